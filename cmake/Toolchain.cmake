@@ -1,0 +1,29 @@
+# Compiler settings shared by every target of the tree.
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+
+if(LUAMODS_SANITIZER STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -g -O1)
+  add_link_options(-fsanitize=thread)
+elseif(LUAMODS_SANITIZER STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer -g -O1)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(WIN32)
+  # The DLLs and programs may import only lua51.dll and system DLLs: the C++
+  # runtime, libgcc and winpthreads are linked in.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 UNICODE _UNICODE)
+endif()
+
+# A Lua C module: a shared library without the "lib" prefix that exports only
+# its luaopen_* entry points.
+function(luamods_add_module target output_name)
+  add_library(${target} SHARED ${ARGN})
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output_name}
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+  target_link_libraries(${target} PRIVATE luajit::lua)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/modules)
+endfunction()

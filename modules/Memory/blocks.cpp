@@ -1,0 +1,220 @@
+// Plain blocks: create, resize, free; and the byte operations on any block.
+
+#include <cstdlib>
+#include <cstring>
+
+#include "Memory/args.hpp"
+#include "Memory/call.hpp"
+#include "Memory/functions.hpp"
+#include "Memory/registry.hpp"
+
+namespace luamods::memory {
+
+namespace {
+
+unsigned long long ull(std::uint64_t v)
+{
+    return static_cast<unsigned long long>(v);
+}
+
+// Bytes copied out of a block before they become a Lua string.  Small reads
+// use the inline array; larger ones a heap buffer that is freed on every path
+// (pushing the string may raise, so it is done in protected mode).
+class ReadBuffer {
+public:
+    static constexpr std::size_t kInline = 256;
+
+    bool reserve(std::uint64_t n) noexcept
+    {
+        size_ = static_cast<std::size_t>(n);
+        if (n <= kInline)
+            return true;
+        if (n > SIZE_MAX)
+            return false;
+        heap_ = static_cast<char*>(std::malloc(size_));
+        return heap_ != nullptr;
+    }
+    char* data() noexcept { return heap_ ? heap_ : inline_; }
+    bool on_heap() const noexcept { return heap_ != nullptr; }
+
+    // Pushes the bytes as a string and frees the heap buffer.  Returns false
+    // (nothing pushed) when Lua could not make the string.
+    bool push_and_free(lua_State* L) noexcept
+    {
+        if (!heap_) {
+            lua_pushlstring(L, inline_, size_);
+            return true;
+        }
+        // lua_cpcall makes its closure inside the protected frame, so nothing
+        // here can raise before the buffer is freed.
+        int rc = lua_cpcall(L, &ReadBuffer::push_protected, this);
+        std::free(heap_);
+        heap_ = nullptr;
+        if (rc != 0) {
+            lua_pop(L, 1);
+            return false;
+        }
+        lua_getfield(L, LUA_REGISTRYINDEX, kSlot);
+        lua_pushnil(L);
+        lua_setfield(L, LUA_REGISTRYINDEX, kSlot);
+        return true;
+    }
+
+private:
+    static constexpr const char* kSlot = "luamods.memory.read";
+    static int push_protected(lua_State* L)
+    {
+        auto* self = static_cast<ReadBuffer*>(lua_touserdata(L, 1));
+        lua_pushlstring(L, self->heap_, self->size_);
+        lua_setfield(L, LUA_REGISTRYINDEX, kSlot);
+        return 0;
+    }
+
+    char inline_[kInline];
+    char* heap_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace
+
+int l_alloc(lua_State* L)
+{
+    std::uint64_t size = check_size_arg(L, 1);
+    void* p = nullptr;
+    run_then_raise(L, [&](ErrorText& err) { p = register_block(size, false, err); });
+    lua_pushlightuserdata(L, p);
+    return 1;
+}
+
+int l_free(lua_State* L)
+{
+    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    run_then_raise(L, [&](ErrorText& err) {
+        auto locked = block_registry().lock();
+        BlockRecord* rec = locked.find_live(p);
+        if (!rec)
+            err.set("memory: cannot free an unknown or freed pointer (%p)", p);
+        else if (rec->shared)
+            err.set("memory: this is a shared block, release it instead of freeing it (%p)", p);
+        else
+            locked.retire(p, *rec);
+    });
+    return 0;
+}
+
+int l_realloc(lua_State* L)
+{
+    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    std::uint64_t size = check_size_arg(L, 2);
+    void* moved = nullptr;
+    run_then_raise(L, [&](ErrorText& err) {
+        auto locked = block_registry().lock();
+        BlockRecord* rec = locked.find_live(p);
+        if (!rec) {
+            err.set("memory: cannot realloc an unknown or freed pointer (%p)", p);
+            return;
+        }
+        if (rec->shared) {
+            err.set("memory: this is a shared block and must keep its address; allocate a new "
+                    "shared block and copy instead (%p)", p);
+            return;
+        }
+        if (rec->busy_count > 0) {
+            err.set("memory: this block is being read or written right now (%p)", p);
+            return;
+        }
+        const auto old_key = reinterpret_cast<std::uintptr_t>(p);
+        void* q = size <= SIZE_MAX
+                      ? std::realloc(p, size == 0 ? 1 : static_cast<std::size_t>(size))
+                      : nullptr;
+        if (!q) {
+            err.set("memory: realloc of %llu bytes failed", ull(size));
+            return;
+        }
+        // Move the record to its new key without allocating: the node is
+        // re-keyed in place, so this cannot fail after the memory moved.
+        auto& map = locked.records();
+        auto node = map.extract(old_key);
+        node.key() = reinterpret_cast<std::uintptr_t>(q);
+        node.mapped().size = size;
+        map.insert(std::move(node));
+        moved = q;
+    });
+    lua_pushlightuserdata(L, moved);
+    return 1;
+}
+
+int l_count_allocations(lua_State* L)
+{
+    lua_pushinteger(L, static_cast<lua_Integer>(count_allocations()));
+    return 1;
+}
+
+int l_size(lua_State* L)
+{
+    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    std::uint64_t size = 0;
+    run_then_raise(L, [&](ErrorText& err) {
+        BlockAccess access;
+        if (access.acquire(p, 0, kNoRangeCheck, err))
+            size = access.size();
+    });
+    lua_pushinteger(L, static_cast<lua_Integer>(size));
+    return 1;
+}
+
+int l_write(lua_State* L)
+{
+    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    std::uint64_t offset = check_offset_arg(L, 2);
+    size_t len = 0;
+    const char* data = luaL_checklstring(L, 3, &len);
+    run_then_raise(L, [&](ErrorText& err) {
+        BlockAccess access;
+        if (access.acquire(p, offset, len, err) && len > 0)
+            std::memcpy(access.bytes() + offset, data, len);
+    });
+    return 0;
+}
+
+int l_read(lua_State* L)
+{
+    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    std::uint64_t offset = check_offset_arg(L, 2);
+    std::uint64_t length = check_length_arg(L, 3);
+    ReadBuffer buffer;
+    run_then_raise(L, [&](ErrorText& err) {
+        BlockAccess access;
+        if (!access.acquire(p, offset, length, err))
+            return;
+        if (!buffer.reserve(length)) {
+            access.release();
+            err.set("memory: cannot read %llu bytes", ull(length));
+            return;
+        }
+        if (length > 0)
+            std::memcpy(buffer.data(), access.bytes() + offset, static_cast<std::size_t>(length));
+    });
+    if (!buffer.push_and_free(L))
+        return luaL_error(L, "memory: cannot read %llu bytes", ull(length));
+    return 1;
+}
+
+int l_fill(lua_State* L)
+{
+    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    std::uint64_t offset = check_offset_arg(L, 2);
+    std::uint64_t length = check_length_arg(L, 3);
+    lua_Integer value = luaL_checkinteger(L, 4);
+    if (value < 0 || value > 255)
+        luaL_argerror(L, 4, "byte value must be between 0 and 255");
+    run_then_raise(L, [&](ErrorText& err) {
+        BlockAccess access;
+        if (access.acquire(p, offset, length, err) && length > 0)
+            std::memset(access.bytes() + offset, static_cast<int>(value),
+                        static_cast<std::size_t>(length));
+    });
+    return 0;
+}
+
+}  // namespace luamods::memory

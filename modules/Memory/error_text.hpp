@@ -1,0 +1,41 @@
+// ErrorText: the message of a failed registry operation, formatted while the
+// registry mutex is held and raised after every lock and access of the call
+// has been released.  Plain bytes on the stack, so a Lua error may unwind
+// through it.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+namespace luamods::memory {
+
+struct ErrorText {
+    bool present = false;
+    char text[224];
+
+    // printf-style; the text is cut at 223 characters.  Pointers are passed
+    // as `const void*` and written with %p as the C runtime prints them.
+    void set(const char* format, ...) noexcept
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+    {
+        va_list ap;
+        va_start(ap, format);
+#ifdef _WIN32
+        // The system C runtime's own formatter (mingw's replacement prints
+        // %p differently); it does not terminate a cut text itself.
+        _vsnprintf(text, sizeof text - 1, format, ap);
+        text[sizeof text - 1] = '\0';
+#else
+        std::vsnprintf(text, sizeof text, format, ap);
+#endif
+        va_end(ap);
+        present = true;
+    }
+};
+
+static_assert(sizeof(unsigned long long) == sizeof(std::uint64_t));
+
+}  // namespace luamods::memory

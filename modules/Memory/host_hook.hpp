@@ -1,0 +1,28 @@
+// Hands a clean-up callback to the host program once per loaded library.
+// The host's record is found through the Lua registry field "_env": a
+// userdata whose first 8 bytes are the address of the record, whose fifth
+// pointer-sized slot is the host's register_cleanup function.
+#pragma once
+
+#include <lua.hpp>
+
+#include <atomic>
+
+namespace luamods::memory {
+
+using CleanupCallback = int (*)();
+
+class HostHook {
+public:
+    explicit constexpr HostHook(CleanupCallback callback) noexcept : callback_(callback) {}
+
+    // Called by luaopen_*: until a host record has been found in this process,
+    // looks for one in L and registers the callback with the first found.
+    void register_once(lua_State* L);
+
+private:
+    CleanupCallback callback_;
+    std::atomic<void*> host_record_{nullptr};
+};
+
+}  // namespace luamods::memory

@@ -1,0 +1,143 @@
+#include "Memory/registry.hpp"
+
+#include <cstdlib>
+
+#include "Memory/args.hpp"
+
+namespace luamods::memory {
+
+namespace {
+std::uintptr_t key(const void* p) noexcept
+{
+    return reinterpret_cast<std::uintptr_t>(p);
+}
+}  // namespace
+
+BlockRegistry& block_registry() noexcept
+{
+    // Constructed at library load (first use is at the latest the first
+    // luaopen), destroyed at unload without touching the blocks it lists.
+    static BlockRegistry registry;
+    return registry;
+}
+
+BlockRecord* BlockRegistry::Locked::find_live(const void* p) noexcept
+{
+    auto it = map_.find(key(p));
+    if (it == map_.end() || it->second.pending_free)
+        return nullptr;
+    return &it->second;
+}
+
+void BlockRegistry::Locked::retire(const void* p, BlockRecord& rec) noexcept
+{
+    rec.pending_free = true;
+    if (rec.busy_count <= 0) {
+        map_.erase(key(p));
+        std::free(const_cast<void*>(p));
+    }
+}
+
+void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
+{
+    void* p = nullptr;
+    if (size <= SIZE_MAX) {
+        std::size_t n = size == 0 ? 1 : static_cast<std::size_t>(size);
+        p = zeroed ? std::calloc(1, n) : std::malloc(n);
+    }
+    if (p) {
+        try {
+            auto locked = block_registry().lock();
+            locked.records().insert_or_assign(key(p), BlockRecord{size, 1, 0, zeroed, false});
+            return p;
+        } catch (...) {
+            std::free(p);  // the map could not grow: nothing is listed
+        }
+    }
+    err.set("memory: allocation of %llu bytes failed", static_cast<unsigned long long>(size));
+    return nullptr;
+}
+
+bool free_plain_block(const void* p) noexcept
+{
+    auto locked = block_registry().lock();
+    BlockRecord* rec = locked.find_live(p);
+    if (!rec || rec->shared)
+        return false;
+    locked.retire(p, *rec);
+    return true;
+}
+
+std::uint64_t count_allocations() noexcept
+{
+    auto locked = block_registry().lock();
+    std::uint64_t total = 0;
+    for (const auto& [addr, rec] : locked.records())
+        if (!(rec.pending_free && rec.busy_count <= 0))
+            total += rec.size;
+    return total;
+}
+
+int memory_cleanup()
+{
+    auto locked = block_registry().lock();
+    auto& map = locked.records();
+    for (auto it = map.begin(); it != map.end();) {
+        BlockRecord& rec = it->second;
+        if (rec.shared) {
+            ++it;
+        } else if (rec.busy_count > 0) {
+            rec.pending_free = true;
+            ++it;
+        } else {
+            std::free(reinterpret_cast<void*>(it->first));
+            it = map.erase(it);
+        }
+    }
+    return 0;
+}
+
+bool BlockAccess::acquire(const void* p, std::uint64_t offset, std::uint64_t length,
+                          ErrorText& err) noexcept
+{
+    release();
+    auto locked = block_registry().lock();
+    BlockRecord* rec = locked.find_live(p);
+    if (!rec) {
+        err.set("memory: unknown or freed pointer (%p)", p);
+        return false;
+    }
+    if (rec->shared && rec->ref_count < 1) {
+        err.set("memory: block was already released (%p)", p);
+        return false;
+    }
+    if (length != kNoRangeCheck && !(offset <= rec->size && rec->size - offset >= length)) {
+        err.set("memory: range is out of bounds (offset %llu, length %llu, size %llu)",
+                static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length),
+                static_cast<unsigned long long>(rec->size));
+        return false;
+    }
+    ++rec->busy_count;
+    address_ = const_cast<void*>(p);
+    size_ = rec->size;
+    return true;
+}
+
+void BlockAccess::release() noexcept
+{
+    if (!address_)
+        return;
+    void* p = address_;
+    address_ = nullptr;
+    auto locked = block_registry().lock();
+    auto& map = locked.records();
+    auto it = map.find(key(p));
+    if (it == map.end())
+        return;
+    if (--it->second.busy_count <= 0 && it->second.pending_free) {
+        map.erase(it);
+        std::free(p);
+    }
+}
+
+}  // namespace luamods::memory

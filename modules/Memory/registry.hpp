@@ -1,0 +1,105 @@
+// The process-wide registry of heap blocks handed to Lua scripts.  A bare
+// address is meaningful in every Lua state because every operation looks it up
+// here first; bytes are copied outside the mutex, protected by busy counts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+
+#include "Memory/error_text.hpp"
+#include "Memory/lock.hpp"
+
+namespace luamods::memory {
+
+struct BlockRecord {
+    std::uint64_t size;    // bytes asked for; 0 for a zero-size block (1 byte held)
+    std::int32_t ref_count;  // holders of a shared block; 1 for a plain block
+    std::int32_t busy_count; // open BlockAccess uses
+    bool shared;           // made by `shared`: zero-filled, reference counted
+    bool pending_free;     // logically freed; memory held until busy_count drops to 0
+};
+
+struct AddressHash {
+    std::size_t operator()(std::uintptr_t a) const noexcept
+    {
+        // Heap addresses share their low bits; multiply to spread them.
+        std::uint64_t x = static_cast<std::uint64_t>(a) * 0x9E3779B97F4A7C15ull;
+        return static_cast<std::size_t>(x ^ (x >> 32));
+    }
+};
+
+class BlockRegistry {
+public:
+    using Map = std::unordered_map<std::uintptr_t, BlockRecord, AddressHash>;
+
+    // The records, reachable only while the mutex is held.
+    class Locked {
+    public:
+        explicit Locked(BlockRegistry& r) noexcept : lock_(r.mutex_), map_(r.records_) {}
+
+        // The live record of `p`, or null when it is unlisted or pending free
+        // (both mean "unknown or freed" to every script-facing operation).
+        BlockRecord* find_live(const void* p) noexcept;
+
+        // Logically frees the block: marks it pending and returns its memory
+        // now, or leaves that to the last open access.
+        void retire(const void* p, BlockRecord& rec) noexcept;
+
+        Map& records() noexcept { return map_; }
+
+    private:
+        RegistryLock lock_;
+        Map& map_;
+    };
+
+    Locked lock() noexcept { return Locked(*this); }
+
+private:
+    RegistryMutex mutex_;
+    Map records_;
+};
+
+// The one registry of this library, shared with memory.queue.
+BlockRegistry& block_registry() noexcept;
+
+// Allocates and lists a block: calloc'd and marked shared when `zeroed`,
+// malloc'd and plain otherwise.  A zero-size request holds 1 byte.  On failure
+// sets "memory: allocation of N bytes failed" and lists nothing.
+void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept;
+
+// For the queue module: logically frees a listed plain block; false (and no
+// change) for an unlisted address or a shared block.
+bool free_plain_block(const void* p) noexcept;
+
+// Sum of `size` over the blocks that still hold memory.
+std::uint64_t count_allocations() noexcept;
+
+// The host's clean-up callback: frees every plain block of the process (the
+// ones in use when their access ends) and leaves shared blocks alone.
+int memory_cleanup();
+
+// A scoped use of one block's bytes.  While held, the block is neither freed
+// nor resized nor moved.
+class BlockAccess {
+public:
+    BlockAccess() = default;
+    ~BlockAccess() { release(); }
+    BlockAccess(const BlockAccess&) = delete;
+    BlockAccess& operator=(const BlockAccess&) = delete;
+
+    // Checks that `p` is live and that [offset, offset + length) lies inside
+    // it (no check when length is kNoRangeCheck); on failure sets `err`.
+    bool acquire(const void* p, std::uint64_t offset, std::uint64_t length,
+                 ErrorText& err) noexcept;
+    void release() noexcept;
+
+    unsigned char* bytes() const noexcept { return static_cast<unsigned char*>(address_); }
+    std::uint64_t size() const noexcept { return size_; }
+
+private:
+    void* address_ = nullptr;
+    std::uint64_t size_ = 0;
+};
+
+}  // namespace luamods::memory

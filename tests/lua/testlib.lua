@@ -1,0 +1,79 @@
+-- A small test library for the Lua tests: cases that report by name, exact
+-- error-message checks, module loading from the build's bin folder, and the
+-- rendering of addresses as the C runtime's %p prints them.
+local ffi = require("ffi")
+local bit = require("bit")
+
+local T = { passed = 0, failed = 0 }
+
+T.windows = ffi.os == "Windows"
+
+-- Loads a table from a module library of this build: T.load("Quandel", "luaopen_memory").
+function T.load(file, entry)
+  local path = (os.getenv("LUAMODS_BIN") or ".") .. "/" .. file .. (os.getenv("LUAMODS_SUFFIX") or ".so")
+  local open, err = package.loadlib(path, entry)
+  assert(open, err)
+  return open()
+end
+
+function T.memory() return T.load("Quandel", "luaopen_memory") end
+function T.queue() return T.load("Quandel", "luaopen_memory_queue") end
+
+-- Runs one named case; a failure is reported and counted, the run goes on.
+function T.case(name, fn)
+  local ok, err = xpcall(fn, debug.traceback)
+  if ok then
+    T.passed = T.passed + 1
+    print("ok   " .. name)
+  else
+    T.failed = T.failed + 1
+    print("FAIL " .. name .. "\n" .. tostring(err))
+  end
+end
+
+local function show(v)
+  if type(v) == "string" then return string.format("%q", v) end
+  return tostring(v)
+end
+
+function T.eq(actual, expected, what)
+  if actual ~= expected then
+    error(string.format("%s: expected %s, got %s", what or "value", show(expected), show(actual)), 2)
+  end
+end
+
+function T.truthy(v, what)
+  if not v then error((what or "condition") .. " is false", 2) end
+end
+
+-- Calls fn and checks that it raises exactly `message` (or, for an argument
+-- error, "bad argument #n to 'name' (message)").
+function T.raises(message, fn, ...)
+  local ok, err = pcall(fn, ...)
+  if ok then error("expected the error " .. show(message) .. ", but the call succeeded", 2) end
+  if err ~= message then
+    error(string.format("expected the error %s, got %s", show(message), show(err)), 2)
+  end
+end
+
+function T.argerror(n, name, message)
+  return string.format("bad argument #%d to '%s' (%s)", n, name, message)
+end
+
+-- The address as the C runtime's printf renders %p: 16 upper-case hex digits
+-- on Windows, 0x and lower-case hex without leading zeros with glibc.
+function T.fmt_p(p)
+  local n = ffi.cast("uint64_t", ffi.cast("uintptr_t", p))
+  local hex = bit.tohex(n, 16)
+  if T.windows then return hex:upper() end
+  if n == 0 then return "(nil)" end
+  return "0x" .. hex:gsub("^0+", "")
+end
+
+function T.finish()
+  print(string.format("%d passed, %d failed", T.passed, T.failed))
+  io.stdout:flush()
+  os.exit(T.failed == 0 and 0 or 1)
+end
+
+return T

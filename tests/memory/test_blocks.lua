@@ -1,0 +1,18 @@
+local T = require("testlib")
+local m = T.memory()
+local P = T.fmt_p
+
+T.case("alloc, write, read, size, fill", function()
+  local p = m.alloc(16)
+  T.eq(type(p), "userdata")
+  T.eq(m.size(p), 16)
+  m.write(p, 0, "0123456789abcdef")
+  T.eq(m.read(p, 0, 16), "0123456789abcdef")
+  m.fill(p, 4, 8, 0x2a)
+  T.eq(m.read(p, 0, 16), "0123********cdef")
+  m.write(p, 2, "a\0b")
+  T.eq(m.read(p, 1, 4), "1a\0b")
+  T.eq(m.malloc, m.alloc)
+  m.free(p)
+end)
+T.finish()
