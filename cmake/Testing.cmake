@@ -5,8 +5,14 @@
 set(LUAMODS_LUA_ENV
   "LUAMODS_BIN=${CMAKE_BINARY_DIR}/bin"
   "LUAMODS_SUFFIX=${LUAMODS_MODULE_SUFFIX}"
-  "LUA_PATH=${CMAKE_SOURCE_DIR}/tests/lua/?.lua;${CMAKE_SOURCE_DIR}/bench/?.lua;;"
-  "LUA_CPATH=${CMAKE_BINARY_DIR}/bin/?${LUAMODS_MODULE_SUFFIX};;")
+  "LUA_PATH=${CMAKE_SOURCE_DIR}/tests/lua/?.lua\\;${CMAKE_SOURCE_DIR}/bench/?.lua\\;\\;"
+  "LUA_CPATH=${CMAKE_BINARY_DIR}/bin/?${LUAMODS_MODULE_SUFFIX}\\;\\;")
+if(LUAMODS_SANITIZER)
+  list(APPEND LUAMODS_LUA_ENV "LUAMODS_SANITIZER=${LUAMODS_SANITIZER}"
+    # Tests ask for impossible sizes on purpose: malloc must return null.
+    "ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1"
+    "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:allocator_may_return_null=1")
+endif()
 
 # luamods_add_lua_test(<name> <script> [TIMEOUT s] [ARGS ...] [LABELS ...])
 function(luamods_add_lua_test name script)

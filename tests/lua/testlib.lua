@@ -75,7 +75,7 @@ end
 function T.finish()
   print(string.format("%d passed, %d failed", T.passed, T.failed))
   io.stdout:flush()
-  os.exit(T.failed == 0 and 0 or 1)
+  os.exit(T.failed == 0 and 0 or 1, true)  -- close the state: joins its threads
 end
 
 return T

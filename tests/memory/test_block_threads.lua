@@ -1,0 +1,104 @@
+-- Blocks across Lua states on threads: the host hook, and frees, resizes and
+-- clean-ups that race with a read in progress on another thread.
+local T = require("testlib")
+local P = T.fmt_p
+
+-- Must run before this state opens the module: the main state has "_env".
+T.case("the clean-up hook is registered once, by the first open that finds _env", function()
+  T.eq(host.callbacks(), 0)
+  local ok = host.run({ code = "require('testlib').memory()", env = false })
+  T.eq(ok, true)
+  T.eq(host.callbacks(), 0, "callbacks after an open without _env")
+  T.memory()
+  T.eq(host.callbacks(), 1, "callbacks after the first open with _env")
+  T.eq(host.run("require('testlib').memory()"), true)
+  T.memory()
+  T.eq(host.callbacks(), 1, "callbacks after later opens")
+end)
+
+local m = T.memory()
+local BIG = 64 * 1024 * 1024
+
+-- Reads the whole block in a loop until a read fails; returns the number of
+-- reads that succeeded and the error of the one that failed.
+local READER = [[
+  local p, n = ...
+  local m = require("testlib").memory()
+  local reads = 0
+  while true do
+    local ok, err = pcall(m.read, p, 0, n)
+    if not ok then return reads, err end
+    if #err ~= n then return reads, "short read" end
+    reads = reads + 1
+  end
+]]
+
+-- Runs `strike` (which ends the block's life) while a reader thread is busy
+-- with the block, until it lands in the middle of a read: then the block must
+-- still be counted, unknown to new calls, and gone once the read has ended.
+local function strike_during_read(strike)
+  for _ = 1, 40 do
+    local base = m.count_allocations()
+    local p = m.alloc(BIG)
+    m.fill(p, 0, BIG, 7)
+    local reader = host.start(READER, p, BIG)
+    host.sleep(0.03)
+    strike(p)
+    local landed = m.count_allocations() == base + BIG
+    if landed then
+      T.raises("memory: unknown or freed pointer (" .. P(p) .. ")", m.size, p)
+      T.raises("memory: unknown or freed pointer (" .. P(p) .. ")", m.read, p, 0, 1)
+    end
+    local ok, reads, err = reader:join()
+    T.eq(ok, true, "reader thread ran")
+    T.eq(err, "memory: unknown or freed pointer (" .. P(p) .. ")")
+    T.eq(m.count_allocations(), base, "count after the reader ended")
+    if landed and reads >= 1 then return end
+  end
+  error("no strike landed during a read in 40 attempts")
+end
+
+T.case("free during a read returns at once and the memory goes with the read", function()
+  strike_during_read(function(p) m.free(p) end)
+end)
+
+T.case("the host clean-up during a read defers the free of that block", function()
+  strike_during_read(function() T.eq(host.cleanup(), 1) end)
+end)
+
+T.case("realloc is refused while another thread reads the block", function()
+  local n = BIG / 4
+  local p = m.alloc(n)
+  local reader = host.start(READER, p, n)
+  local refused
+  for _ = 1, 500 do
+    host.sleep(0.002)
+    local ok, q = pcall(m.realloc, p, n)
+    if not ok then refused = q break end
+    if q ~= p then
+      -- The block moved (some allocators always move): the reader has lost
+      -- it, so follow the block with a new reader.
+      reader:join()
+      p = q
+      reader = host.start(READER, p, n)
+    end
+  end
+  T.eq(refused, "memory: this block is being read or written right now (" .. P(p) .. ")")
+  T.eq(m.size(p), n, "a refused realloc leaves the block")
+  m.free(p)
+  reader:join()
+end)
+
+T.case("the clean-up frees plain blocks of every state", function()
+  local base = m.count_allocations()
+  local ok, p = host.run([[ local m = require("testlib").memory() return m.alloc(1000) ]])
+  T.eq(ok, true)
+  local q = m.alloc(24)
+  T.eq(m.count_allocations(), base + 1024)
+  host.cleanup()
+  T.eq(m.count_allocations(), 0)
+  T.raises("memory: unknown or freed pointer (" .. P(p) .. ")", m.size, p)
+  T.raises("memory: unknown or freed pointer (" .. P(q) .. ")", m.size, q)
+end)
+
+T.finish()
