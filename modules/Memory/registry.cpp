@@ -119,6 +119,7 @@ bool BlockAccess::acquire(const void* p, std::uint64_t offset, std::uint64_t len
     }
     ++rec->busy_count;
     address_ = const_cast<void*>(p);
+    record_ = rec;
     size_ = rec->size;
     return true;
 }
@@ -128,14 +129,12 @@ void BlockAccess::release() noexcept
     if (!address_)
         return;
     void* p = address_;
+    BlockRecord* rec = record_;
     address_ = nullptr;
+    record_ = nullptr;
     auto locked = block_registry().lock();
-    auto& map = locked.records();
-    auto it = map.find(key(p));
-    if (it == map.end())
-        return;
-    if (--it->second.busy_count <= 0 && it->second.pending_free) {
-        map.erase(it);
+    if (--rec->busy_count <= 0 && rec->pending_free) {
+        locked.records().erase(key(p));
         std::free(p);
     }
 }

@@ -99,6 +99,9 @@ public:
 
 private:
     void* address_ = nullptr;
+    // Stays valid while the access is open: a record with busy_count above 0
+    // is never erased, and rehashing does not move the map's nodes.
+    BlockRecord* record_ = nullptr;
     std::uint64_t size_ = 0;
 };
 
