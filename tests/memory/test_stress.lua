@@ -27,6 +27,10 @@ local WORKER = [[
     ["memory: unknown or freed pointer"] = true,
     ["memory: cannot free an unknown or freed pointer"] = true,
     ["memory: cannot realloc an unknown or freed pointer"] = true,
+    -- A cleaned-up address that came back as another worker's block: it may
+    -- have another size, or be in that worker's hands right now.
+    ["memory: range is out of bounds"] = true,
+    ["memory: this block is being read or written right now"] = true,
   }
   local function check(ok, err)
     if ok then return true end
