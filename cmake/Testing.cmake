@@ -7,6 +7,12 @@ set(LUAMODS_LUA_ENV
   "LUAMODS_SUFFIX=${LUAMODS_MODULE_SUFFIX}"
   "LUA_PATH=${CMAKE_SOURCE_DIR}/tests/lua/?.lua;${CMAKE_SOURCE_DIR}/bench/?.lua;;"
   "LUA_CPATH=${CMAKE_BINARY_DIR}/bin/?${LUAMODS_MODULE_SUFFIX};;")
+# Sanitizer allocators abort on a request they cannot serve; the modules
+# report such failures, so let malloc return null as the real one does.
+if(LUAMODS_SANITIZER)
+  list(APPEND LUAMODS_LUA_ENV
+    "ASAN_OPTIONS=allocator_may_return_null=1" "TSAN_OPTIONS=allocator_may_return_null=1")
+endif()
 
 # luamods_add_lua_test(<name> <script> [TIMEOUT s] [ARGS ...] [LABELS ...])
 function(luamods_add_lua_test name script)
