@@ -15,10 +15,9 @@ T.case("i32 keeps the low 32 bits and reads back sign-extended", function()
   T.eq(m.get_i32(p, 0), 5)
   m.set_i32(p, 0, -2147483648)
   T.eq(m.get_i32(p, 0), -2147483648)
-  -- native byte order, at an unaligned offset
+  -- native (little-endian) byte order, at an unaligned offset
   m.set_i32(p, 5, 0x01020304)
-  local le = m.read(p, 5, 4) == "\4\3\2\1"
-  T.eq(le or m.read(p, 5, 4) == "\1\2\3\4", true, "byte order")
+  T.eq(m.read(p, 5, 4), "\4\3\2\1")
   T.eq(m.get_i32(p, 5), 0x01020304)
   m.free(p)
 end)
