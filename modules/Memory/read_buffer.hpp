@@ -37,8 +37,10 @@ public:
     }
 
     // Pushes the bytes as a string and frees the heap buffer.  Returns false
-    // (nothing pushed) when Lua could not make the string.
-    bool push_and_free(lua_State* L) noexcept
+    // (nothing pushed) when Lua could not make the string.  Not noexcept: the
+    // inline case may raise Lua's memory error, which must be free to unwind
+    // (it holds nothing that needs cleaning up).
+    bool push_and_free(lua_State* L)
     {
         if (!heap_) {
             lua_pushlstring(L, inline_, size_);
