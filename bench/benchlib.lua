@@ -1,43 +1,67 @@
--- Timing helpers for the benchmarks: ns per call of a loop, measured as the
--- best of several rounds so that a noisy machine disturbs the figure less,
--- and a Markdown table of ratios against a baseline timed in the same run.
+-- Timing loops and Markdown tables for the benchmark scripts: every figure is
+-- the best of several rounds (the least disturbed by other work on the
+-- machine) and goals are ratios against a baseline timed in the same run.
 local B = {}
 
-B.windows = require("ffi").os == "Windows"
+B.windows = host.platform == "windows"
 B.target = B.windows and "windows" or "native"
 
--- ns per iteration of fn(n) (fn runs its own loop of n iterations).
-function B.ns_per_call(fn, n, rounds)
-  rounds = rounds or 5
-  fn(math.floor(n / 10))          -- warm-up: traces compiled, caches filled
+-- The process's CPU time where the C runtime's clock() measures it (glibc);
+-- the Windows runtime's clock() is wall time, so there the host's clock.
+B.now = B.windows and host.clock or os.clock
+
+-- Seconds per call of fn(...), the best of 5 runs of n calls.
+function B.per_call(n, fn, ...)
   local best = math.huge
-  for _ = 1, rounds do
-    local t0 = host.clock()
-    fn(n)
-    local dt = host.clock() - t0
-    if dt < best then best = dt end
+  for _ = 1, 5 do
+    local t0 = B.now()
+    for _ = 1, n do fn(...) end
+    best = math.min(best, B.now() - t0)
+  end
+  return best / n
+end
+
+-- ns per iteration of loop(n), a function that runs its own loop of n
+-- iterations; the best of `rounds` after a warm-up.
+function B.ns_per_call(loop, n, rounds)
+  loop(math.floor(n / 10))
+  local best = math.huge
+  for _ = 1, rounds or 5 do
+    local t0 = B.now()
+    loop(n)
+    best = math.min(best, B.now() - t0)
   end
   return best * 1e9 / n
+end
+
+function B.row(...)
+  local cells = {}
+  for i = 1, select("#", ...) do cells[i] = tostring((select(i, ...))) end
+  print("| " .. table.concat(cells, " | ") .. " |")
+end
+
+function B.header(...)
+  B.row(...)
+  local rule = {}
+  for i = 1, select("#", ...) do rule[i] = "---" end
+  B.row(unpack(rule))
 end
 
 -- rows: { {name, ns, baseline_ns, goal_text}, ... }
 function B.table(title, rows)
   print(string.format("\n### %s (%s)\n", title, B.target))
-  print("| case | ns/call | baseline ns/call | ratio | goal |")
-  print("|---|---:|---:|---:|---|")
+  B.header("case", "ns/call", "baseline ns/call", "ratio", "goal")
   for _, r in ipairs(rows) do
-    print(string.format("| %s | %.1f | %.1f | %.2f× | %s |", r[1], r[2], r[3], r[2] / r[3], r[4] or ""))
+    B.row(r[1], string.format("%.1f", r[2]), string.format("%.1f", r[3]),
+          string.format("%.2f×", r[2] / r[3]), r[4] or "")
   end
 end
 
--- rows: { {name, value, unit}, ... } for rates and other plain figures.
+-- rows: { {name, value text}, ... } for rates and other plain figures.
 function B.figures(title, rows)
   print(string.format("\n### %s (%s)\n", title, B.target))
-  print("| case | value |")
-  print("|---|---:|")
-  for _, r in ipairs(rows) do
-    print(string.format("| %s | %s |", r[1], r[2]))
-  end
+  B.header("case", "value")
+  for _, r in ipairs(rows) do B.row(r[1], r[2]) end
 end
 
 return B

@@ -46,6 +46,14 @@ std::uint64_t check_nonnegative_arg(lua_State* L, int index, const char* message
     return static_cast<std::uint64_t>(n);
 }
 
+std::uint64_t check_atomic_offset_arg(lua_State* L, int index)
+{
+    std::uint64_t offset = check_offset_arg(L, index);
+    if (offset % 4 != 0)
+        luaL_argerror(L, index, "offset must be a multiple of 4 for an atomic i32 access");
+    return offset;
+}
+
 namespace detail {
 void raise(lua_State* L, const ErrorText& err)
 {

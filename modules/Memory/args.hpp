@@ -31,6 +31,11 @@ inline std::uint64_t check_offset_arg(lua_State* L, int index)
     return check_nonnegative_arg(L, index, "offset must not be negative");
 }
 
+// An offset for a 32-bit atomic access: the sign check first, then the
+// alignment (block addresses are at least 8-byte aligned, so a multiple of 4
+// gives an aligned element).
+std::uint64_t check_atomic_offset_arg(lua_State* L, int index);
+
 inline std::uint64_t check_length_arg(lua_State* L, int index)
 {
     return check_nonnegative_arg(L, index, "length must not be negative");

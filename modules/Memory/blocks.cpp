@@ -6,6 +6,7 @@
 #include "Memory/args.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
+#include "Memory/read_buffer.hpp"
 #include "Memory/registry.hpp"
 
 namespace luamods::memory {
@@ -16,64 +17,6 @@ unsigned long long ull(std::uint64_t v)
 {
     return static_cast<unsigned long long>(v);
 }
-
-// Bytes copied out of a block before they become a Lua string.  Small reads
-// use the inline array; larger ones a heap buffer that is freed on every path
-// (pushing the string may raise, so it is done in protected mode).
-class ReadBuffer {
-public:
-    static constexpr std::size_t kInline = 256;
-
-    bool reserve(std::uint64_t n) noexcept
-    {
-        size_ = static_cast<std::size_t>(n);
-        if (n <= kInline)
-            return true;
-        if (n > SIZE_MAX)
-            return false;
-        heap_ = static_cast<char*>(std::malloc(size_));
-        return heap_ != nullptr;
-    }
-    char* data() noexcept { return heap_ ? heap_ : inline_; }
-    bool on_heap() const noexcept { return heap_ != nullptr; }
-
-    // Pushes the bytes as a string and frees the heap buffer.  Returns false
-    // (nothing pushed) when Lua could not make the string.
-    bool push_and_free(lua_State* L) noexcept
-    {
-        if (!heap_) {
-            lua_pushlstring(L, inline_, size_);
-            return true;
-        }
-        // lua_cpcall makes its closure inside the protected frame, so nothing
-        // here can raise before the buffer is freed.
-        int rc = lua_cpcall(L, &ReadBuffer::push_protected, this);
-        std::free(heap_);
-        heap_ = nullptr;
-        if (rc != 0) {
-            lua_pop(L, 1);
-            return false;
-        }
-        lua_getfield(L, LUA_REGISTRYINDEX, kSlot);
-        lua_pushnil(L);
-        lua_setfield(L, LUA_REGISTRYINDEX, kSlot);
-        return true;
-    }
-
-private:
-    static constexpr const char* kSlot = "luamods.memory.read";
-    static int push_protected(lua_State* L)
-    {
-        auto* self = static_cast<ReadBuffer*>(lua_touserdata(L, 1));
-        lua_pushlstring(L, self->heap_, self->size_);
-        lua_setfield(L, LUA_REGISTRYINDEX, kSlot);
-        return 0;
-    }
-
-    char inline_[kInline];
-    char* heap_ = nullptr;
-    std::size_t size_ = 0;
-};
 
 }  // namespace
 

@@ -43,5 +43,20 @@ LUAMODS_EXPORT int luaopen_memory(lua_State* L)
     set_function(L, "read", l_read);
     set_function(L, "fill", l_fill);
     set_function(L, "size", l_size);
+    set_function(L, "get_i32", l_get_i32);
+    set_function(L, "set_i32", l_set_i32);
+    set_function(L, "get_f64", l_get_f64);
+    set_function(L, "set_f64", l_set_f64);
+    set_function(L, "atomic_i32", l_atomic_i32);
+    set_function(L, "atomic_set_i32", l_atomic_set_i32);
+    set_function(L, "atomic_add_i32", l_atomic_add_i32);
+    set_function(L, "cas_i32", l_cas_i32);
+    set_function(L, "seq_write", l_seq_write);
+    set_function(L, "seq_read", l_seq_read);
+    set_function(L, "shared", l_shared);
+    set_function(L, "retain", l_retain);
+    set_function(L, "release", l_release);
+    set_function(L, "refcount", l_refcount);
+    set_function(L, "is_shared", l_is_shared);
     return 1;
 }

@@ -1,0 +1,73 @@
+// The reference count of a shared block is 32-bit: retain must refuse to
+// take it past its maximum rather than wrap it negative.  Reaching the limit
+// through Lua would take 2^31 calls, so this test sets the count directly.
+#include <lua.hpp>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "Memory/functions.hpp"
+#include "Memory/registry.hpp"
+
+using namespace luamods::memory;
+
+namespace {
+
+int failures = 0;
+
+void expect(bool ok, const char* what)
+{
+    if (!ok) {
+        std::printf("FAIL %s\n", what);
+        ++failures;
+    }
+}
+
+// Calls fn(p) in protected mode; returns its integer result, or sets `error`.
+long long call(lua_State* L, lua_CFunction fn, void* p, std::string& error)
+{
+    lua_pushcfunction(L, fn);
+    lua_pushlightuserdata(L, p);
+    error.clear();
+    long long result = -1;
+    if (lua_pcall(L, 1, 1, 0) != 0)
+        error = lua_tostring(L, -1);
+    else
+        result = lua_tointeger(L, -1);
+    lua_pop(L, 1);
+    return result;
+}
+
+void set_count(void* p, std::int32_t n)
+{
+    auto locked = block_registry().lock();
+    locked.find_live(p)->ref_count = n;
+}
+
+}  // namespace
+
+int main()
+{
+    lua_State* L = luaL_newstate();
+    ErrorText err;
+    void* p = register_block(16, true, err);
+    expect(p != nullptr, "shared block allocated");
+    std::string e;
+
+    set_count(p, INT_MAX - 1);
+    expect(call(L, l_retain, p, e) == INT_MAX && e.empty(), "retain up to the maximum");
+    call(L, l_retain, p, e);
+    ErrorText want;  // %p as the module's messages render it
+    want.set("memory: too many references to this shared block (%p)", p);
+    expect(e == want.text, "retain past the maximum is refused");
+    expect(call(L, l_refcount, p, e) == INT_MAX, "the count is unchanged");
+    expect(call(L, l_release, p, e) == INT_MAX - 1, "release still counts down");
+
+    set_count(p, 1);
+    expect(call(L, l_release, p, e) == 0, "last release");
+    expect(count_allocations() == 0, "block freed");
+    lua_close(L);
+    std::printf("%s\n", failures == 0 ? "ok   retain refuses to pass the 32-bit limit" : "failed");
+    return failures == 0 ? 0 : 1;
+}
