@@ -62,7 +62,7 @@ int l_realloc(lua_State* L)
                     "shared block and copy instead (%p)", p);
             return;
         }
-        if (rec->busy_count > 0) {
+        if (rec->busy_count() > 0) {
             err.set("memory: this block is being read or written right now (%p)", p);
             return;
         }

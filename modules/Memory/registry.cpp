@@ -24,18 +24,21 @@ BlockRegistry& block_registry() noexcept
 BlockRecord* BlockRegistry::Locked::find_live(const void* p) noexcept
 {
     auto it = map_.find(key(p));
-    if (it == map_.end() || it->second.pending_free)
+    if (it == map_.end() || it->second.pending_free())
         return nullptr;
     return &it->second;
 }
 
 void BlockRegistry::Locked::retire(const void* p, BlockRecord& rec) noexcept
 {
-    rec.pending_free = true;
-    if (rec.busy_count <= 0) {
-        map_.erase(key(p));
-        std::free(const_cast<void*>(p));
-    }
+    if (rec.busy.retire())
+        erase_and_free(p);
+}
+
+void BlockRegistry::Locked::erase_and_free(const void* p) noexcept
+{
+    map_.erase(key(p));
+    std::free(const_cast<void*>(p));
 }
 
 void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
@@ -48,7 +51,7 @@ void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
     if (p) {
         try {
             auto locked = block_registry().lock();
-            locked.records().insert_or_assign(key(p), BlockRecord{size, 1, 0, zeroed, false});
+            locked.records().try_emplace(key(p), size, zeroed);
             return p;
         } catch (...) {
             std::free(p);  // the map could not grow: nothing is listed
@@ -73,7 +76,7 @@ std::uint64_t count_allocations() noexcept
     auto locked = block_registry().lock();
     std::uint64_t total = 0;
     for (const auto& [addr, rec] : locked.records())
-        if (!(rec.pending_free && rec.busy_count <= 0))
+        if (!(rec.pending_free() && rec.busy_count() <= 0))
             total += rec.size;
     return total;
 }
@@ -84,14 +87,14 @@ int memory_cleanup()
     auto& map = locked.records();
     for (auto it = map.begin(); it != map.end();) {
         BlockRecord& rec = it->second;
-        if (rec.shared) {
-            ++it;
-        } else if (rec.busy_count > 0) {
-            rec.pending_free = true;
+        // Shared blocks outlive the clean-up; a pending block is already
+        // retired and goes with its last access.
+        if (rec.shared || rec.pending_free() || !rec.busy.retire()) {
             ++it;
         } else {
-            std::free(reinterpret_cast<void*>(it->first));
+            void* p = reinterpret_cast<void*>(it->first);
             it = map.erase(it);
+            std::free(p);
         }
     }
     return 0;
@@ -117,7 +120,7 @@ bool BlockAccess::acquire(const void* p, std::uint64_t offset, std::uint64_t len
                 static_cast<unsigned long long>(rec->size));
         return false;
     }
-    ++rec->busy_count;
+    rec->busy.enter();
     address_ = const_cast<void*>(p);
     record_ = rec;
     size_ = rec->size;
@@ -132,11 +135,11 @@ void BlockAccess::release() noexcept
     BlockRecord* rec = record_;
     address_ = nullptr;
     record_ = nullptr;
-    auto locked = block_registry().lock();
-    if (--rec->busy_count <= 0 && rec->pending_free) {
-        locked.records().erase(key(p));
-        std::free(p);
-    }
+    // No lock for the common case; the record must not be touched after the
+    // decrement unless this was the last access of a retired block, which
+    // nobody else frees (every locked path skips pending records).
+    if (rec->busy.leave())
+        block_registry().lock().erase_and_free(p);
 }
 
 }  // namespace luamods::memory

@@ -3,6 +3,7 @@
 // here first; bytes are copied outside the mutex, protected by busy counts.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <unordered_map>
@@ -12,12 +13,45 @@
 
 namespace luamods::memory {
 
+// busy_count and pending_free of a record share one atomic word (pending in
+// bit 0, the count above it).  Everything else about a record changes only
+// under the registry mutex; the end of an access is a lock-free decrement, and
+// because retiring and leaving are single atomic steps on one word, exactly
+// one thread sees the moment a retired block has no access left, and that
+// thread returns the memory.
+class BusyState {
+public:
+    std::int32_t busy_count() const noexcept
+    {
+        return static_cast<std::int32_t>(word_.load(std::memory_order_acquire) >> 1);
+    }
+    bool pending_free() const noexcept { return word_.load(std::memory_order_acquire) & 1u; }
+
+    // Under the mutex, on a record that is not pending.
+    void enter() noexcept { word_.fetch_add(2, std::memory_order_relaxed); }
+
+    // Marks the block freed; true when no access is open, so the caller frees now.
+    bool retire() noexcept { return (word_.fetch_or(1, std::memory_order_acq_rel) >> 1) == 0; }
+
+    // Ends one access; true when it was the last of a retired block, so the
+    // caller frees.  Ordered after the access's copies (release) and before
+    // the free (acquire).
+    bool leave() noexcept { return word_.fetch_sub(2, std::memory_order_acq_rel) == 3; }
+
+private:
+    std::atomic<std::uint32_t> word_{0};
+};
+
 struct BlockRecord {
-    std::uint64_t size;    // bytes asked for; 0 for a zero-size block (1 byte held)
-    std::int32_t ref_count;  // holders of a shared block; 1 for a plain block
-    std::int32_t busy_count; // open BlockAccess uses
-    bool shared;           // made by `shared`: zero-filled, reference counted
-    bool pending_free;     // logically freed; memory held until busy_count drops to 0
+    BlockRecord(std::uint64_t size_, bool shared_) noexcept : size(size_), shared(shared_) {}
+
+    std::uint64_t size;         // bytes asked for; 0 for a zero-size block (1 byte held)
+    std::int32_t ref_count = 1; // holders of a shared block; 1 for a plain block
+    BusyState busy;             // open BlockAccess uses, and the pending-free mark
+    bool shared;                // made by `shared`: zero-filled, reference counted
+
+    std::int32_t busy_count() const noexcept { return busy.busy_count(); }
+    bool pending_free() const noexcept { return busy.pending_free(); }
 };
 
 struct AddressHash {
@@ -45,6 +79,9 @@ public:
         // Logically frees the block: marks it pending and returns its memory
         // now, or leaves that to the last open access.
         void retire(const void* p, BlockRecord& rec) noexcept;
+
+        // Removes the record of `p` and returns its memory.
+        void erase_and_free(const void* p) noexcept;
 
         Map& records() noexcept { return map_; }
 
@@ -99,8 +136,8 @@ public:
 
 private:
     void* address_ = nullptr;
-    // Stays valid while the access is open: a record with busy_count above 0
-    // is never erased, and rehashing does not move the map's nodes.
+    // Stays valid while the access is open: a record with an open access is
+    // never erased, and neither rehashing nor re-keying moves the map's nodes.
     BlockRecord* record_ = nullptr;
     std::uint64_t size_ = 0;
 };
