@@ -33,7 +33,7 @@ int l_random(lua_State* L)
         constexpr const char* kFailed = "random: the OS CSPRNG failed";
         if (size <= kRandomStack) {
             SecretBytes<kRandomStack> buf;
-            if (!system_random(buf.data(), size))
+            if (size > 0 && !system_random(buf.data(), size))
                 return reply.raise(kFailed);
             reply.push(buf.data(), size);
             return;
