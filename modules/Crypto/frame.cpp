@@ -1,5 +1,5 @@
 // luaopen_crypto and the two functions that need no cryptographic library:
-// random and equal.  Also the module's one wiping routine.
+// random and equal.
 #include <sodium.h>
 
 #include <cstdint>
@@ -12,11 +12,6 @@
 #include "luamods_export.hpp"
 
 namespace luamods::crypto {
-
-void wipe(void* p, std::size_t n) noexcept
-{
-    sodium_memzero(p, n);
-}
 
 namespace {
 constexpr std::uint64_t kRandomMax = 0x4000000;  // 64 MiB

@@ -32,10 +32,12 @@ inline std::uint32_t big_sigma0(std::uint32_t x) { return rotr(x, 2) ^ rotr(x, 1
 inline std::uint32_t big_sigma1(std::uint32_t x) { return rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25); }
 inline std::uint32_t small_sigma0(std::uint32_t x) { return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3); }
 inline std::uint32_t small_sigma1(std::uint32_t x) { return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10); }
-inline std::uint32_t ch(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (x & y) ^ (~x & z); }
+// Ch and Maj in forms with fewer operations, equal to FIPS 180-4's
+// (x & y) ^ (~x & z) and (x & y) ^ (x & z) ^ (y & z).
+inline std::uint32_t ch(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return z ^ (x & (y ^ z)); }
 inline std::uint32_t maj(std::uint32_t x, std::uint32_t y, std::uint32_t z)
 {
-    return (x & y) ^ (x & z) ^ (y & z);
+    return (x & y) | (z & (x | y));
 }
 
 inline std::uint32_t load_be32(const unsigned char* p)
@@ -75,15 +77,21 @@ void sha256_init(sha256_ctx& ctx) noexcept
 
 void sha256_compress(sha256_ctx& ctx, const unsigned char* block) noexcept
 {
-    // The whole 64-word message schedule first, then the 64 steps.
+    // The whole 64-word message schedule first, then the 64 steps.  Both
+    // loops are unrolled completely: with constant indices the schedule and
+    // the constants stay in registers and immediates, which is what makes
+    // this plain code as fast as an optimised one.
     std::uint32_t w[64];
+#pragma GCC unroll 16
     for (int t = 0; t < 16; ++t)
         w[t] = load_be32(block + 4 * t);
+#pragma GCC unroll 48
     for (int t = 16; t < 64; ++t)
         w[t] = small_sigma1(w[t - 2]) + w[t - 7] + small_sigma0(w[t - 15]) + w[t - 16];
 
     std::uint32_t a = ctx.state[0], b = ctx.state[1], c = ctx.state[2], d = ctx.state[3];
     std::uint32_t e = ctx.state[4], f = ctx.state[5], g = ctx.state[6], h = ctx.state[7];
+#pragma GCC unroll 8
     for (int t = 0; t < 64; t += 8) {
         step(a, b, c, d, e, f, g, h, K[t + 0] + w[t + 0]);
         step(h, a, b, c, d, e, f, g, K[t + 1] + w[t + 1]);
