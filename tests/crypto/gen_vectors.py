@@ -174,6 +174,32 @@ def main():
         rows.append((seed, pk, m, sig, bytes(bad_pk), bytes(bad_m), bytes(bad_sig), bad_valid))
     w.group("ed25519", rows)
 
+    # Signatures that satisfy the verification equation [S]B = R + [k]A but
+    # whose R is the identity point, canonically encoded or not: S = k * a,
+    # with a the signer's secret scalar.  A verifier that accepts small-order
+    # or non-canonical R accepts these for a message the signer never signed.
+    # OpenSSL's verdict is kept: it accepts the canonical ones, which shows the
+    # equation holds.
+    rows = []
+    order = 2**252 + 27742317777372353535851937790883648493
+    identity_encodings = (bytes([1]) + bytes(31), bytes([1]) + bytes(30) + b"\x80",
+                          bytes.fromhex("ee" + "ff" * 30 + "7f"), bytes.fromhex("ee" + "ff" * 30 + "ff"))
+    for _ in range(20):
+        seed, m = rb(32), rb(rnd.randint(0, 100))
+        pk = Ed25519PrivateKey.from_private_bytes(seed).public_key().public_bytes(RAW, RAW_PUBLIC)
+        h = hashlib.sha512(seed).digest()
+        a = (int.from_bytes(h[:32], "little") & ((1 << 254) - 8)) | (1 << 254)
+        for r in identity_encodings:
+            k = int.from_bytes(hashlib.sha512(r + pk + m).digest(), "little") % order
+            sig = r + ((k * a) % order).to_bytes(32, "little")
+            try:
+                Ed25519PublicKey.from_public_bytes(pk).verify(sig, m)
+                openssl_accepts = True
+            except InvalidSignature:
+                openssl_accepts = False
+            rows.append((pk, m, sig, openssl_accepts))
+    w.group("ed25519_forged", rows)
+
     for name, nonce_size, encrypt in (
             ("chacha20poly1305", 12, lambda k, n, a, p: ChaCha20Poly1305(k).encrypt(n, p, a)),
             ("xchacha20poly1305", 24, xchacha20poly1305_encrypt)):
