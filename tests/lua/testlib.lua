@@ -72,6 +72,15 @@ function T.fmt_p(p)
   return "0x" .. hex:gsub("^0+", "")
 end
 
+-- Byte strings as lower-case hex and back (spaces in the hex are ignored).
+function T.hex(s)
+  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
+end
+
+function T.unhex(h)
+  return (h:gsub("%s", ""):gsub("%x%x", function(x) return string.char(tonumber(x, 16)) end))
+end
+
 function T.finish()
   print(string.format("%d passed, %d failed", T.passed, T.failed))
   io.stdout:flush()

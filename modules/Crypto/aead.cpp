@@ -1,0 +1,120 @@
+// ChaCha20-Poly1305 (RFC 8439, 12-byte nonce) and XChaCha20-Poly1305 (24-byte
+// nonce).  A sealed message is the ciphertext followed by the 16-byte tag;
+// libsodium's detached calls write both straight into one output buffer.
+#include <sodium.h>
+
+#include <cstdint>
+
+#include "Crypto/args.hpp"
+#include "Crypto/call.hpp"
+#include "Crypto/functions.hpp"
+#include "Crypto/secret.hpp"
+
+namespace luamods::crypto {
+
+namespace {
+
+constexpr std::size_t kKeySize = 32;
+constexpr std::size_t kTagSize = 16;
+// Largest buffer one call produces: 64 MiB plus 64, so that every sealed
+// message encrypt can make (plaintext up to 64 MiB + 48) also opens.
+constexpr std::size_t kMaxOutput = 0x4000040;
+
+static_assert(crypto_aead_chacha20poly1305_ietf_KEYBYTES == kKeySize);
+static_assert(crypto_aead_xchacha20poly1305_ietf_KEYBYTES == kKeySize);
+static_assert(crypto_aead_chacha20poly1305_ietf_ABYTES == kTagSize);
+static_assert(crypto_aead_xchacha20poly1305_ietf_ABYTES == kTagSize);
+static_assert(crypto_aead_chacha20poly1305_ietf_NPUBBYTES == 12);
+static_assert(crypto_aead_xchacha20poly1305_ietf_NPUBBYTES == 24);
+
+struct AeadArgs {
+    Bytes key, nonce, ad, message;
+};
+
+AeadArgs read_args(lua_State* L, std::size_t nonce_size)
+{
+    AeadArgs a;
+    a.key = check_sized(L, 1, kKey, kKeySize);
+    a.nonce = check_sized(L, 2, kNonce, nonce_size);
+    a.ad = opt_bytes(L, 3);
+    a.message = check_bytes(L, 4);
+    return a;
+}
+
+int aead_encrypt_common(lua_State* L, std::size_t nonce_size)
+{
+    const AeadArgs a = read_args(L, nonce_size);
+    if (a.message.size > kMaxOutput - kTagSize)
+        return luaL_error(L, "input too large (max 64 MiB)");
+    const std::size_t out_size = a.message.size + kTagSize;
+    return respond(L, [&](Reply& reply) {
+        HeapBytes out;
+        if (!out.allocate(out_size))
+            return reply.raise("out of memory");
+        unsigned char* tag = out.data() + a.message.size;
+        if (nonce_size == 12)
+            crypto_aead_chacha20poly1305_ietf_encrypt_detached(
+                out.data(), tag, nullptr, a.message.data, a.message.size, a.ad.data, a.ad.size,
+                nullptr, a.nonce.data, a.key.data);
+        else
+            crypto_aead_xchacha20poly1305_ietf_encrypt_detached(
+                out.data(), tag, nullptr, a.message.data, a.message.size, a.ad.data, a.ad.size,
+                nullptr, a.nonce.data, a.key.data);
+        reply.push(out.data(), out_size);
+    });
+}
+
+int aead_decrypt_common(lua_State* L, std::size_t nonce_size)
+{
+    const AeadArgs a = read_args(L, nonce_size);
+    if (a.message.size < kTagSize) {
+        lua_pushnil(L);
+        lua_pushstring(L, "ciphertext too short");
+        return 2;
+    }
+    const std::size_t plain_size = a.message.size - kTagSize;
+    if (plain_size > kMaxOutput)
+        return luaL_error(L, "input too large (max 64 MiB)");
+    return respond(L, [&](Reply& reply) {
+        HeapBytes plain;
+        if (!plain.allocate(plain_size))
+            return reply.raise("out of memory");
+        const unsigned char* tag = a.message.data + plain_size;
+        int rc;
+        if (nonce_size == 12)
+            rc = crypto_aead_chacha20poly1305_ietf_decrypt_detached(
+                plain.data(), nullptr, a.message.data, plain_size, tag, a.ad.data, a.ad.size,
+                a.nonce.data, a.key.data);
+        else
+            rc = crypto_aead_xchacha20poly1305_ietf_decrypt_detached(
+                plain.data(), nullptr, a.message.data, plain_size, tag, a.ad.data, a.ad.size,
+                a.nonce.data, a.key.data);
+        if (rc != 0)
+            return reply.fail("authentication failed");
+        reply.push(plain.data(), plain_size);
+    });
+}
+
+}  // namespace
+
+int l_chacha20poly1305_encrypt(lua_State* L)
+{
+    return aead_encrypt_common(L, 12);
+}
+
+int l_chacha20poly1305_decrypt(lua_State* L)
+{
+    return aead_decrypt_common(L, 12);
+}
+
+int l_xchacha20poly1305_encrypt(lua_State* L)
+{
+    return aead_encrypt_common(L, 24);
+}
+
+int l_xchacha20poly1305_decrypt(lua_State* L)
+{
+    return aead_decrypt_common(L, 24);
+}
+
+}  // namespace luamods::crypto

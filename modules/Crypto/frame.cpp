@@ -1,0 +1,106 @@
+// luaopen_crypto and the two functions that need no cryptographic library:
+// random and equal.
+#include <sodium.h>
+
+#include <cstdint>
+
+#include "Crypto/args.hpp"
+#include "Crypto/call.hpp"
+#include "Crypto/functions.hpp"
+#include "Crypto/random.hpp"
+#include "Crypto/secret.hpp"
+#include "luamods_export.hpp"
+
+namespace luamods::crypto {
+
+namespace {
+constexpr std::uint64_t kRandomMax = 0x4000000;  // 64 MiB
+constexpr std::size_t kRandomStack = 256;
+}  // namespace
+
+int l_random(lua_State* L)
+{
+    const lua_Integer n = luaL_checkinteger(L, 1);
+    if (static_cast<std::uint64_t>(n) > kRandomMax)
+        return luaL_error(L, "random: size out of range");
+    const auto size = static_cast<std::size_t>(n);
+    return respond(L, [&](Reply& reply) {
+        constexpr const char* kFailed = "random: the OS CSPRNG failed";
+        if (size <= kRandomStack) {
+            SecretBytes<kRandomStack> buf;
+            if (size > 0 && !system_random(buf.data(), size))
+                return reply.raise(kFailed);
+            reply.push(buf.data(), size);
+            return;
+        }
+        HeapBytes buf;
+        if (!buf.allocate(size))
+            return reply.raise("out of memory");
+        if (!system_random(buf.data(), size))
+            return reply.raise(kFailed);
+        reply.push(buf.data(), size);
+    });
+}
+
+int l_equal(lua_State* L)
+{
+    const Bytes a = check_bytes(L, 1);
+    const Bytes b = check_bytes(L, 2);
+    if (a.size != b.size) {
+        lua_pushboolean(L, 0);
+        return 1;
+    }
+    // Every byte is visited; the accumulator lives in memory, so the loop
+    // cannot be shortened into an early exit.
+    volatile unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size; ++i)
+        diff = static_cast<unsigned char>(diff | (a.data[i] ^ b.data[i]));
+    lua_pushboolean(L, diff == 0);
+    return 1;
+}
+
+}  // namespace luamods::crypto
+
+LUAMODS_EXPORT int luaopen_crypto(lua_State* L)
+{
+    using namespace luamods::crypto;
+    // Selects libsodium's fastest implementations for this processor; it is
+    // idempotent and thread-safe.  Should it fail, the portable code stays in
+    // use, which gives the same results, so the module works either way.
+    if (sodium_init() < 0) {
+    }
+
+    static const luaL_Reg functions[] = {
+        {"random", l_random},
+        {"x25519_keypair", l_x25519_keypair},
+        {"x25519_public_key", l_x25519_public_key},
+        {"x25519", l_x25519},
+        {"ed25519_keypair", l_ed25519_keypair},
+        {"ed25519_public_key", l_ed25519_public_key},
+        {"ed25519_sign", l_ed25519_sign},
+        {"ed25519_verify", l_ed25519_verify},
+        {"chacha20poly1305_encrypt", l_chacha20poly1305_encrypt},
+        {"chacha20poly1305_decrypt", l_chacha20poly1305_decrypt},
+        {"xchacha20poly1305_encrypt", l_xchacha20poly1305_encrypt},
+        {"xchacha20poly1305_decrypt", l_xchacha20poly1305_decrypt},
+        {"sha256", l_sha256},
+        {"sha512", l_sha512},
+        {"hmac_sha256", l_hmac_sha256},
+        {"hmac_sha512", l_hmac_sha512},
+        {"hkdf_sha256", l_hkdf_sha256},
+        {"hkdf_sha512", l_hkdf_sha512},
+        {"blake2b", l_blake2b},
+        {"blake2b_keyed", l_blake2b_keyed},
+        {"equal", l_equal},
+    };
+    lua_createtable(L, 0, 0);
+    for (const luaL_Reg& f : functions) {
+        lua_pushcclosure(L, f.func, 0);
+        lua_setfield(L, -2, f.name);
+    }
+    lua_pushstring(L, "1.0.1");
+    lua_setfield(L, -2, "_VERSION");
+    lua_pushfstring(L, "libsodium-%s", sodium_version_string());
+    lua_setfield(L, -2, "_BACKEND");
+    return 1;
+}

@@ -1,0 +1,184 @@
+// Hashes, MACs and key derivation: SHA-256 (own), SHA-512, HMAC, HKDF and
+// BLAKE2b.  SHA-512 and BLAKE2b come from libsodium; HKDF-SHA-512 is RFC 5869
+// written over libsodium's HMAC-SHA-512, which takes keys of any length.
+#include <sodium.h>
+
+#include <cstring>
+
+#include "Crypto/args.hpp"
+#include "Crypto/call.hpp"
+#include "Crypto/functions.hpp"
+#include "Crypto/secret.hpp"
+#include "Crypto/sha256.hpp"
+
+namespace luamods::crypto {
+
+namespace {
+
+constexpr std::size_t kSha512Size = crypto_auth_hmacsha512_BYTES;  // 64
+constexpr std::size_t kHkdfSha512Max = 255 * kSha512Size;         // 16,320
+constexpr std::size_t kBlake2bMax = crypto_generichash_blake2b_BYTES_MAX;        // 64
+constexpr std::size_t kBlake2bKeyMax = crypto_generichash_blake2b_KEYBYTES_MAX;  // 64
+
+static_assert(kSha512Size == 64 && kBlake2bMax == 64 && kBlake2bKeyMax == 64);
+
+using HmacSha512State = crypto_auth_hmacsha512_state;
+
+// HMAC-SHA-512 of piece1 || piece2 || [extra]; the state is wiped afterwards.
+void hmac_sha512_parts(unsigned char* out, const unsigned char* key, std::size_t key_len,
+                       const unsigned char* piece1, std::size_t len1,
+                       const unsigned char* piece2, std::size_t len2, bool has_extra,
+                       unsigned char extra) noexcept
+{
+    Secret<HmacSha512State> state;
+    crypto_auth_hmacsha512_init(state.get(), key, key_len);
+    if (len1 > 0)
+        crypto_auth_hmacsha512_update(state.get(), piece1, len1);
+    if (len2 > 0)
+        crypto_auth_hmacsha512_update(state.get(), piece2, len2);
+    if (has_extra)
+        crypto_auth_hmacsha512_update(state.get(), &extra, 1);
+    crypto_auth_hmacsha512_final(state.get(), out);
+}
+
+// RFC 5869 with HMAC-SHA-512; an empty salt stands for 64 zero bytes.
+void hkdf_sha512_derive(unsigned char* out, std::size_t out_len, Bytes ikm, Bytes salt,
+                        Bytes info) noexcept
+{
+    static const unsigned char kZeroSalt[kSha512Size] = {};
+    if (salt.size == 0)
+        salt = {kZeroSalt, sizeof kZeroSalt};
+    SecretBytes<kSha512Size> prk;
+    hmac_sha512_parts(prk.data(), salt.data, salt.size, ikm.data, ikm.size, nullptr, 0, false,
+                      0);
+
+    SecretBytes<kSha512Size> t;
+    std::size_t done = 0;
+    for (unsigned counter = 1; done < out_len; ++counter) {
+        const auto byte = static_cast<unsigned char>(counter);
+        if (counter == 1)
+            hmac_sha512_parts(t.data(), prk.data(), kSha512Size, info.data, info.size, nullptr,
+                              0, true, byte);
+        else
+            hmac_sha512_parts(t.data(), prk.data(), kSha512Size, t.data(), kSha512Size,
+                              info.data, info.size, true, byte);
+        std::size_t take = out_len - done < kSha512Size ? out_len - done : kSha512Size;
+        std::memcpy(out + done, t.data(), take);
+        done += take;
+    }
+}
+
+void push_digest(lua_State* L, const unsigned char* digest, std::size_t n)
+{
+    lua_pushlstring(L, reinterpret_cast<const char*>(digest), n);
+}
+
+// The body of hkdf_sha256 and hkdf_sha512.
+int hkdf_common(lua_State* L, bool sha512)
+{
+    const Bytes ikm = check_bytes(L, 1);
+    const Bytes salt = opt_bytes(L, 2);
+    const Bytes info = opt_bytes(L, 3);
+    const lua_Integer length = luaL_checkinteger(L, 4);
+    const auto limit = static_cast<lua_Integer>(sha512 ? kHkdfSha512Max : kHkdfSha256Max);
+    if (length < 0 || length > limit)
+        return luaL_error(L, "hkdf: output length out of range");
+    const auto size = static_cast<std::size_t>(length);
+    return respond(L, [&](Reply& reply) {
+        HeapBytes out;
+        if (!out.allocate(size))
+            return reply.raise("out of memory");
+        if (sha512)
+            hkdf_sha512_derive(out.data(), size, ikm, salt, info);
+        else
+            hkdf_sha256_derive(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
+                               info.data, info.size);
+        reply.push(out.data(), size);
+    });
+}
+
+}  // namespace
+
+int l_sha256(lua_State* L)
+{
+    const Bytes msg = check_bytes(L, 1);
+    unsigned char digest[kSha256Size];
+    sha256_hash(digest, msg.data, msg.size);
+    push_digest(L, digest, sizeof digest);
+    return 1;
+}
+
+int l_sha512(lua_State* L)
+{
+    const Bytes msg = check_bytes(L, 1);
+    unsigned char digest[crypto_hash_sha512_BYTES];
+    crypto_hash_sha512(digest, msg.data, msg.size);
+    push_digest(L, digest, sizeof digest);
+    return 1;
+}
+
+int l_hmac_sha256(lua_State* L)
+{
+    const Bytes key = check_bytes(L, 1);
+    const Bytes msg = check_bytes(L, 2);
+    return respond(L, [&](Reply& reply) {
+        SecretBytes<kSha256Size> mac;
+        hmac_sha256_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false,
+                          0);
+        reply.push(mac.data(), mac.size());
+    });
+}
+
+int l_hmac_sha512(lua_State* L)
+{
+    const Bytes key = check_bytes(L, 1);
+    const Bytes msg = check_bytes(L, 2);
+    return respond(L, [&](Reply& reply) {
+        SecretBytes<kSha512Size> mac;
+        hmac_sha512_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false,
+                          0);
+        reply.push(mac.data(), mac.size());
+    });
+}
+
+int l_hkdf_sha256(lua_State* L)
+{
+    return hkdf_common(L, false);
+}
+
+int l_hkdf_sha512(lua_State* L)
+{
+    return hkdf_common(L, true);
+}
+
+int l_blake2b(lua_State* L)
+{
+    const Bytes msg = check_bytes(L, 1);
+    const lua_Integer length = luaL_optinteger(L, 2, 64);
+    if (length < 1 || length > static_cast<lua_Integer>(kBlake2bMax))
+        return luaL_error(L, "blake2b: length must be 1..64");
+    unsigned char digest[kBlake2bMax];
+    crypto_generichash_blake2b(digest, static_cast<std::size_t>(length), msg.data, msg.size,
+                               nullptr, 0);
+    push_digest(L, digest, static_cast<std::size_t>(length));
+    return 1;
+}
+
+int l_blake2b_keyed(lua_State* L)
+{
+    const Bytes key = check_bytes(L, 1);
+    const Bytes msg = check_bytes(L, 2);
+    const lua_Integer length = luaL_optinteger(L, 3, 64);
+    if (length < 1 || length > static_cast<lua_Integer>(kBlake2bMax))
+        return luaL_error(L, "blake2b_keyed: length must be 1..64");
+    if (key.size > kBlake2bKeyMax)
+        return luaL_error(L, "blake2b_keyed: key must be at most 64 bytes");
+    const auto size = static_cast<std::size_t>(length);
+    return respond(L, [&](Reply& reply) {
+        SecretBytes<kBlake2bMax> digest;
+        crypto_generichash_blake2b(digest.data(), size, msg.data, msg.size, key.data, key.size);
+        reply.push(digest.data(), size);
+    });
+}
+
+}  // namespace luamods::crypto
