@@ -1,7 +1,7 @@
 # Shared by scripts/demo and scripts/test: installs what a fresh Debian 12
 # machine lacks and builds the Windows dependencies once into a cache outside
 # the git tree, keyed by version.  Every step is skipped when already done.
-set -euo pipefail
+# (The scripts that source this file run with set -euo pipefail.)
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 CACHE=${LUAMODS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/luamods}
