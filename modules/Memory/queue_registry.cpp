@@ -1,0 +1,123 @@
+#include "Memory/queue_registry.hpp"
+
+#include <new>
+
+namespace luamods::memory {
+
+namespace {
+std::uintptr_t key(const void* q) noexcept
+{
+    return reinterpret_cast<std::uintptr_t>(q);
+}
+
+Queue* queue_at(std::uintptr_t k) noexcept
+{
+    return reinterpret_cast<Queue*>(k);
+}
+}  // namespace
+
+QueueRegistry& queue_registry() noexcept
+{
+    // Built at library load at the latest by the first luaopen; destroyed at
+    // unload without destroying the queues it still lists.
+    static QueueRegistry registry;
+    return registry;
+}
+
+QueueRecord* QueueRegistry::Locked::find_live(const void* q) noexcept
+{
+    auto it = map_.find(key(q));
+    if (it == map_.end() || it->second.pending_delete)
+        return nullptr;
+    return &it->second;
+}
+
+void QueueRegistry::Locked::retire(const void* q, QueueRecord& rec) noexcept
+{
+    rec.pending_delete = true;
+    if (rec.busy_count <= 0) {
+        map_.erase(key(q));
+        destroy_queue(queue_at(key(q)));
+    } else {
+        // No new use can start; the ones in progress are woken and the last
+        // to end destroys the queue.
+        queue_at(key(q))->close(rec.busy_count);
+    }
+}
+
+void destroy_queue(Queue* q) noexcept
+{
+    // Every item was put by an operation that has ended, and each ended under
+    // this registry's mutex, which we hold: the queue is quiescent.
+    q->drain([](void* item) { free_plain_block(item); });
+    delete q;
+}
+
+int queue_cleanup()
+{
+    auto locked = queue_registry().lock();
+    auto& map = locked.records();
+    for (auto it = map.begin(); it != map.end();) {
+        QueueRecord& rec = it->second;
+        if (rec.shared || rec.pending_delete) {
+            ++it;
+        } else if (rec.busy_count > 0) {
+            rec.pending_delete = true;
+            queue_at(it->first)->close(rec.busy_count);
+            ++it;
+        } else {
+            Queue* q = queue_at(it->first);
+            it = map.erase(it);
+            destroy_queue(q);
+        }
+    }
+    return 0;
+}
+
+Queue* create_queue(bool shared, ErrorText& err) noexcept
+{
+    Queue* q = nullptr;
+    try {
+        q = new Queue;
+        auto locked = queue_registry().lock();
+        locked.records().insert_or_assign(key(q), QueueRecord{1, 0, shared, false});
+        return q;
+    } catch (...) {
+        delete q;  // the map could not grow: nothing is listed
+    }
+    err.set("memory.queue: cannot create a queue");
+    return nullptr;
+}
+
+bool QueueUse::acquire(void* q, ErrorText& err) noexcept
+{
+    release();
+    auto locked = queue_registry().lock();
+    QueueRecord* rec = locked.find_live(q);
+    if (!rec) {
+        err.set("memory.queue: unknown or deleted queue (%p)", q);
+        return false;
+    }
+    ++rec->busy_count;
+    queue_ = static_cast<Queue*>(q);
+    return true;
+}
+
+void QueueUse::release() noexcept
+{
+    if (!queue_)
+        return;
+    Queue* q = queue_;
+    queue_ = nullptr;
+    auto locked = queue_registry().lock();
+    auto& map = locked.records();
+    auto it = map.find(key(q));
+    if (it == map.end())
+        return;
+    if (--it->second.busy_count <= 0 && it->second.pending_delete) {
+        map.erase(it);
+        destroy_queue(q);
+    }
+}
+
+}  // namespace luamods::memory

@@ -1,0 +1,93 @@
+// The process-wide registry of queues handed to Lua scripts.  Like the block
+// registry (and separate from it), it makes a bare queue address meaningful in
+// every Lua state, counts the operations in progress on each queue so that a
+// queue is never destroyed under one, and keeps the counts of shared queues.
+//
+// Lock order: this registry's mutex may be held while the block registry's is
+// taken (destroying a queue frees the plain blocks in it), never the reverse.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+
+#include "Memory/error_text.hpp"
+#include "Memory/lock.hpp"
+#include "Memory/queue.hpp"
+#include "Memory/registry.hpp"
+
+namespace luamods::memory {
+
+struct QueueRecord {
+    std::int32_t ref_count;   // holders of a shared queue; 1 for a plain queue
+    std::int32_t busy_count;  // open QueueUse uses, blocked waiters included
+    bool shared;              // made by `shared`: reference counted
+    bool pending_delete;      // logically deleted; destroyed when busy_count drops to 0
+};
+
+class QueueRegistry {
+public:
+    using Map = std::unordered_map<std::uintptr_t, QueueRecord, AddressHash>;
+
+    // The records, reachable only while the mutex is held.
+    class Locked {
+    public:
+        explicit Locked(QueueRegistry& r) noexcept : lock_(r.mutex_), map_(r.records_) {}
+
+        // The live record of `q`, or null when it is unlisted or pending
+        // delete (both mean "unknown or deleted" to every script).
+        QueueRecord* find_live(const void* q) noexcept;
+
+        // Logically deletes the queue: destroys it now, or closes it (waking
+        // its waiters) and leaves the destruction to the last open use.
+        void retire(const void* q, QueueRecord& rec) noexcept;
+
+        Map& records() noexcept { return map_; }
+
+    private:
+        RegistryLock lock_;
+        Map& map_;
+    };
+
+    Locked lock() noexcept { return Locked(*this); }
+
+private:
+    RegistryMutex mutex_;
+    Map records_;
+};
+
+// The one queue registry of this library.
+QueueRegistry& queue_registry() noexcept;
+
+// Frees the plain blocks still queued in `q` (shared blocks and foreign
+// addresses are left alone), then the queue itself.  Called with the queue
+// registry's mutex held, when no operation uses the queue.
+void destroy_queue(Queue* q) noexcept;
+
+// The host's clean-up callback: destroys every plain queue of the process
+// (marks and wakes the ones in use) and leaves shared queues alone.
+int queue_cleanup();
+
+// Makes and lists a queue; null (and `err` set) when it cannot be made.
+Queue* create_queue(bool shared, ErrorText& err) noexcept;
+
+// A scoped use of one queue by an item operation: while it is held the queue
+// is not destroyed; delete is refused and release or clean-up only mark it.
+class QueueUse {
+public:
+    QueueUse() = default;
+    ~QueueUse() { release(); }
+    QueueUse(const QueueUse&) = delete;
+    QueueUse& operator=(const QueueUse&) = delete;
+
+    // Fails with "memory.queue: unknown or deleted queue (%p)" for an
+    // unlisted or deleted queue.
+    bool acquire(void* q, ErrorText& err) noexcept;
+    void release() noexcept;
+
+    Queue& queue() const noexcept { return *queue_; }
+
+private:
+    Queue* queue_ = nullptr;
+};
+
+}  // namespace luamods::memory
