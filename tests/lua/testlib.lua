@@ -47,10 +47,12 @@ function T.truthy(v, what)
 end
 
 -- Calls fn and checks that it raises exactly `message` (or, for an argument
--- error, "bad argument #n to 'name' (message)").
+-- error, "bad argument #n to 'name' (message)").  The "chunk:line: " position
+-- that luaL_error puts in front of a message is not part of the comparison.
 function T.raises(message, fn, ...)
   local ok, err = pcall(fn, ...)
   if ok then error("expected the error " .. show(message) .. ", but the call succeeded", 2) end
+  if type(err) == "string" then err = err:gsub("^[^\n]-:%d+: ", "", 1) end
   if err ~= message then
     error(string.format("expected the error %s, got %s", show(message), show(err)), 2)
   end
