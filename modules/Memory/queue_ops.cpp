@@ -131,7 +131,7 @@ int lq_delete(lua_State* L)
         else if (rec->shared)
             err.set("memory.queue: this is a shared queue, release it instead of deleting it (%p)",
                     q);
-        else if (rec->busy_count >= 1)
+        else if (rec->busy_count() >= 1)
             err.set("memory.queue: this queue is in use right now (%p)", q);
         else
             locked.retire(q, *rec);

@@ -27,22 +27,28 @@ QueueRegistry& queue_registry() noexcept
 QueueRecord* QueueRegistry::Locked::find_live(const void* q) noexcept
 {
     auto it = map_.find(key(q));
-    if (it == map_.end() || it->second.pending_delete)
+    if (it == map_.end() || it->second.pending_delete())
         return nullptr;
     return &it->second;
 }
 
 void QueueRegistry::Locked::retire(const void* q, QueueRecord& rec) noexcept
 {
-    rec.pending_delete = true;
-    if (rec.busy_count <= 0) {
-        map_.erase(key(q));
-        destroy_queue(queue_at(key(q)));
+    std::uint32_t old = rec.state.fetch_or(QueueRecord::kPendingDelete, std::memory_order_acq_rel);
+    auto busy = static_cast<std::int32_t>(old & QueueRecord::kBusyMask);
+    if (busy == 0) {
+        destroy(q);
     } else {
-        // No new use can start; the ones in progress are woken and the last
-        // to end destroys the queue.
-        queue_at(key(q))->close(rec.busy_count);
+        // No new use can start (that needs the mutex, which we hold); the
+        // ones in progress are woken, and the last to end destroys the queue.
+        queue_at(key(q))->close(busy);
     }
+}
+
+void QueueRegistry::Locked::destroy(const void* q) noexcept
+{
+    map_.erase(key(q));
+    destroy_queue(queue_at(key(q)));
 }
 
 void destroy_queue(Queue* q) noexcept
@@ -59,11 +65,14 @@ int queue_cleanup()
     auto& map = locked.records();
     for (auto it = map.begin(); it != map.end();) {
         QueueRecord& rec = it->second;
-        if (rec.shared || rec.pending_delete) {
+        if (rec.shared || rec.pending_delete()) {
             ++it;
-        } else if (rec.busy_count > 0) {
-            rec.pending_delete = true;
-            queue_at(it->first)->close(rec.busy_count);
+            continue;
+        }
+        std::uint32_t old = rec.state.fetch_or(QueueRecord::kPendingDelete, std::memory_order_acq_rel);
+        auto busy = static_cast<std::int32_t>(old & QueueRecord::kBusyMask);
+        if (busy > 0) {
+            queue_at(it->first)->close(busy);
             ++it;
         } else {
             Queue* q = queue_at(it->first);
@@ -80,7 +89,7 @@ Queue* create_queue(bool shared, ErrorText& err) noexcept
     try {
         q = new Queue;
         auto locked = queue_registry().lock();
-        locked.records().insert_or_assign(key(q), QueueRecord{1, 0, shared, false});
+        locked.records().try_emplace(key(q), shared);
         return q;
     } catch (...) {
         delete q;  // the map could not grow: nothing is listed
@@ -98,8 +107,9 @@ bool QueueUse::acquire(void* q, ErrorText& err) noexcept
         err.set("memory.queue: unknown or deleted queue (%p)", q);
         return false;
     }
-    ++rec->busy_count;
+    rec->state.fetch_add(1, std::memory_order_relaxed);
     queue_ = static_cast<Queue*>(q);
+    record_ = rec;
     return true;
 }
 
@@ -108,15 +118,15 @@ void QueueUse::release() noexcept
     if (!queue_)
         return;
     Queue* q = queue_;
+    QueueRecord* rec = record_;
     queue_ = nullptr;
-    auto locked = queue_registry().lock();
-    auto& map = locked.records();
-    auto it = map.find(key(q));
-    if (it == map.end())
-        return;
-    if (--it->second.busy_count <= 0 && it->second.pending_delete) {
-        map.erase(it);
-        destroy_queue(q);
+    record_ = nullptr;
+    // Only the end of the last use of a deleted queue needs the mutex.  After
+    // this decrement the record may be gone unless we were that last use.
+    std::uint32_t old = rec->state.fetch_sub(1, std::memory_order_acq_rel);
+    if (old == (QueueRecord::kPendingDelete | 1u)) {
+        auto locked = queue_registry().lock();
+        locked.destroy(q);
     }
 }
 

@@ -7,6 +7,7 @@
 // taken (destroying a queue frees the plain blocks in it), never the reverse.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <unordered_map>
 
@@ -17,11 +18,30 @@
 
 namespace luamods::memory {
 
+// busy_count and pending_delete live in one atomic word, so that a use can end
+// without the mutex and still learn, in the same step, whether it was the last
+// use of a deleted queue and must destroy it.  Everything else about a record
+// is read and changed only under the mutex, and so is the pending flag.
 struct QueueRecord {
-    std::int32_t ref_count;   // holders of a shared queue; 1 for a plain queue
-    std::int32_t busy_count;  // open QueueUse uses, blocked waiters included
-    bool shared;              // made by `shared`: reference counted
-    bool pending_delete;      // logically deleted; destroyed when busy_count drops to 0
+    static constexpr std::uint32_t kPendingDelete = 0x80000000u;
+    static constexpr std::uint32_t kBusyMask = 0x7fffffffu;
+
+    explicit QueueRecord(bool is_shared) noexcept : shared(is_shared) {}
+
+    std::int32_t ref_count = 1;        // holders of a shared queue; 1 for a plain queue
+    std::atomic<std::uint32_t> state{0};  // busy_count (open QueueUse uses, blocked
+                                          // waiters included) | kPendingDelete
+    bool shared;                       // made by `shared`: reference counted
+
+    std::int32_t busy_count() const noexcept
+    {
+        return static_cast<std::int32_t>(state.load(std::memory_order_acquire) & kBusyMask);
+    }
+    // Logically deleted: destroyed when the last use ends.
+    bool pending_delete() const noexcept
+    {
+        return (state.load(std::memory_order_acquire) & kPendingDelete) != 0;
+    }
 };
 
 class QueueRegistry {
@@ -40,6 +60,9 @@ public:
         // Logically deletes the queue: destroys it now, or closes it (waking
         // its waiters) and leaves the destruction to the last open use.
         void retire(const void* q, QueueRecord& rec) noexcept;
+
+        // Removes the record of `q` and destroys the queue.
+        void destroy(const void* q) noexcept;
 
         Map& records() noexcept { return map_; }
 
@@ -88,6 +111,7 @@ public:
 
 private:
     Queue* queue_ = nullptr;
+    QueueRecord* record_ = nullptr;  // map nodes stay put; only the last use's end removes it
 };
 
 }  // namespace luamods::memory
