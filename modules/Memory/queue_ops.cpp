@@ -44,12 +44,13 @@ public:
                 std::memcpy(inline_, bytes, size_);
             return true;
         }
-        parked_ = true;
         bytes_ = bytes;
-        if (lua_cpcall(L, &PoppedString::park, this) == 0)
-            return true;
-        lua_pop(L, 1);  // the error object
-        return false;
+        if (lua_cpcall(L, &PoppedString::park, this) != 0) {
+            lua_pop(L, 1);  // the error object
+            return false;
+        }
+        parked_ = true;
+        return true;
     }
 
     // After the call's uses are released: pushes the string.
@@ -64,8 +65,8 @@ public:
         drop_parked(L);
     }
 
-    // Forgets a long string that will not be returned.  Clearing an existing
-    // registry slot allocates nothing, so this cannot raise either.
+    // Forgets a long string that will not be returned.  Clearing the slot it
+    // was parked in allocates nothing, so this cannot raise either.
     void discard(lua_State* L) noexcept
     {
         if (parked_)
@@ -152,6 +153,8 @@ int lq_retain(lua_State* L)
             err.set("memory.queue: this is not a shared queue (%p)", q);
         else if (rec->ref_count < 1)
             err.set("memory.queue: this shared queue is already released (%p)", q);
+        else if (rec->ref_count == INT32_MAX)  // two billion holders: refuse, do not wrap
+            err.set("memory.queue: too many references to this shared queue (%p)", q);
         else
             count = ++rec->ref_count;
     });
