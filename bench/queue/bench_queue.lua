@@ -1,6 +1,9 @@
 -- memory.queue benchmark: every figure beside a baseline measured in the same
 -- run, as a Markdown table.
 --   luamods_host bench/queue/bench_queue.lua [items]      (default 1000000)
+-- with LUAMODS_BIN and LUAMODS_SUFFIX naming the build's modules.
+local here = (arg and arg[0] or ""):match("^(.*)[/\\]") or "."
+package.path = here .. "/../../tests/lua/?.lua;" .. package.path
 local T = require("testlib")
 local Q = T.queue()
 local raw = T.load("bench_queue", "luaopen_bench_queue")
@@ -44,7 +47,8 @@ local raw_pair = best(function() return raw.raw_pairs(N) end)
 
 -- Two states on two threads, one producing and one consuming; both start
 -- together at a gate and the time runs until the later one is done.
-local PRELUDE = [[
+local PRELUDE = "package.path = " .. string.format("%q", package.path) .. [[
+
 local T = require("testlib")
 local Q = T.queue()
 local q, gate, ready, n, mode = ...
