@@ -1,11 +1,10 @@
-// The registries' mutex: a lightweight semaphore on Windows, a futex-backed
-// pthread mutex elsewhere.  Both cost one atomic operation each way when
-// uncontended.
+// The registries' mutex: a slim reader/writer lock taken exclusively on
+// Windows, a futex-backed pthread mutex elsewhere.  Both cost one atomic
+// operation each way when uncontended.
 #pragma once
 
 #ifdef _WIN32
-#include <concurrentqueue.h>  // the semaphore header relies on its macros
-#include <lightweightsemaphore.h>
+#include <windows.h>
 #else
 #include <mutex>
 #endif
@@ -13,24 +12,13 @@
 namespace luamods::memory {
 
 #ifdef _WIN32
-// A binary semaphore in moodycamel's lightweight form: taking it is one
-// compare-and-swap and giving it back one atomic add, inline; a thread that
-// finds it taken spins a while, then sleeps on a system semaphore.  Every
-// registry operation takes the lock at least once; with the slim reader/writer
-// lock, a call into ntdll each way, they ran three to four times slower under
-// Wine, where the Windows build is tested.
 class RegistryMutex {
 public:
-    void lock() noexcept
-    {
-        while (!units_.wait()) {
-        }
-    }
-    void unlock() noexcept { units_.signal(); }
+    void lock() noexcept { AcquireSRWLockExclusive(&lock_); }
+    void unlock() noexcept { ReleaseSRWLockExclusive(&lock_); }
 
 private:
-    static constexpr int kSpins = 1000;  // registry work takes well under a microsecond
-    moodycamel::LightweightSemaphore units_{1, kSpins};
+    SRWLOCK lock_ = SRWLOCK_INIT;
 };
 #else
 class RegistryMutex {
