@@ -1,7 +1,5 @@
 #include "Memory/queue_registry.hpp"
 
-#include <new>
-
 namespace luamods::memory {
 
 namespace {
@@ -13,6 +11,18 @@ std::uintptr_t key(const void* q) noexcept
 Queue* queue_at(std::uintptr_t k) noexcept
 {
     return reinterpret_cast<Queue*>(k);
+}
+
+// Sets the delete mark (under the mutex, so that no use can start after it)
+// and returns the number of uses then in progress; when there are any, the
+// queue is closed so that its waiters wake.
+std::int32_t mark_deleted(std::uintptr_t k, QueueRecord& rec) noexcept
+{
+    std::uint32_t old = rec.state.fetch_or(QueueRecord::kPendingDelete, std::memory_order_acq_rel);
+    auto busy = static_cast<std::int32_t>(old & QueueRecord::kBusyMask);
+    if (busy > 0)
+        queue_at(k)->close(busy);
+    return busy;
 }
 }  // namespace
 
@@ -34,15 +44,9 @@ QueueRecord* QueueRegistry::Locked::find_live(const void* q) noexcept
 
 void QueueRegistry::Locked::retire(const void* q, QueueRecord& rec) noexcept
 {
-    std::uint32_t old = rec.state.fetch_or(QueueRecord::kPendingDelete, std::memory_order_acq_rel);
-    auto busy = static_cast<std::int32_t>(old & QueueRecord::kBusyMask);
-    if (busy == 0) {
+    // With uses in progress, the last of them to end destroys the queue.
+    if (mark_deleted(key(q), rec) == 0)
         destroy(q);
-    } else {
-        // No new use can start (that needs the mutex, which we hold); the
-        // ones in progress are woken, and the last to end destroys the queue.
-        queue_at(key(q))->close(busy);
-    }
 }
 
 void QueueRegistry::Locked::destroy(const void* q) noexcept
@@ -53,8 +57,9 @@ void QueueRegistry::Locked::destroy(const void* q) noexcept
 
 void destroy_queue(Queue* q) noexcept
 {
-    // Every item was put by an operation that has ended, and each ended under
-    // this registry's mutex, which we hold: the queue is quiescent.
+    // Every operation on the queue has ended, and the end of each was a
+    // release on the record's count that the last end (or the delete mark)
+    // acquired: nothing is half-way through, so the queue is quiescent.
     q->drain([](void* item) { free_plain_block(item); });
     delete q;
 }
@@ -65,14 +70,7 @@ int queue_cleanup()
     auto& map = locked.records();
     for (auto it = map.begin(); it != map.end();) {
         QueueRecord& rec = it->second;
-        if (rec.shared || rec.pending_delete()) {
-            ++it;
-            continue;
-        }
-        std::uint32_t old = rec.state.fetch_or(QueueRecord::kPendingDelete, std::memory_order_acq_rel);
-        auto busy = static_cast<std::int32_t>(old & QueueRecord::kBusyMask);
-        if (busy > 0) {
-            queue_at(it->first)->close(busy);
+        if (rec.shared || rec.pending_delete() || mark_deleted(it->first, rec) > 0) {
             ++it;
         } else {
             Queue* q = queue_at(it->first);
