@@ -36,10 +36,25 @@ QueueRegistry& queue_registry() noexcept
 
 QueueRecord* QueueRegistry::Locked::find_live(const void* q) noexcept
 {
-    auto it = map_.find(key(q));
-    if (it == map_.end() || it->second.pending_delete())
-        return nullptr;
-    return &it->second;
+    QueueRecord* rec = nullptr;
+    if (key(q) == reg_.last_key_ && reg_.last_record_) {
+        rec = reg_.last_record_;
+    } else {
+        auto it = reg_.records_.find(key(q));
+        if (it == reg_.records_.end())
+            return nullptr;
+        rec = &it->second;
+        reg_.last_key_ = key(q);
+        reg_.last_record_ = rec;
+    }
+    return rec->pending_delete() ? nullptr : rec;
+}
+
+QueueRegistry::Map::iterator QueueRegistry::Locked::erase(Map::iterator it) noexcept
+{
+    if (it->first == reg_.last_key_)
+        reg_.last_record_ = nullptr;
+    return reg_.records_.erase(it);
 }
 
 void QueueRegistry::Locked::retire(const void* q, QueueRecord& rec) noexcept
@@ -51,7 +66,9 @@ void QueueRegistry::Locked::retire(const void* q, QueueRecord& rec) noexcept
 
 void QueueRegistry::Locked::destroy(const void* q) noexcept
 {
-    map_.erase(key(q));
+    auto it = reg_.records_.find(key(q));
+    if (it != reg_.records_.end())
+        erase(it);
     destroy_queue(queue_at(key(q)));
 }
 
@@ -74,7 +91,7 @@ int queue_cleanup()
             ++it;
         } else {
             Queue* q = queue_at(it->first);
-            it = map.erase(it);
+            it = locked.erase(it);
             destroy_queue(q);
         }
     }

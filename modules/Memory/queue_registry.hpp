@@ -51,7 +51,7 @@ public:
     // The records, reachable only while the mutex is held.
     class Locked {
     public:
-        explicit Locked(QueueRegistry& r) noexcept : lock_(r.mutex_), map_(r.records_) {}
+        explicit Locked(QueueRegistry& r) noexcept : lock_(r.mutex_), reg_(r) {}
 
         // The live record of `q`, or null when it is unlisted or pending
         // delete (both mean "unknown or deleted" to every script).
@@ -64,11 +64,14 @@ public:
         // Removes the record of `q` and destroys the queue.
         void destroy(const void* q) noexcept;
 
-        Map& records() noexcept { return map_; }
+        // Removes a record (without destroying its queue).
+        Map::iterator erase(Map::iterator it) noexcept;
+
+        Map& records() noexcept { return reg_.records_; }
 
     private:
         RegistryLock lock_;
-        Map& map_;
+        QueueRegistry& reg_;
     };
 
     Locked lock() noexcept { return Locked(*this); }
@@ -76,6 +79,10 @@ public:
 private:
     RegistryMutex mutex_;
     Map records_;
+    // The record found last: a script usually works one queue many times in a
+    // row.  Records do not move in the map; the entry is dropped with its record.
+    std::uintptr_t last_key_ = 0;
+    QueueRecord* last_record_ = nullptr;
 };
 
 // The one queue registry of this library.
