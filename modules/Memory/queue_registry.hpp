@@ -20,8 +20,8 @@ namespace luamods::memory {
 
 // busy_count and pending_delete live in one atomic word, so that a use can end
 // without the mutex and still learn, in the same step, whether it was the last
-// use of a deleted queue and must destroy it.  Everything else about a record
-// is read and changed only under the mutex, and so is the pending flag.
+// use of a deleted queue and must destroy it.  The pending flag is only set,
+// and everything else about a record only read or changed, under the mutex.
 struct QueueRecord {
     static constexpr std::uint32_t kPendingDelete = 0x80000000u;
     static constexpr std::uint32_t kBusyMask = 0x7fffffffu;
