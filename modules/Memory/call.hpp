@@ -7,7 +7,8 @@
 // The work runs in a frame of its own that never calls Lua, so every lock,
 // BlockAccess and QueueUse it holds is released when it returns; only then is
 // its message raised.  C++ exceptions (std::bad_alloc from a container) are
-// caught here and become the operation's message, so none escapes into Lua.
+// caught here and become the operation's message, so none escapes into Lua;
+// `module` names the module in that message ("memory", "memory.queue").
 #pragma once
 
 #include <lua.hpp>
@@ -21,16 +22,16 @@ namespace luamods::memory {
 
 namespace detail {
 template <class Work>
-void run_catching(Work& work, ErrorText& err) noexcept
+void run_catching(Work& work, ErrorText& err, const char* module) noexcept
 {
     try {
         work(err);
     } catch (const std::bad_alloc&) {
         if (!err.present)
-            err.set("memory: out of memory");
+            err.set("%s: out of memory", module);
     } catch (...) {
         if (!err.present)
-            err.set("memory: internal error");
+            err.set("%s: internal error", module);
     }
 }
 
@@ -38,13 +39,13 @@ void run_catching(Work& work, ErrorText& err) noexcept
 }  // namespace detail
 
 template <class Work>
-inline void run_then_raise(lua_State* L, Work&& work)
+inline void run_then_raise(lua_State* L, Work&& work, const char* module = "memory")
 {
     // What the work captures stays alive across the raise: it must be plain.
     static_assert(std::is_trivially_destructible_v<std::remove_reference_t<Work>>,
                   "capture plain values or references only");
     ErrorText err;
-    detail::run_catching(work, err);
+    detail::run_catching(work, err, module);
     if (err.present)
         detail::raise(L, err);
 }

@@ -1,0 +1,94 @@
+// bench_queue: the raw C++ ceiling for the memory.queue benchmark.  It drives
+// the very queue type behind memory.queue (moodycamel's queue and semaphore,
+// as composed in Memory/queue.hpp) with no Lua, no registry and no checks.
+//
+//   bench.raw_pairs(n) -> seconds for n put + take pairs on one thread
+//   bench.raw_spsc(n)  -> seconds for n items from a producer thread to a
+//                         consumer thread that takes with the blocking wait
+
+#include <lua.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+#include "Memory/queue.hpp"
+#include "luamods_export.hpp"
+
+namespace {
+
+using luamods::memory::Queue;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Both return a negative time when the run could not be made.
+double raw_pairs(std::int64_t n) noexcept
+{
+    try {
+        Queue q;
+        void* item = nullptr;
+        auto t0 = Clock::now();
+        for (std::int64_t i = 0; i < n; ++i) {
+            q.put(reinterpret_cast<void*>(static_cast<std::uintptr_t>(i + 1)));
+            q.try_take(item);
+        }
+        return seconds_since(t0);
+    } catch (...) {
+        return -1;
+    }
+}
+
+double raw_spsc(std::int64_t n) noexcept
+{
+    try {
+        Queue q;
+        auto t0 = Clock::now();
+        std::thread consumer([&] {
+            void* item = nullptr;
+            for (std::int64_t i = 0; i < n; ++i)
+                q.wait_take(item);
+        });
+        for (std::int64_t i = 0; i < n; ++i)
+            q.put(reinterpret_cast<void*>(static_cast<std::uintptr_t>(i + 1)));
+        consumer.join();
+        return seconds_since(t0);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int push_time(lua_State* L, double t)
+{
+    if (t < 0)
+        return luaL_error(L, "bench_queue: the run could not be made");
+    lua_pushnumber(L, t);
+    return 1;
+}
+
+int l_raw_pairs(lua_State* L)
+{
+    std::int64_t n = luaL_checkinteger(L, 1);
+    return push_time(L, raw_pairs(n));
+}
+
+int l_raw_spsc(lua_State* L)
+{
+    std::int64_t n = luaL_checkinteger(L, 1);
+    return push_time(L, raw_spsc(n));
+}
+
+}  // namespace
+
+LUAMODS_EXPORT int luaopen_bench_queue(lua_State* L)
+{
+    lua_newtable(L);
+    lua_pushcfunction(L, l_raw_pairs);
+    lua_setfield(L, -2, "raw_pairs");
+    lua_pushcfunction(L, l_raw_spsc);
+    lua_setfield(L, -2, "raw_spsc");
+    return 1;
+}

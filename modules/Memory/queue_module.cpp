@@ -1,0 +1,43 @@
+// luaopen_memory_queue: the module table, and the host hook that hands the host
+// the queue clean-up callback (separate from the memory module's own).
+
+#include "Memory/host_hook.hpp"
+#include "Memory/queue_functions.hpp"
+#include "Memory/queue_registry.hpp"
+#include "luamods_export.hpp"
+
+namespace luamods::memory {
+namespace {
+
+int queue_cleanup_callback()
+{
+    return queue_cleanup();
+}
+
+HostHook g_queue_host_hook(&queue_cleanup_callback);
+
+}  // namespace
+}  // namespace luamods::memory
+
+LUAMODS_EXPORT int luaopen_memory_queue(lua_State* L)
+{
+    using namespace luamods::memory;
+    static const luaL_Reg functions[] = {
+        {"dequeue", lq_dequeue},     {"wait_dequeue", lq_wait_dequeue},
+        {"enqueue", lq_enqueue},     {"len", lq_len},
+        {"new", lq_new},             {"delete", lq_delete},
+        {"drain_all", lq_drain_all}, {"shared", lq_shared},
+        {"retain", lq_retain},       {"release", lq_release},
+        {"refcount", lq_refcount},   {"push", lq_push},
+        {"pop", lq_pop},
+    };
+    g_queue_host_hook.register_once(L);
+    queue_registry();  // both registries exist before any state can reach them
+    block_registry();
+    lua_newtable(L);
+    for (const luaL_Reg& f : functions) {
+        lua_pushcfunction(L, f.func);
+        lua_setfield(L, -2, f.name);
+    }
+    return 1;
+}

@@ -1,0 +1,359 @@
+// memory.queue: making, deleting and sharing queues, and the item operations.
+// Every function reads its arguments, then works inside run_then_raise while it
+// holds its QueueUse (and BlockAccess), and raises only after both are gone.
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "Memory/args.hpp"
+#include "Memory/call.hpp"
+#include "Memory/queue_functions.hpp"
+#include "Memory/queue_registry.hpp"
+#include "Memory/registry.hpp"
+
+namespace luamods::memory {
+
+namespace {
+
+constexpr const char* kModule = "memory.queue";
+
+template <class Work>
+void queue_call(lua_State* L, Work&& work)
+{
+    run_then_raise(L, work, kModule);
+}
+
+// ---------------------------------------------------------------------------
+// A string read straight out of a popped block.  Short strings are copied to
+// the stack and pushed once the block is gone; long ones are pushed from the
+// block itself, in protected mode (a raise there stops at lua_cpcall and
+// unwinds no C++ frame), and parked in the registry until the call returns.
+
+class PoppedString {
+public:
+    static constexpr std::size_t kInline = 256;
+
+    // Called while the block is held; never raises.  False when Lua had no
+    // memory for a long string.
+    bool take(lua_State* L, const unsigned char* bytes, std::uint64_t size) noexcept
+    {
+        size_ = static_cast<std::size_t>(size);
+        if (size <= kInline) {
+            if (size_ > 0)
+                std::memcpy(inline_, bytes, size_);
+            return true;
+        }
+        bytes_ = bytes;
+        if (lua_cpcall(L, &PoppedString::park, this) != 0) {
+            lua_pop(L, 1);  // the error object
+            return false;
+        }
+        parked_ = true;
+        return true;
+    }
+
+    // After the call's uses are released: pushes the string.
+    void push(lua_State* L)
+    {
+        if (!parked_) {
+            lua_pushlstring(L, inline_, size_);
+            return;
+        }
+        lua_pushlightuserdata(L, slot_key());
+        lua_rawget(L, LUA_REGISTRYINDEX);
+        drop_parked(L);
+    }
+
+    // Forgets a long string that will not be returned.  Clearing the slot it
+    // was parked in allocates nothing, so this cannot raise either.
+    void discard(lua_State* L) noexcept
+    {
+        if (parked_)
+            drop_parked(L);
+    }
+
+private:
+    static void* slot_key() noexcept
+    {
+        static char key;
+        return &key;
+    }
+    static int park(lua_State* L)
+    {
+        auto* self = static_cast<PoppedString*>(lua_touserdata(L, 1));
+        lua_pushlightuserdata(L, slot_key());
+        lua_pushlstring(L, reinterpret_cast<const char*>(self->bytes_), self->size_);
+        lua_rawset(L, LUA_REGISTRYINDEX);
+        return 0;
+    }
+    static void drop_parked(lua_State* L) noexcept
+    {
+        lua_pushlightuserdata(L, slot_key());
+        lua_pushnil(L);
+        lua_rawset(L, LUA_REGISTRYINDEX);
+    }
+
+    char inline_[kInline];
+    std::size_t size_ = 0;
+    const unsigned char* bytes_ = nullptr;
+    bool parked_ = false;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+int lq_new(lua_State* L)
+{
+    Queue* q = nullptr;
+    queue_call(L, [&](ErrorText& err) { q = create_queue(false, err); });
+    lua_pushlightuserdata(L, q);
+    return 1;
+}
+
+int lq_shared(lua_State* L)
+{
+    Queue* q = nullptr;
+    queue_call(L, [&](ErrorText& err) { q = create_queue(true, err); });
+    lua_pushlightuserdata(L, q);
+    return 1;
+}
+
+int lq_delete(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    queue_call(L, [&](ErrorText& err) {
+        auto locked = queue_registry().lock();
+        QueueRecord* rec = locked.find_live(q);
+        if (!rec)
+            err.set("memory.queue: cannot delete an unknown queue (%p)", q);
+        else if (rec->shared)
+            err.set("memory.queue: this is a shared queue, release it instead of deleting it (%p)",
+                    q);
+        else if (rec->busy_count() >= 1)
+            err.set("memory.queue: this queue is in use right now (%p)", q);
+        else
+            locked.retire(q, *rec);
+    });
+    return 0;
+}
+
+int lq_retain(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    std::int32_t count = 0;
+    queue_call(L, [&](ErrorText& err) {
+        auto locked = queue_registry().lock();
+        QueueRecord* rec = locked.find_live(q);
+        if (!rec)
+            err.set("memory.queue: cannot retain an unknown queue (%p)", q);
+        else if (!rec->shared)
+            err.set("memory.queue: this is not a shared queue (%p)", q);
+        else if (rec->ref_count < 1)
+            err.set("memory.queue: this shared queue is already released (%p)", q);
+        else if (rec->ref_count == INT32_MAX)  // two billion holders: refuse, do not wrap
+            err.set("memory.queue: too many references to this shared queue (%p)", q);
+        else
+            count = ++rec->ref_count;
+    });
+    lua_pushinteger(L, count);
+    return 1;
+}
+
+int lq_release(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    std::int32_t count = 0;
+    queue_call(L, [&](ErrorText& err) {
+        auto locked = queue_registry().lock();
+        QueueRecord* rec = locked.find_live(q);
+        if (!rec) {
+            err.set("memory.queue: cannot release an unknown queue (%p)", q);
+        } else if (!rec->shared) {
+            err.set("memory.queue: this is not a shared queue (%p)", q);
+        } else if (rec->ref_count < 1) {
+            err.set("memory.queue: this queue was released more often than it was retained (%p)",
+                    q);
+        } else {
+            count = --rec->ref_count;
+            if (count == 0)
+                locked.retire(q, *rec);  // waiters on it wake and fail
+        }
+    });
+    lua_pushinteger(L, count);
+    return 1;
+}
+
+int lq_refcount(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    std::int32_t count = 0;
+    queue_call(L, [&](ErrorText& err) {
+        auto locked = queue_registry().lock();
+        QueueRecord* rec = locked.find_live(q);
+        if (!rec)
+            err.set("memory.queue: unknown queue (%p)", q);
+        else
+            count = rec->shared ? rec->ref_count : 1;
+    });
+    lua_pushinteger(L, count);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Items
+
+int lq_enqueue(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* item = check_pointer_arg(L, 2, kPointerExpected);
+    queue_call(L, [&](ErrorText& err) {
+        QueueUse use;
+        if (use.acquire(q, err) && !use.queue().put(item))
+            err.set("memory.queue: out of memory");
+    });
+    return 0;
+}
+
+int lq_dequeue(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* item = nullptr;
+    bool taken = false;
+    queue_call(L, [&](ErrorText& err) {
+        QueueUse use;
+        if (use.acquire(q, err))
+            taken = use.queue().try_take(item);
+    });
+    if (!taken)
+        return 0;
+    lua_pushlightuserdata(L, item);
+    return 1;
+}
+
+int lq_wait_dequeue(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* item = nullptr;
+    queue_call(L, [&](ErrorText& err) {
+        QueueUse use;
+        if (!use.acquire(q, err))
+            return;
+        if (!use.queue().wait_take(item)) {
+            // The queue was deleted while we waited.  Our use is released
+            // before the raise, so the last waiter out destroys the queue.
+            err.set("memory.queue: unknown or deleted queue (%p)", q);
+        }
+    });
+    lua_pushlightuserdata(L, item);
+    return 1;
+}
+
+int lq_len(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    std::int64_t n = 0;
+    queue_call(L, [&](ErrorText& err) {
+        QueueUse use;
+        if (use.acquire(q, err))
+            n = use.queue().available();
+    });
+    lua_pushinteger(L, static_cast<lua_Integer>(n));
+    return 1;
+}
+
+int lq_drain_all(lua_State* L)
+{
+    // The destination is an array of 8-byte little-endian addresses.
+    static_assert(std::endian::native == std::endian::little && sizeof(void*) == 8);
+    constexpr lua_Integer kMaxItems = (lua_Integer{1} << 61) - 1;  // max * 8 fits 64 bits
+
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* dest = check_pointer_arg(L, 2, kPointerExpected);
+    lua_Integer max = luaL_checkinteger(L, 3);
+    if (max < 0)
+        luaL_argerror(L, 3, "max must not be negative");
+    if (max > kMaxItems)
+        luaL_argerror(L, 3, "max is too large");
+    const auto limit = static_cast<std::uint64_t>(max);
+
+    std::uint64_t count = 0;
+    queue_call(L, [&](ErrorText& err) {
+        QueueUse use;
+        if (!use.acquire(q, err))
+            return;
+        if (limit == 0)
+            return;  // the destination is not even looked up
+        BlockAccess access;
+        if (!access.acquire(dest, 0, limit * 8, err))
+            return;
+        void* item = nullptr;
+        while (count < limit && use.queue().try_take(item)) {
+            auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(item));
+            std::memcpy(access.bytes() + count * 8, &address, 8);
+            ++count;
+        }
+    });
+    lua_pushinteger(L, static_cast<lua_Integer>(count));
+    return 1;
+}
+
+int lq_push(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    std::size_t len = 0;
+    const char* data = luaL_checklstring(L, 2, &len);
+    queue_call(L, [&](ErrorText& err) {
+        QueueUse use;
+        if (!use.acquire(q, err))
+            return;
+        void* block = register_block(len, false, err);
+        if (!block)
+            return;
+        if (len > 0)
+            std::memcpy(block, data, len);
+        if (!use.queue().put(block)) {
+            // Nobody else knows the block: it goes, and the caller learns
+            // that the string was not queued.
+            free_plain_block(block);
+            err.set("memory.queue: out of memory");
+        }
+    });
+    return 0;
+}
+
+int lq_pop(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    PoppedString popped;
+    void* item = nullptr;
+    bool taken = false;
+    queue_call(L, [&](ErrorText& err) {
+        QueueUse use;
+        if (!use.acquire(q, err))
+            return;
+        if (!(taken = use.queue().try_take(item)))
+            return;
+        BlockAccess access;
+        ErrorText dropped;  // why a read failed does not matter: the message says it
+        bool read = access.acquire(item, 0, kNoRangeCheck, dropped) &&
+                    popped.take(L, access.bytes(), access.size());
+        // Freed while our access still holds it, so the address cannot have
+        // been freed and handed out again between the read and this test.
+        bool plain = free_plain_block(item);
+        if (!(read && plain)) {
+            popped.discard(L);
+            err.set("memory.queue: pop only reads items queued with push (%p)", item);
+        }
+    });
+    if (!taken) {
+        lua_pushnil(L);
+        return 1;
+    }
+    popped.push(L);
+    return 1;
+}
+
+}  // namespace luamods::memory

@@ -1,0 +1,216 @@
+-- memory.queue in one state: lifecycle and its messages, items, strings,
+-- drain_all, and what destroying a queue does to the blocks still in it.
+local T = require("testlib")
+local ffi = require("ffi")
+local Q = T.queue()
+local m = T.memory()
+local P = T.fmt_p
+local argerr = T.argerror
+
+local function addr(n) return ffi.cast("void*", n) end
+local function lud(p) return ffi.cast("uint64_t", ffi.cast("uintptr_t", p)) end
+
+T.case("plain queues: new, delete and their messages", function()
+  local a, b = Q.new(), Q.new()
+  T.eq(type(a), "userdata")
+  T.truthy(a ~= b, "two queues have two addresses")
+  T.eq(Q.refcount(a), 1)
+  T.raises("memory.queue: this is not a shared queue (" .. P(a) .. ")", function() Q.retain(a) end)
+  T.raises("memory.queue: this is not a shared queue (" .. P(a) .. ")", function() Q.release(a) end)
+  Q.delete(a)
+  T.raises("memory.queue: cannot delete an unknown queue (" .. P(a) .. ")", function() Q.delete(a) end)
+  T.raises("memory.queue: unknown queue (" .. P(a) .. ")", function() Q.refcount(a) end)
+  T.raises("memory.queue: unknown or deleted queue (" .. P(a) .. ")", function() Q.len(a) end)
+  -- A queue given as a cdata pointer is the same queue.
+  Q.enqueue(ffi.cast("void*", b), addr(7))
+  T.eq(Q.len(b), 1)
+  Q.delete(ffi.cast("uintptr_t", b))
+  T.raises("memory.queue: unknown or deleted queue (" .. P(b) .. ")", function() Q.dequeue(b) end)
+end)
+
+T.case("shared queues: counts, and every function refuses the address afterwards", function()
+  local q = Q.shared()
+  T.eq(Q.refcount(q), 1)
+  T.eq(Q.retain(q), 2)
+  T.eq(Q.refcount(q), 2)
+  T.raises("memory.queue: this is a shared queue, release it instead of deleting it (" .. P(q) .. ")",
+           function() Q.delete(q) end)
+  T.eq(Q.release(q), 1)
+  Q.enqueue(q, addr(1))
+  T.eq(Q.release(q), 0)
+  local p = P(q)
+  T.raises("memory.queue: cannot release an unknown queue (" .. p .. ")", function() Q.release(q) end)
+  T.raises("memory.queue: cannot retain an unknown queue (" .. p .. ")", function() Q.retain(q) end)
+  T.raises("memory.queue: cannot delete an unknown queue (" .. p .. ")", function() Q.delete(q) end)
+  T.raises("memory.queue: unknown queue (" .. p .. ")", function() Q.refcount(q) end)
+  local gone = "memory.queue: unknown or deleted queue (" .. p .. ")"
+  T.raises(gone, function() Q.enqueue(q, addr(1)) end)
+  T.raises(gone, function() Q.dequeue(q) end)
+  T.raises(gone, function() Q.wait_dequeue(q) end)
+  T.raises(gone, function() Q.len(q) end)
+  T.raises(gone, function() Q.drain_all(q, addr(1), 0) end)
+  T.raises(gone, function() Q.push(q, "x") end)
+  T.raises(gone, function() Q.pop(q) end)
+  T.raises("memory.queue: unknown or deleted queue (" .. P(addr(16)) .. ")", function() Q.len(addr(16)) end)
+end)
+
+T.case("argument errors", function()
+  local q = Q.new()
+  T.raises(argerr(1, "enqueue", "queue pointer expected"), function() Q.enqueue(12, addr(1)) end)
+  T.raises(argerr(2, "enqueue", "pointer expected"), function() Q.enqueue(q, 12) end)
+  T.raises(argerr(1, "wait_dequeue", "queue pointer expected"), function() Q.wait_dequeue() end)
+  T.raises(argerr(2, "push", "string expected, got nil"), function() Q.push(q, nil) end)
+  T.raises(argerr(2, "drain_all", "pointer expected"), function() Q.drain_all(q, 0, 0) end)
+  T.raises(argerr(3, "drain_all", "max must not be negative"), function() Q.drain_all(q, addr(8), -1) end)
+  T.raises(argerr(3, "drain_all", "max is too large"), function() Q.drain_all(q, addr(8), 2^61) end)
+  Q.delete(q)
+end)
+
+T.case("items: order, empty results, light userdata and cdata", function()
+  local q = Q.new()
+  T.eq(select("#", Q.dequeue(q)), 0, "dequeue of an empty queue returns nothing")
+  T.eq(Q.len(q), 0)
+  local block = m.alloc(4)
+  Q.enqueue(q, block)
+  Q.enqueue(q, addr(0xdeadbeef))
+  Q.enqueue(q, ffi.cast("uintptr_t", 0x123456789a))
+  T.eq(Q.len(q), 3)
+  T.eq(Q.dequeue(q), block)
+  local x = Q.dequeue(q)
+  T.eq(type(x), "userdata")
+  T.truthy(lud(x) == 0xdeadbeef, "cdata item comes back as the same address")
+  T.truthy(lud(Q.wait_dequeue(q)) == 0x123456789a, "wait_dequeue takes what is there")
+  T.eq(Q.len(q), 0)
+  m.free(block)
+  Q.delete(q)
+end)
+
+T.case("push and pop: exact bytes, empty and long strings, no block left behind", function()
+  local base = m.count_allocations()
+  local q = Q.new()
+  local long = string.rep("0123456789abcdef", 300) .. "\0tail"
+  local strings = { "a\0b\0", "", "plain", long, "\0", string.rep("x", 256), string.rep("y", 257) }
+  for _, s in ipairs(strings) do Q.push(q, s) end
+  T.eq(Q.len(q), #strings)
+  local bytes = 0
+  for _, s in ipairs(strings) do bytes = bytes + #s end
+  T.eq(m.count_allocations(), base + bytes)
+  for i, s in ipairs(strings) do T.eq(Q.pop(q), s, "string " .. i) end
+  T.eq(select("#", Q.pop(q)), 1)
+  T.eq(Q.pop(q), nil)
+  T.eq(m.count_allocations(), base)
+  -- dequeue hands a pushed block to the script, which then owns it.
+  Q.push(q, "owned")
+  local b = Q.dequeue(q)
+  T.eq(m.size(b), 5)
+  T.eq(m.read(b, 0, 5), "owned")
+  m.free(b)
+  -- A plain block from alloc put in with enqueue is read whole and freed.
+  local a = m.alloc(3)
+  m.write(a, 0, "abc")
+  Q.enqueue(q, a)
+  T.eq(Q.pop(q), "abc")
+  T.raises("memory: unknown or freed pointer (" .. P(a) .. ")", function() m.size(a) end)
+  T.eq(m.count_allocations(), base)
+  Q.delete(q)
+end)
+
+T.case("pop of something that is not a plain block: its message, and the item is gone", function()
+  local q = Q.new()
+  local foreign = addr(0x4000)
+  Q.enqueue(q, foreign)
+  Q.push(q, "next")
+  T.raises("memory.queue: pop only reads items queued with push (" .. P(foreign) .. ")",
+           function() Q.pop(q) end)
+  T.eq(Q.len(q), 1)
+  T.eq(Q.pop(q), "next")
+  -- A freed block is no better.
+  local b = m.alloc(8)
+  m.free(b)
+  Q.enqueue(q, b)
+  T.raises("memory.queue: pop only reads items queued with push (" .. P(b) .. ")", function() Q.pop(q) end)
+  T.eq(Q.len(q), 0)
+  Q.delete(q)
+end)
+
+T.case("drain_all: max 0, bounds, partial drains, the addresses written", function()
+  local q = Q.new()
+  local items = {}
+  for i = 1, 5 do
+    items[i] = addr(0x1000 * i + 8)
+    Q.enqueue(q, items[i])
+  end
+  -- max 0 never looks at the destination, not even whether it is a block.
+  T.eq(Q.drain_all(q, addr(0x10), 0), 0)
+  T.eq(Q.drain_all(q, ffi.cast("uintptr_t", 1), 0), 0)
+  local small = m.alloc(16)
+  T.raises("memory: range is out of bounds (offset 0, length 24, size 16)",
+           function() Q.drain_all(q, small, 3) end)
+  T.raises("memory: unknown or freed pointer (" .. P(addr(0x10)) .. ")",
+           function() Q.drain_all(q, addr(0x10), 1) end)
+  T.eq(Q.len(q), 5, "a refused drain takes nothing")
+  local dest = m.alloc(24)
+  m.fill(dest, 0, 24, 0xff)
+  T.eq(Q.drain_all(q, dest, 3), 3)
+  T.eq(Q.len(q), 2)
+  local got = ffi.cast("uint64_t*", dest)
+  for i = 0, 2 do T.truthy(got[i] == lud(items[i + 1]), "slot " .. i) end
+  -- Fewer items than max: takes what there is and leaves the rest untouched.
+  m.fill(small, 0, 16, 0)
+  local wide = m.alloc(64)
+  m.fill(wide, 0, 64, 0xab)
+  T.eq(Q.drain_all(q, wide, 8), 2)
+  local w = ffi.cast("uint64_t*", wide)
+  T.truthy(w[0] == lud(items[4]) and w[1] == lud(items[5]), "the last two, in order")
+  T.eq(m.read(wide, 16, 48), string.rep("\171", 48))
+  T.eq(Q.drain_all(q, wide, 8), 0)
+  m.free(small); m.free(dest); m.free(wide)
+  Q.delete(q)
+end)
+
+T.case("destroying a queue frees the plain blocks in it and nothing else", function()
+  local base = m.count_allocations()
+  local q = Q.new()
+  Q.push(q, string.rep("s", 100))
+  Q.push(q, "")
+  Q.push(q, "abc")
+  local kept = m.alloc(10)
+  Q.enqueue(q, kept)
+  Q.enqueue(q, addr(0x5000))  -- not a block: left alone
+  T.eq(m.count_allocations(), base + 113)
+  Q.delete(q)
+  T.eq(m.count_allocations(), base, "the pushed strings and the queued block are freed")
+  T.raises("memory: unknown or freed pointer (" .. P(kept) .. ")", function() m.size(kept) end)
+  -- The last release of a shared queue does the same.
+  local s = Q.shared()
+  Q.push(s, "12345")
+  T.eq(m.count_allocations(), base + 5)
+  T.eq(Q.release(s), 0)
+  T.eq(m.count_allocations(), base)
+end)
+
+T.case("a shared block in a queue survives destruction and pop unchanged", function()
+  if not m.shared then
+    print("     (skipped: this build of memory has no shared blocks)")
+    return
+  end
+  local base = m.count_allocations()
+  local blk = m.shared(32)
+  m.write(blk, 0, "shared")
+  local q = Q.new()
+  Q.enqueue(q, blk)
+  Q.delete(q)
+  T.eq(m.refcount(blk), 1)
+  T.eq(m.read(blk, 0, 6), "shared")
+  q = Q.new()
+  Q.enqueue(q, blk)
+  T.raises("memory.queue: pop only reads items queued with push (" .. P(blk) .. ")", function() Q.pop(q) end)
+  T.eq(Q.len(q), 0)
+  T.eq(m.refcount(blk), 1)
+  T.eq(m.read(blk, 0, 6), "shared")
+  T.eq(m.release(blk), 0)
+  T.eq(m.count_allocations(), base)
+  Q.delete(q)
+end)
+
+T.finish()

@@ -1,0 +1,257 @@
+-- memory.queue across Lua states on several threads: delivery exactly once and
+-- in each producer's order, strings between states, blocking takes, and
+-- waiters of a queue that goes away.
+local T = require("testlib")
+local ffi = require("ffi")
+local Q = T.queue()
+local m = T.memory()
+local P = T.fmt_p
+
+-- Every thread state starts with this.
+local PRELUDE = [[
+local T = require("testlib")
+local Q, m, ffi = T.queue(), T.memory(), require("ffi")
+local function num(p) return tonumber(ffi.cast("uintptr_t", p)) end
+]]
+
+local function start(code, ...) return host.start(PRELUDE .. code, ...) end
+
+local function join_ok(t)
+  local r = { host.join(t) }
+  if not r[1] then error("thread failed: " .. tostring(r[2]), 2) end
+  return unpack(r, 2)
+end
+
+local function gone(q) return "memory.queue: unknown or deleted queue (" .. P(q) .. ")" end
+
+-- Items are addresses: producer * 2^24 + sequence number (1-based).
+local SHIFT = 2 ^ 24
+local STOP = 1  -- producer 0, sequence 1: tells a consumer to stop
+
+T.case("3 producers x 3 consumers: every item exactly once, each producer in order", function()
+  local producers, consumers, per = 3, 3, 50000
+  local q = Q.shared()
+  local cons = {}
+  for c = 1, consumers do
+    cons[c] = start([[
+      local q, producers, per, SHIFT, STOP = ...
+      local last, seen, n = {}, {}, 0
+      for p = 1, producers do last[p] = 0 end
+      while true do
+        local v = num(Q.wait_dequeue(q))
+        if v == STOP then break end
+        local p, s = math.floor(v / SHIFT), v % SHIFT
+        if not last[p] or s <= last[p] then
+          error(("item %d of producer %s after %s"):format(s, p, tostring(last[p])))
+        end
+        last[p] = s
+        seen[(p - 1) * per + s] = true
+        n = n + 1
+      end
+      local bits = {}
+      for i = 1, producers * per do bits[i] = seen[i] and "1" or "0" end
+      return n, table.concat(bits)
+    ]], q, producers, per, SHIFT, STOP)
+  end
+  local prods = {}
+  for p = 1, producers do
+    prods[p] = start([[
+      local q, p, per, SHIFT = ...
+      for s = 1, per do Q.enqueue(q, ffi.cast("void*", p * SHIFT + s)) end
+    ]], q, p, per, SHIFT)
+  end
+  for p = 1, producers do join_ok(prods[p]) end
+  -- Once every unit is taken, the stop marks go in.  A consumer may still be
+  -- about to dequeue, and take a mark in place of the item it was counted
+  -- for: this state takes what is left after the consumers have stopped.
+  while Q.len(q) > 0 do host.sleep(0.001) end
+  for _ = 1, consumers do Q.enqueue(q, ffi.cast("void*", STOP)) end
+  local total, maps = 0, {}
+  for c = 1, consumers do
+    local n, bits = join_ok(cons[c])
+    total = total + n
+    maps[c] = bits
+  end
+  local rest, last = {}, {}
+  while true do
+    local item = Q.dequeue(q)
+    if not item then break end
+    local v = tonumber(ffi.cast("uintptr_t", item))
+    local p, s = math.floor(v / SHIFT), v % SHIFT
+    T.truthy(s > (last[p] or 0), "order of the items left over")
+    last[p] = s
+    rest[(p - 1) * per + s] = true
+    total = total + 1
+  end
+  T.eq(total, producers * per, "items delivered")
+  for i = 1, producers * per do
+    local k = rest[i] and 1 or 0
+    for c = 1, consumers do
+      if maps[c]:byte(i) == 49 then k = k + 1 end
+    end
+    if k ~= 1 then error(("item %d delivered %d times"):format(i, k)) end
+  end
+  T.eq(select("#", Q.dequeue(q)), 0)
+  T.eq(Q.release(q), 0)
+end)
+
+T.case("strings between two states: exact bytes, then no block left", function()
+  local base = m.count_allocations()
+  local q = Q.shared()
+  local n = 2000
+  local consumer = start([[
+    local q, n = ...
+    local got, bad = 0, nil
+    while got < n do
+      local s = Q.pop(q)
+      if s == nil then
+        host.sleep(0)
+      else
+        got = got + 1
+        local i = got
+        local want = i % 3 == 0 and "" or (("\0%d\0"):format(i)):rep(i % 97 + 1)
+        if s ~= want and not bad then bad = ("string %d: %q"):format(i, s) end
+      end
+    end
+    return bad or "ok"
+  ]], q, n)
+  local producer = start([[
+    local q, n = ...
+    for i = 1, n do
+      Q.push(q, i % 3 == 0 and "" or (("\0%d\0"):format(i)):rep(i % 97 + 1))
+    end
+  ]], q, n)
+  join_ok(producer)
+  T.eq(join_ok(consumer), "ok")
+  T.eq(m.count_allocations(), base)
+  T.eq(Q.release(q), 0)
+end)
+
+T.case("wait_dequeue returns when another state enqueues; len is 0 meanwhile", function()
+  local q, ready = Q.new(), Q.new()
+  local waiter = start([[
+    local q, ready = ...
+    Q.enqueue(ready, q)
+    local item = Q.wait_dequeue(q)
+    return num(item), host.clock()
+  ]], q, ready)
+  Q.wait_dequeue(ready)
+  host.sleep(0.2)  -- long past the spinning: it sleeps in the semaphore
+  T.eq(Q.len(q), 0, "len while a thread waits")
+  T.raises("memory.queue: this queue is in use right now (" .. P(q) .. ")", function() Q.delete(q) end)
+  local t0 = host.clock()
+  Q.enqueue(q, ffi.cast("void*", 0xabc0))
+  local item, t1 = join_ok(waiter)
+  T.eq(item, 0xabc0)
+  T.truthy(t1 - t0 < 0.1, ("woke after %.3f s"):format(t1 - t0))
+  T.eq(Q.len(q), 0)
+  Q.delete(q)
+  Q.delete(ready)
+end)
+
+local WAITER = [[
+  local q, ready = ...
+  Q.enqueue(ready, q)
+  local ok, err = pcall(Q.wait_dequeue, q)
+  return ok, (tostring(err):gsub("^[^\n]-:%d+: ", "")), host.clock()
+]]
+
+-- Starts n waiters on q and returns once all are past the spinning.
+local function start_waiters(q, n)
+  local ready = Q.new()
+  local ws = {}
+  for i = 1, n do ws[i] = start(WAITER, q, ready) end
+  for _ = 1, n do Q.wait_dequeue(ready) end
+  host.sleep(0.2)
+  Q.delete(ready)
+  return ws
+end
+
+local function expect_woken(ws, q, t0)
+  for i, w in ipairs(ws) do
+    local ok, err, t1 = join_ok(w)
+    T.eq(ok, false, "waiter " .. i .. " returned an item")
+    T.eq(err, gone(q))
+    T.truthy(t1 - t0 < 0.1, ("waiter %d woke after %.3f s"):format(i, t1 - t0))
+  end
+end
+
+T.case("the last release wakes every waiter, which fail; then the queue is gone", function()
+  local base = m.count_allocations()
+  local q = Q.shared()
+  T.eq(Q.retain(q), 2)
+  local ws = start_waiters(q, 3)
+  T.eq(Q.release(q), 1)  -- not the last: they go on waiting
+  local t0 = host.clock()
+  T.eq(Q.release(q), 0)
+  expect_woken(ws, q, t0)
+  T.raises("memory.queue: unknown queue (" .. P(q) .. ")", function() Q.refcount(q) end)
+  T.eq(m.count_allocations(), base)
+end)
+
+T.case("a queue deleted under busy traffic: nothing delivered twice, nothing leaked", function()
+  local base = m.count_allocations()
+  for round = 1, 15 do
+    local q = Q.shared()
+    -- Takes blocks with wait_dequeue and frees them: a block delivered twice
+    -- fails its second free.
+    local waiter = start([[
+      local q = ...
+      local n = 0
+      while true do
+        local ok, b = pcall(Q.wait_dequeue, q)
+        if not ok then return n, (tostring(b):gsub("^[^\n]-:%d+: ", "")) end
+        m.free(b)
+        n = n + 1
+      end
+    ]], q)
+    -- Takes strings with pop, which never waits.
+    local popper = start([[
+      local q = ...
+      local n = 0
+      while true do
+        local ok, s = pcall(Q.pop, q)
+        if not ok then return n, (tostring(s):gsub("^[^\n]-:%d+: ", "")) end
+        if s then n = n + 1 else host.sleep(0) end
+      end
+    ]], q)
+    local producer = start([[
+      local q = ...
+      local n = 0
+      while true do
+        local ok, err = pcall(Q.push, q, "payload")
+        if not ok then return n, (tostring(err):gsub("^[^\n]-:%d+: ", "")) end
+        n = n + 1
+        if n % 64 == 0 then host.sleep(0) end
+      end
+    ]], q)
+    host.sleep(0.02 + 0.005 * round)
+    T.eq(Q.release(q), 0)
+    local taken1, e1 = join_ok(waiter)
+    local taken2, e2 = join_ok(popper)
+    local pushed, e3 = join_ok(producer)
+    T.eq(e1, gone(q)); T.eq(e2, gone(q)); T.eq(e3, gone(q))
+    T.truthy(taken1 + taken2 <= pushed, "more taken than pushed")
+    T.eq(m.count_allocations(), base, "round " .. round)
+  end
+end)
+
+-- Last: the host clean-up also frees every plain block of the process.
+T.case("the host clean-up wakes a waiter on a plain queue and destroys the queue", function()
+  T.truthy(host.callbacks() >= 2, "both modules registered a clean-up callback")
+  local q = Q.new()
+  local shared = Q.shared()
+  Q.enqueue(shared, ffi.cast("void*", 0x7000))
+  local ws = start_waiters(q, 2)
+  local t0 = host.clock()
+  host.cleanup()
+  expect_woken(ws, q, t0)
+  T.raises("memory.queue: cannot delete an unknown queue (" .. P(q) .. ")", function() Q.delete(q) end)
+  T.eq(tonumber(ffi.cast("uintptr_t", Q.dequeue(shared))), 0x7000, "a shared queue is left alone")
+  T.eq(Q.release(shared), 0)
+end)
+
+-- The host frees a thread's record when its handle is collected; os.exit in
+-- T.finish would skip that and leave the records to the leak checker.
+collectgarbage()
+T.finish()
