@@ -309,7 +309,7 @@ int lq_push(lua_State* L)
         QueueUse use;
         if (!use.acquire(q, err))
             return;
-        void* block = register_block(len, false, err);
+        void* block = register_queue_block(len, err);
         if (!block)
             return;
         if (len > 0)

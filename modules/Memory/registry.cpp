@@ -41,7 +41,8 @@ void BlockRegistry::Locked::erase_and_free(const void* p) noexcept
     std::free(const_cast<void*>(p));
 }
 
-void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
+namespace {
+void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, ErrorText& err) noexcept
 {
     void* p = nullptr;
     if (size <= SIZE_MAX) {
@@ -51,7 +52,7 @@ void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
     if (p) {
         try {
             auto locked = block_registry().lock();
-            locked.records().try_emplace(key(p), size, zeroed);
+            locked.records().try_emplace(key(p), size, zeroed, queue_owned);
             return p;
         } catch (...) {
             std::free(p);  // the map could not grow: nothing is listed
@@ -59,6 +60,17 @@ void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
     }
     err.set("memory: allocation of %llu bytes failed", static_cast<unsigned long long>(size));
     return nullptr;
+}
+}  // namespace
+
+void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
+{
+    return register_new_block(size, zeroed, false, err);
+}
+
+void* register_queue_block(std::uint64_t size, ErrorText& err) noexcept
+{
+    return register_new_block(size, false, true, err);
 }
 
 bool free_plain_block(const void* p) noexcept
@@ -87,9 +99,10 @@ int memory_cleanup()
     auto& map = locked.records();
     for (auto it = map.begin(); it != map.end();) {
         BlockRecord& rec = it->second;
-        // Shared blocks outlive the clean-up; a pending block is already
-        // retired and goes with its last access.
-        if (rec.shared || rec.pending_free() || !rec.busy.retire()) {
+        // Shared blocks outlive the clean-up, and a queue's strings go with
+        // their queue; a pending block is already retired and goes with its
+        // last access.
+        if (rec.shared || rec.queue_owned || rec.pending_free() || !rec.busy.retire()) {
             ++it;
         } else {
             void* p = reinterpret_cast<void*>(it->first);

@@ -43,12 +43,16 @@ private:
 };
 
 struct BlockRecord {
-    BlockRecord(std::uint64_t size_, bool shared_) noexcept : size(size_), shared(shared_) {}
+    BlockRecord(std::uint64_t size_, bool shared_, bool queue_owned_) noexcept
+        : size(size_), shared(shared_), queue_owned(queue_owned_)
+    {
+    }
 
     std::uint64_t size;         // bytes asked for; 0 for a zero-size block (1 byte held)
     std::int32_t ref_count = 1; // holders of a shared block; 1 for a plain block
     BusyState busy;             // open BlockAccess uses, and the pending-free mark
     bool shared;                // made by `shared`: zero-filled, reference counted
+    bool queue_owned;           // carries a pushed string: its queue frees it
 
     std::int32_t busy_count() const noexcept { return busy.busy_count(); }
     bool pending_free() const noexcept { return busy.pending_free(); }
@@ -104,6 +108,12 @@ BlockRegistry& block_registry() noexcept;
 // malloc'd and plain otherwise.  A zero-size request holds 1 byte.  On failure
 // sets "memory: allocation of N bytes failed" and lists nothing.
 void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept;
+
+// A plain block that carries a string pushed into a queue.  The queue owns
+// it: `pop` or the queue's destruction frees it, and the host clean-up of
+// blocks leaves it to the queue's own clean-up (a shared queue keeps its
+// strings across clean-ups).
+void* register_queue_block(std::uint64_t size, ErrorText& err) noexcept;
 
 // For the queue module: logically frees a listed plain block; false (and no
 // change) for an unlisted address or a shared block.

@@ -213,4 +213,21 @@ T.case("a shared block in a queue survives destruction and pop unchanged", funct
   Q.delete(q)
 end)
 
+T.case("the host clean-up keeps the strings of a shared queue and frees a plain queue's", function()
+  local base = m.count_allocations()
+  local sq, pq = Q.shared(), Q.new()
+  Q.push(sq, "kept across clean-ups")
+  Q.push(pq, "goes with its queue")
+  local plain = m.alloc(10)
+  host.cleanup()
+  T.raises("memory: unknown or freed pointer (" .. P(plain) .. ")", m.size, plain)
+  T.raises("memory.queue: unknown or deleted queue (" .. P(pq) .. ")", Q.len, pq)
+  -- The string's block survived: a new block cannot take its address and be
+  -- popped (and freed) as if it were the string.
+  T.eq(m.count_allocations(), base + #"kept across clean-ups")
+  T.eq(Q.pop(sq), "kept across clean-ups")
+  T.eq(m.count_allocations(), base)
+  T.eq(Q.release(sq), 0)
+end)
+
 T.finish()
