@@ -1,0 +1,246 @@
+// The test build's side of sys.hpp: every call named there first asks its
+// plan whether to fail.  Tests drive the plans through the table that
+// luaopen_win32_faults returns (exported by PellorFaults.dll only):
+//
+//   faults.fail(name, code [, count = 1 [, skip = 0]])  let `skip` calls pass,
+//       then fail `count` calls with `code`
+//   faults.throw(name [, count = 1 [, skip = 0]])  throw std::bad_alloc instead
+//   faults.calls(name) -> calls seen since the last reset
+//   faults.reset()
+//   faults.null_entry() -> a module closure whose row is missing
+
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "Win32/frame.hpp"
+#include "Win32/sys.hpp"
+#include "luamods_export.hpp"
+
+namespace luamods::win32 {
+namespace {
+
+enum Call {
+    kCreatePipe,
+    kCreateFile,
+    kSetHandleInformation,
+    kInitializeAttributeList,
+    kUpdateAttribute,
+    kCreateProcess,
+    kAssignProcessToJob,
+    kResumeThread,
+    kCallCount
+};
+
+constexpr const char* kCallNames[kCallCount] = {
+    "CreatePipe",          "CreateFileW",       "SetHandleInformation",
+    "InitializeProcThreadAttributeList", "UpdateProcThreadAttribute",
+    "CreateProcessW",      "AssignProcessToJobObject", "ResumeThread",
+};
+
+struct Plan {
+    long calls = 0;
+    long skip = 0;
+    long fail = 0;
+    DWORD code = 0;
+    bool throws = false;
+};
+
+std::mutex g_lock;
+Plan g_plans[kCallCount];
+
+// True when this call is to fail with `code`; throws when it is to throw.
+bool planned_failure(Call call, DWORD& code)
+{
+    bool throws = false;
+    {
+        std::lock_guard lock(g_lock);
+        Plan& plan = g_plans[call];
+        ++plan.calls;
+        if (plan.skip > 0) {
+            --plan.skip;
+            return false;
+        }
+        if (plan.fail <= 0)
+            return false;
+        --plan.fail;
+        code = plan.code;
+        throws = plan.throws;
+    }
+    if (throws)
+        throw std::bad_alloc();
+    return true;
+}
+
+int call_index(lua_State* L, int arg)
+{
+    const char* name = luaL_checkstring(L, arg);
+    for (int i = 0; i < kCallCount; ++i)
+        if (std::strcmp(name, kCallNames[i]) == 0)
+            return i;
+    return luaL_argerror(L, arg, "unknown system call");
+}
+
+void set_plan(int call, long count, long skip, DWORD code, bool throws)
+{
+    std::lock_guard lock(g_lock);
+    Plan& plan = g_plans[call];
+    plan.fail = count;
+    plan.skip = skip;
+    plan.code = code;
+    plan.throws = throws;
+}
+
+int l_fail(lua_State* L)
+{
+    const int call = call_index(L, 1);
+    const auto code = static_cast<DWORD>(luaL_checkinteger(L, 2));
+    const auto count = static_cast<long>(luaL_optinteger(L, 3, 1));
+    const auto skip = static_cast<long>(luaL_optinteger(L, 4, 0));
+    set_plan(call, count, skip, code, false);
+    return 0;
+}
+
+int l_throw(lua_State* L)
+{
+    const int call = call_index(L, 1);
+    const auto count = static_cast<long>(luaL_optinteger(L, 2, 1));
+    const auto skip = static_cast<long>(luaL_optinteger(L, 3, 0));
+    set_plan(call, count, skip, 0, true);
+    return 0;
+}
+
+int l_calls(lua_State* L)
+{
+    const int call = call_index(L, 1);
+    long calls = 0;
+    {
+        std::lock_guard lock(g_lock);
+        calls = g_plans[call].calls;
+    }
+    lua_pushinteger(L, calls);
+    return 1;
+}
+
+int l_reset(lua_State*)
+{
+    std::lock_guard lock(g_lock);
+    for (Plan& plan : g_plans)
+        plan = Plan{};
+    return 0;
+}
+
+int l_null_entry(lua_State* L)
+{
+    lua_pushlightuserdata(L, nullptr);
+    lua_pushcclosure(L, call_trampoline, 1);
+    return 1;
+}
+
+}  // namespace
+
+namespace sys {
+
+BOOL create_pipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES sa, DWORD size)
+{
+    DWORD code = 0;
+    if (planned_failure(kCreatePipe, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return CreatePipe(read, write, sa, size);
+}
+
+HANDLE create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                   DWORD disposition, DWORD flags, HANDLE templ)
+{
+    DWORD code = 0;
+    if (planned_failure(kCreateFile, code)) {
+        SetLastError(code);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(name, access, share, sa, disposition, flags, templ);
+}
+
+BOOL set_handle_information(HANDLE h, DWORD mask, DWORD flags)
+{
+    DWORD code = 0;
+    if (planned_failure(kSetHandleInformation, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return SetHandleInformation(h, mask, flags);
+}
+
+// A failing size query reports the size 0, which the caller must handle.
+BOOL initialize_attribute_list(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count, DWORD flags,
+                               PSIZE_T size)
+{
+    DWORD code = 0;
+    if (planned_failure(kInitializeAttributeList, code)) {
+        if (!list && size)
+            *size = 0;
+        SetLastError(code);
+        return FALSE;
+    }
+    return InitializeProcThreadAttributeList(list, count, flags, size);
+}
+
+BOOL update_attribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
+                      PVOID value, SIZE_T size, PVOID previous, PSIZE_T returned)
+{
+    DWORD code = 0;
+    if (planned_failure(kUpdateAttribute, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return UpdateProcThreadAttribute(list, flags, attribute, value, size, previous, returned);
+}
+
+BOOL create_process(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process_sa,
+                    LPSECURITY_ATTRIBUTES thread_sa, BOOL inherit, DWORD flags, LPVOID env,
+                    LPCWSTR cwd, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info)
+{
+    DWORD code = 0;
+    if (planned_failure(kCreateProcess, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return CreateProcessW(application, command_line, process_sa, thread_sa, inherit, flags, env,
+                          cwd, startup, info);
+}
+
+BOOL assign_process_to_job(HANDLE job, HANDLE process)
+{
+    DWORD code = 0;
+    if (planned_failure(kAssignProcessToJob, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return AssignProcessToJobObject(job, process);
+}
+
+DWORD resume_thread(HANDLE thread)
+{
+    DWORD code = 0;
+    if (planned_failure(kResumeThread, code)) {
+        SetLastError(code);
+        return static_cast<DWORD>(-1);
+    }
+    return ResumeThread(thread);
+}
+
+}  // namespace sys
+}  // namespace luamods::win32
+
+LUAMODS_EXPORT int luaopen_win32_faults(lua_State* L)
+{
+    using namespace luamods::win32;
+    static const luaL_Reg functions[] = {
+        {"fail", l_fail},   {"throw", l_throw},           {"calls", l_calls},
+        {"reset", l_reset}, {"null_entry", l_null_entry}, {nullptr, nullptr},
+    };
+    lua_createtable(L, 0, 5);
+    luaL_register(L, nullptr, functions);
+    return 1;
+}
