@@ -4,6 +4,8 @@
 //
 //   faults.fail(name, code [, count = 1 [, skip = 0]])  let `skip` calls pass,
 //       then fail `count` calls with `code`
+//   faults.fail(name, {code1, code2, ...} [, skip = 0])  fail the next calls
+//       with these codes, one each
 //   faults.throw(name [, count = 1 [, skip = 0]])  throw std::bad_alloc instead
 //   faults.calls(name) -> calls seen since the last reset
 //   faults.reset()
@@ -39,10 +41,13 @@ constexpr const char* kCallNames[kCallCount] = {
 };
 
 struct Plan {
+    static constexpr int kMaxCodes = 8;
     long calls = 0;
     long skip = 0;
     long fail = 0;
-    DWORD code = 0;
+    DWORD codes[kMaxCodes] = {};
+    int code_count = 0;  // codes[0] for every failure when 1
+    int next_code = 0;
     bool throws = false;
 };
 
@@ -64,7 +69,9 @@ bool planned_failure(Call call, DWORD& code)
         if (plan.fail <= 0)
             return false;
         --plan.fail;
-        code = plan.code;
+        code = plan.codes[plan.next_code];
+        if (plan.next_code + 1 < plan.code_count)
+            ++plan.next_code;
         throws = plan.throws;
     }
     if (throws)
@@ -81,23 +88,42 @@ int call_index(lua_State* L, int arg)
     return luaL_argerror(L, arg, "unknown system call");
 }
 
-void set_plan(int call, long count, long skip, DWORD code, bool throws)
+void set_plan(int call, long count, long skip, const DWORD* codes, int code_count, bool throws)
 {
     std::lock_guard lock(g_lock);
     Plan& plan = g_plans[call];
     plan.fail = count;
     plan.skip = skip;
-    plan.code = code;
+    for (int i = 0; i < code_count; ++i)
+        plan.codes[i] = codes[i];
+    plan.code_count = code_count;
+    plan.next_code = 0;
     plan.throws = throws;
 }
 
 int l_fail(lua_State* L)
 {
     const int call = call_index(L, 1);
-    const auto code = static_cast<DWORD>(luaL_checkinteger(L, 2));
-    const auto count = static_cast<long>(luaL_optinteger(L, 3, 1));
-    const auto skip = static_cast<long>(luaL_optinteger(L, 4, 0));
-    set_plan(call, count, skip, code, false);
+    DWORD codes[Plan::kMaxCodes] = {};
+    int code_count = 1;
+    long count = 1;
+    long skip = 0;
+    if (lua_type(L, 2) == LUA_TTABLE) {
+        code_count = static_cast<int>(lua_objlen(L, 2));
+        luaL_argcheck(L, code_count >= 1 && code_count <= Plan::kMaxCodes, 2, "1 to 8 codes");
+        for (int i = 0; i < code_count; ++i) {
+            lua_rawgeti(L, 2, i + 1);
+            codes[i] = static_cast<DWORD>(luaL_checkinteger(L, -1));
+            lua_pop(L, 1);
+        }
+        count = code_count;
+        skip = static_cast<long>(luaL_optinteger(L, 3, 0));
+    } else {
+        codes[0] = static_cast<DWORD>(luaL_checkinteger(L, 2));
+        count = static_cast<long>(luaL_optinteger(L, 3, 1));
+        skip = static_cast<long>(luaL_optinteger(L, 4, 0));
+    }
+    set_plan(call, count, skip, codes, code_count, false);
     return 0;
 }
 
@@ -106,7 +132,8 @@ int l_throw(lua_State* L)
     const int call = call_index(L, 1);
     const auto count = static_cast<long>(luaL_optinteger(L, 2, 1));
     const auto skip = static_cast<long>(luaL_optinteger(L, 3, 0));
-    set_plan(call, count, skip, 0, true);
+    const DWORD none = 0;
+    set_plan(call, count, skip, &none, 1, true);
     return 0;
 }
 

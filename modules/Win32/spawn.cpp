@@ -289,6 +289,24 @@ std::vector<HANDLE> read_jobs(lua_State* L, const SpawnSpec& spec)
     return jobs;
 }
 
+// A child created suspended that has not been handed over yet: if the call
+// is left early (an exception), it is ended instead of staying suspended.
+class SuspendedChild {
+public:
+    explicit SuspendedChild(HANDLE process) : process_(process) {}
+    SuspendedChild(const SuspendedChild&) = delete;
+    SuspendedChild& operator=(const SuspendedChild&) = delete;
+    ~SuspendedChild()
+    {
+        if (process_)
+            TerminateProcess(process_, 1);
+    }
+    void release() noexcept { process_ = nullptr; }
+
+private:
+    HANDLE process_;
+};
+
 SpawnOutcome fail(DWORD code)
 {
     SpawnOutcome outcome;
@@ -408,6 +426,7 @@ SpawnOutcome launch(lua_State* L, const SpawnSpec& spec)
 
     SpawnOutcome outcome;
     if (!jobs.empty()) {
+        SuspendedChild suspended(info.hProcess);
         outcome.has_jobs = true;
         for (HANDLE job : jobs) {
             if (sys::assign_process_to_job(job, info.hProcess)) {
@@ -426,6 +445,7 @@ SpawnOutcome launch(lua_State* L, const SpawnSpec& spec)
                 TerminateJobObject(job, 1);
             return fail(resume_error);
         }
+        suspended.release();
     }
 
     outcome.pid = info.dwProcessId;

@@ -1,5 +1,6 @@
 -- The module table, the shared conventions (handle arguments, the failure
 -- triple) and the functions on existing processes.
+package.path = arg[0]:gsub("[^/\\]+$", "?.lua") .. ";" .. package.path
 local W = require("w32")
 local T = W.T
 local w = W.module()
