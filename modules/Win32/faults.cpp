@@ -10,11 +10,14 @@
 //   faults.calls(name) -> calls seen since the last reset
 //   faults.reset()
 //   faults.null_entry() -> a module closure whose row is missing
+//   faults.bindings() -> how often User32Bindings and the C runtime's
+//       _wputenv_s binding were filled in this process
 
 #include <cstring>
 #include <mutex>
 #include <new>
 
+#include "Win32/environment.hpp"
 #include "Win32/frame.hpp"
 #include "Win32/sys.hpp"
 #include "luamods_export.hpp"
@@ -31,6 +34,12 @@ enum Call {
     kCreateProcess,
     kAssignProcessToJob,
     kResumeThread,
+    kEmptyClipboard,
+    kGetClipboardData,
+    kSetClipboardData,
+    kGlobalAlloc,
+    kGlobalLock,
+    kGetModuleFileName,
     kCallCount
 };
 
@@ -38,6 +47,8 @@ constexpr const char* kCallNames[kCallCount] = {
     "CreatePipe",          "CreateFileW",       "SetHandleInformation",
     "InitializeProcThreadAttributeList", "UpdateProcThreadAttribute",
     "CreateProcessW",      "AssignProcessToJobObject", "ResumeThread",
+    "EmptyClipboard",      "GetClipboardData",  "SetClipboardData",
+    "GlobalAlloc",         "GlobalLock",        "GetModuleFileNameW",
 };
 
 struct Plan {
@@ -157,6 +168,13 @@ int l_reset(lua_State*)
     return 0;
 }
 
+int l_bindings(lua_State* L)
+{
+    lua_pushinteger(L, user32_fill_count());
+    lua_pushinteger(L, crt_putenv_fill_count());
+    return 2;
+}
+
 int l_null_entry(lua_State* L)
 {
     lua_pushlightuserdata(L, nullptr);
@@ -257,6 +275,75 @@ DWORD resume_thread(HANDLE thread)
     return ResumeThread(thread);
 }
 
+BOOL empty_clipboard(const User32Bindings& user)
+{
+    DWORD code = 0;
+    if (planned_failure(kEmptyClipboard, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return user.empty_clipboard();
+}
+
+HANDLE get_clipboard_data(const User32Bindings& user, UINT format)
+{
+    DWORD code = 0;
+    if (planned_failure(kGetClipboardData, code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    return user.get_clipboard_data(format);
+}
+
+HANDLE set_clipboard_data(const User32Bindings& user, UINT format, HANDLE data)
+{
+    DWORD code = 0;
+    if (planned_failure(kSetClipboardData, code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    return user.set_clipboard_data(format, data);
+}
+
+HGLOBAL global_alloc(UINT flags, SIZE_T bytes)
+{
+    DWORD code = 0;
+    if (planned_failure(kGlobalAlloc, code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    return GlobalAlloc(flags, bytes);
+}
+
+LPVOID global_lock(HGLOBAL block)
+{
+    DWORD code = 0;
+    if (planned_failure(kGlobalLock, code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    return GlobalLock(block);
+}
+
+// Code 122 stands for a path longer than the buffer: the buffer is filled
+// and its full size returned, as the system does.
+DWORD get_module_file_name(HMODULE module, LPWSTR buffer, DWORD size)
+{
+    DWORD code = 0;
+    if (planned_failure(kGetModuleFileName, code)) {
+        if (code == ERROR_INSUFFICIENT_BUFFER && size > 0) {
+            for (DWORD i = 0; i + 1 < size; ++i)
+                buffer[i] = L'x';
+            buffer[size - 1] = L'\0';
+            SetLastError(code);
+            return size;
+        }
+        SetLastError(code);
+        return 0;
+    }
+    return GetModuleFileNameW(module, buffer, size);
+}
+
 }  // namespace sys
 }  // namespace luamods::win32
 
@@ -265,9 +352,10 @@ LUAMODS_EXPORT int luaopen_win32_faults(lua_State* L)
     using namespace luamods::win32;
     static const luaL_Reg functions[] = {
         {"fail", l_fail},   {"throw", l_throw},           {"calls", l_calls},
-        {"reset", l_reset}, {"null_entry", l_null_entry}, {nullptr, nullptr},
+        {"reset", l_reset}, {"null_entry", l_null_entry}, {"bindings", l_bindings},
+        {nullptr, nullptr},
     };
-    lua_createtable(L, 0, 5);
+    lua_createtable(L, 0, 6);
     luaL_register(L, nullptr, functions);
     return 1;
 }

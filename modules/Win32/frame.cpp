@@ -30,7 +30,31 @@ constexpr FunctionEntry kFunctions[] = {
     {"read", l_read},
     {"write", l_write},
     {"stdin_state", l_stdin_state},
+    {"job_create", l_job_create},
+    {"job_assign", l_job_assign},
+    {"job_terminate", l_job_terminate},
+    {"job_active_count", l_job_active_count},
+    {"environ", l_environ},
+    {"getenv", l_getenv},
+    {"setenv", l_setenv},
+    {"command_line", l_command_line},
+    {"module_path", l_module_path},
+    {"is_directory", l_is_directory},
+    {"console", l_console},
+    {"console_mode", l_console_mode},
+    {"set_console_mode", l_set_console_mode},
+    {"console_size", l_console_size},
+    {"console_write", l_console_write},
+    {"console_pending", l_console_pending},
+    {"read_console_event", l_read_console_event},
+    {"getwch", l_getwch},
+    {"kbhit", l_kbhit},
+    {"key_down", l_key_down},
+    {"clipboard_get", l_clipboard_get},
+    {"clipboard_set", l_clipboard_set},
 };
+
+static_assert(sizeof kFunctions / sizeof kFunctions[0] == 36);
 
 thread_local std::string t_parked;
 
@@ -109,6 +133,16 @@ void park(std::string&& bytes) noexcept
 void push_parked(lua_State* L)
 {
     lua_pushlstring(L, t_parked.data(), t_parked.size());
+    release_parked();
+}
+
+const std::string& parked() noexcept
+{
+    return t_parked;
+}
+
+void release_parked() noexcept
+{
     std::string().swap(t_parked);
 }
 

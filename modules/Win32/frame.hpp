@@ -52,7 +52,11 @@ inline HANDLE to_handle(lua_Integer value)
 // bytes there inside the work scope, `push_parked` pushes and frees them after
 // it.  If the push raises (Lua out of memory), the bytes stay owned by the
 // slot, which the next park on this thread frees, instead of leaking.
+// `parked` reads the slot (to push it in pieces) and `release_parked` frees
+// it once those pushes are done.
 void park(std::string&& bytes) noexcept;
 void push_parked(lua_State* L);
+const std::string& parked() noexcept;
+void release_parked() noexcept;
 
 }  // namespace luamods::win32

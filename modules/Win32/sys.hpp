@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "Win32/user32.hpp"
+
 namespace luamods::win32::sys {
 
 #ifdef LUAMODS_WIN32_FAULTS
@@ -24,6 +26,12 @@ BOOL create_process(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBU
                     LPCWSTR cwd, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
 BOOL assign_process_to_job(HANDLE job, HANDLE process);
 DWORD resume_thread(HANDLE thread);
+BOOL empty_clipboard(const User32Bindings& user);
+HANDLE get_clipboard_data(const User32Bindings& user, UINT format);
+HANDLE set_clipboard_data(const User32Bindings& user, UINT format, HANDLE data);
+HGLOBAL global_alloc(UINT flags, SIZE_T bytes);
+LPVOID global_lock(HGLOBAL block);
+DWORD get_module_file_name(HMODULE module, LPWSTR buffer, DWORD size);
 
 #else
 
@@ -66,6 +74,30 @@ inline BOOL assign_process_to_job(HANDLE job, HANDLE process)
 inline DWORD resume_thread(HANDLE thread)
 {
     return ResumeThread(thread);
+}
+inline BOOL empty_clipboard(const User32Bindings& user)
+{
+    return user.empty_clipboard();
+}
+inline HANDLE get_clipboard_data(const User32Bindings& user, UINT format)
+{
+    return user.get_clipboard_data(format);
+}
+inline HANDLE set_clipboard_data(const User32Bindings& user, UINT format, HANDLE data)
+{
+    return user.set_clipboard_data(format, data);
+}
+inline HGLOBAL global_alloc(UINT flags, SIZE_T bytes)
+{
+    return GlobalAlloc(flags, bytes);
+}
+inline LPVOID global_lock(HGLOBAL block)
+{
+    return GlobalLock(block);
+}
+inline DWORD get_module_file_name(HMODULE module, LPWSTR buffer, DWORD size)
+{
+    return GetModuleFileNameW(module, buffer, size);
 }
 
 #endif

@@ -55,11 +55,16 @@ bool open_clipboard_retrying() noexcept
     const User32Bindings& b = user32();
     if (!b.clipboard_available)
         return false;
+    DWORD last_error = 0;
     for (int attempt = 0; attempt < 20; ++attempt) {
         if (b.open_clipboard(nullptr))
             return true;
+        last_error = GetLastError();
         Sleep(10);
     }
+    // The caller reports the code of the last attempt, not whatever the
+    // sleeps left behind.
+    SetLastError(last_error);
     return false;
 }
 

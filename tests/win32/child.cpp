@@ -11,6 +11,8 @@
 //   cwd                    write the current directory and "\n" (UTF-8)
 //   sleep:MS               sleep
 //   exit:N                 exit now with code N (unsigned 32-bit)
+//   clipboard:MS           open the clipboard, write "held" (or "busy:<code>"
+//                          when it cannot), keep it open for MS ms, close it
 //
 // Output goes through WriteFile, byte for byte.
 
@@ -139,6 +141,21 @@ int main(int argc, char** argv)
             write_all(out, text.data(), text.size());
         } else if (starts(arg, "sleep:", rest)) {
             Sleep(static_cast<DWORD>(std::strtoul(rest, nullptr, 10)));
+        } else if (starts(arg, "clipboard:", rest)) {
+            // Opened for a window: an owner of its own is what makes other
+            // openers wait (Wine lets two window-less openers share it).
+            HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                          nullptr, nullptr, nullptr);
+            if (OpenClipboard(window)) {
+                write_all(out, "held", 4);
+                Sleep(static_cast<DWORD>(std::strtoul(rest, nullptr, 10)));
+                CloseClipboard();
+                if (window)
+                    DestroyWindow(window);
+            } else {
+                const std::string text = "busy:" + std::to_string(GetLastError());
+                write_all(out, text.data(), text.size());
+            }
         } else if (starts(arg, "exit:", rest)) {
             ExitProcess(static_cast<UINT>(std::strtoull(rest, nullptr, 10)));
         } else {

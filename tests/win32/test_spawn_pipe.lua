@@ -265,7 +265,7 @@ T.case("write: into a pipe whose reader has gone", function()
 end)
 
 local function probe(spec_stdin, before, args)
-  local cmd = '"' .. W.host_exe .. '" "' .. W.winpath(W.here .. "stdin_probe.lua") .. '" ' .. (args or "")
+  local cmd = '"' .. W.host_exe .. '" "' .. W.winpath(W.here .. "probe.lua") .. '" stdin ' .. (args or "")
   local r = assert(w.spawn({ command_line = cmd, stdin = spec_stdin, stdout = "pipe", stderr = "pipe" }))
   if before then before(r) end
   local out = W.drain(w, r.stdout)

@@ -27,6 +27,13 @@ typedef struct {
   QuotaNonPagedPoolUsage, PagefileUsage, PeakPagefileUsage;
 } PROCESS_MEMORY_COUNTERS;
 int K32GetProcessMemoryInfo(HANDLE process, PROCESS_MEMORY_COUNTERS* counters, uint32_t cb);
+int MultiByteToWideChar(uint32_t cp, uint32_t flags, const char* s, int n, uint16_t* w, int wn);
+int WideCharToMultiByte(uint32_t cp, uint32_t flags, const uint16_t* w, int wn, char* s, int n,
+                        const char* def, int* used);
+int CreateDirectoryW(const uint16_t* path, void* sa);
+int RemoveDirectoryW(const uint16_t* path);
+int CopyFileW(const uint16_t* from, const uint16_t* to, int fail_if_exists);
+int DeleteFileW(const uint16_t* path);
 ]]
 
 local W = { T = T, ffi = ffi }
@@ -81,11 +88,23 @@ function W.private_bytes()
   return tonumber(c.PagefileUsage)
 end
 
+-- UTF-8 to a NUL-terminated UTF-16 buffer, and back.
 function W.wide(s)
-  local n = #s
+  local n = ffi.C.MultiByteToWideChar(65001, 0, s, #s, nil, 0)
   local buf = ffi.new("uint16_t[?]", n + 1)
-  for i = 1, n do buf[i - 1] = s:byte(i) end  -- ASCII only
+  ffi.C.MultiByteToWideChar(65001, 0, s, #s, buf, n)
   return buf
+end
+
+function W.utf8(wide)
+  if wide == nil then return nil end
+  local n = 0
+  while wide[n] ~= 0 do n = n + 1 end
+  if n == 0 then return "" end
+  local bytes = ffi.C.WideCharToMultiByte(65001, 0, wide, n, nil, 0, nil, nil)
+  local buf = ffi.new("char[?]", bytes)
+  ffi.C.WideCharToMultiByte(65001, 0, wide, n, buf, bytes, nil, nil)
+  return ffi.string(buf, bytes)
 end
 
 function W.job()
