@@ -4,9 +4,11 @@
 //
 //   spawn_loop(command_line, n) -> seconds for n x CreateProcessW +
 //       WaitForSingleObject + CloseHandle (process and thread)
-//   read_loop(command_line) -> seconds, bytes: starts the command with its
-//       standard output on a pipe and drains it with blocking ReadFile calls
-//       of 64 KiB
+//   read_loop(command_line [, peek]) -> seconds, bytes: starts the command
+//       with its standard output on a pipe and drains it with blocking
+//       ReadFile calls of 64 KiB; with peek, with the calls read makes
+//       (PeekNamedPipe, then ReadFile of what is there, asking again at once
+//       when nothing is)
 
 #include <lua.hpp>
 #include <windows.h>
@@ -67,6 +69,7 @@ int l_spawn_loop(lua_State* L)
 int l_read_loop(lua_State* L)
 {
     const char* command = luaL_checkstring(L, 1);
+    const bool peek = lua_toboolean(L, 2) != 0;
     bool ok = true;
     double seconds = 0;
     unsigned long long total = 0;
@@ -90,8 +93,20 @@ int l_read_loop(lua_State* L)
             if (ok) {
                 std::vector<char> buffer(65536);
                 DWORD got = 0;
-                while (ReadFile(read_end, buffer.data(), 65536, &got, nullptr) && got > 0)
-                    total += got;
+                if (!peek) {
+                    while (ReadFile(read_end, buffer.data(), 65536, &got, nullptr) && got > 0)
+                        total += got;
+                } else {
+                    DWORD available = 0;
+                    while (PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr)) {
+                        if (available == 0)
+                            continue;
+                        const DWORD want = available < 65536 ? available : 65536;
+                        if (!ReadFile(read_end, buffer.data(), want, &got, nullptr))
+                            break;
+                        total += got;
+                    }
+                }
                 seconds = now() - t0;
                 WaitForSingleObject(pi.hProcess, INFINITE);
                 CloseHandle(pi.hThread);
