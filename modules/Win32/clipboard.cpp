@@ -28,7 +28,7 @@ private:
 
 enum class Outcome { ok, failure, unavailable };
 
-Outcome read_clipboard(DWORD& code)
+Outcome read_clipboard(ResultSlot* slot, DWORD& code)
 {
     const User32Bindings& user = user32();
     if (!user.clipboard_available)
@@ -46,8 +46,7 @@ Outcome read_clipboard(DWORD& code)
         code = GetLastError();
         if (code != 0)
             return Outcome::failure;
-        park(std::string());
-        return Outcome::ok;
+        return Outcome::ok;  // no text: the slot stays empty
     }
     const auto* text = static_cast<const wchar_t*>(sys::global_lock(data));
     if (!text) {
@@ -61,7 +60,7 @@ Outcome read_clipboard(DWORD& code)
     while (length < units && text[length] != L'\0')
         ++length;
     try {
-        park(wide_to_utf8(text, static_cast<std::ptrdiff_t>(length)));
+        fill_result_slot(slot, wide_to_utf8(text, static_cast<std::ptrdiff_t>(length)));
     } catch (...) {
         GlobalUnlock(data);
         throw;
@@ -111,13 +110,14 @@ Outcome write_clipboard(const char* bytes, std::size_t length, DWORD& code)
 
 int l_clipboard_get(lua_State* L)
 {
+    ResultSlot* slot = push_result_slot(L);
     DWORD code = 0;
-    const Outcome outcome = read_clipboard(code);
+    const Outcome outcome = read_clipboard(slot, code);
     if (outcome == Outcome::unavailable)
         return luaL_error(L, "win32.clipboard_get: the clipboard entry points are not available");
     if (outcome == Outcome::failure)
         return push_windows_error(L, code);
-    push_parked(L);
+    push_result(L, slot);
     return 1;
 }
 

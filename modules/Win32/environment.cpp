@@ -38,19 +38,17 @@ BOOL CALLBACK bind_crt_putenv(PINIT_ONCE, PVOID, PVOID*)
 
 enum class Lookup { not_set, value, failure };
 
-// One variable's value, parked; retried while it keeps growing between the
+// One variable's value, into the slot; retried while it keeps growing between the
 // size query and the copy.  The last error is cleared before each call:
 // a successful call leaves it alone, and a stale code would turn an empty
 // value into a failure.
-Lookup lookup_variable(const WideString& name, DWORD& code)
+Lookup lookup_variable(const WideString& name, ResultSlot* slot, DWORD& code)
 {
     const auto judge = [&code](DWORD error) {
         if (error == ERROR_ENVVAR_NOT_FOUND || error == ERROR_FILE_NOT_FOUND)
             return Lookup::not_set;
-        if (error == 0) {
-            park(std::string());
-            return Lookup::value;
-        }
+        if (error == 0)
+            return Lookup::value;  // set to the empty value: the slot stays empty
         code = error;
         return Lookup::failure;
     };
@@ -66,7 +64,7 @@ Lookup lookup_variable(const WideString& name, DWORD& code)
             return judge(GetLastError());
         if (copied > size)
             continue;  // grew in between
-        park(wide_to_utf8(buffer.data(), copied));
+        fill_result_slot(slot, wide_to_utf8(buffer.data(), copied));
         return Lookup::value;
     }
     code = ERROR_INSUFFICIENT_BUFFER;
@@ -88,6 +86,7 @@ long crt_putenv_fill_count() noexcept
 
 int l_environ(lua_State* L)
 {
+    ResultSlot* slot = push_result_slot(L);
     std::size_t count = 0;
     bool failed = false;
     DWORD code = 0;
@@ -110,12 +109,12 @@ int l_environ(lua_State* L)
                 throw;
             }
             FreeEnvironmentStringsW(block);
-            park(std::move(text));
+            fill_result_slot(slot, std::move(text));
         }
     }
     if (failed)
         return push_windows_error(L, code);
-    const std::string& all = parked();
+    const std::string& all = *slot->bytes;
     lua_createtable(L, static_cast<int>(count), 0);
     std::size_t pos = 0;
     for (std::size_t i = 1; i <= count; ++i) {
@@ -126,7 +125,7 @@ int l_environ(lua_State* L)
         lua_rawseti(L, -2, static_cast<int>(i));
         pos = stop + 1 < all.size() ? stop + 1 : all.size();
     }
-    release_parked();
+    release_result_slot(slot);
     return 1;
 }
 
@@ -136,6 +135,7 @@ int l_getenv(lua_State* L)
     const char* name = luaL_checklstring(L, 1, &length);
     if (length == 0)
         return luaL_error(L, "%s", kGetenvName);
+    ResultSlot* slot = push_result_slot(L);
     bool bad_name = false;
     Lookup result = Lookup::not_set;
     DWORD code = 0;
@@ -144,7 +144,7 @@ int l_getenv(lua_State* L)
         if (wide_name.empty())
             bad_name = true;
         else
-            result = lookup_variable(wide_name, code);
+            result = lookup_variable(wide_name, slot, code);
     }
     if (bad_name)
         return luaL_error(L, "%s", kGetenvName);
@@ -157,7 +157,7 @@ int l_getenv(lua_State* L)
     case Lookup::value:
         break;
     }
-    push_parked(L);
+    push_result(L, slot);
     return 1;
 }
 
@@ -213,12 +213,12 @@ int l_command_line(lua_State* L)
         return 1;
     }
     if (length == 1 && kind[0] == 'W') {
-        {
-            const wchar_t* line = GetCommandLineW();
-            park(line ? wide_to_utf8(line, static_cast<std::ptrdiff_t>(std::wcslen(line)))
-                      : std::string());
-        }
-        push_parked(L);
+        ResultSlot* slot = push_result_slot(L);
+        const wchar_t* line = GetCommandLineW();
+        if (line)
+            fill_result_slot(slot,
+                             wide_to_utf8(line, static_cast<std::ptrdiff_t>(std::wcslen(line))));
+        push_result(L, slot);
         return 1;
     }
     return luaL_error(L, "win32.command_line: kind must be \"W\" or \"A\"");
@@ -226,6 +226,7 @@ int l_command_line(lua_State* L)
 
 int l_module_path(lua_State* L)
 {
+    ResultSlot* slot = push_result_slot(L);
     bool failed = false;
     DWORD code = 0;
     {
@@ -240,7 +241,7 @@ int l_module_path(lua_State* L)
                 break;
             }
             if (n < size) {
-                park(wide_to_utf8(buffer.data(), n));
+                fill_result_slot(slot, wide_to_utf8(buffer.data(), n));
                 break;
             }
             if (attempt == 8) {
@@ -253,7 +254,7 @@ int l_module_path(lua_State* L)
     }
     if (failed)
         return push_windows_error(L, code);
-    push_parked(L);
+    push_result(L, slot);
     return 1;
 }
 

@@ -56,7 +56,15 @@ constexpr FunctionEntry kFunctions[] = {
 
 static_assert(sizeof kFunctions / sizeof kFunctions[0] == 36);
 
-thread_local std::string t_parked;
+constexpr const char* kResultSlotMeta = "luamods.win32.result_slot";
+
+int result_slot_gc(lua_State* L)
+{
+    auto* slot = static_cast<ResultSlot*>(lua_touserdata(L, 1));
+    if (slot)
+        release_result_slot(slot);
+    return 0;
+}
 
 }  // namespace
 
@@ -84,6 +92,7 @@ int call_trampoline(lua_State* L)
 
 int push_windows_error(lua_State* L, DWORD code)
 {
+    ResultSlot* slot = push_result_slot(L);
     {
         wchar_t* buffer = nullptr;
         const DWORD units = FormatMessageW(
@@ -109,11 +118,11 @@ int push_windows_error(lua_State* L, DWORD code)
                           static_cast<unsigned long>(code));
             text = fallback;
         }
-        park(std::move(text));
+        fill_result_slot(slot, std::move(text));
     }
     lua_pushnil(L);
     lua_pushinteger(L, static_cast<lua_Integer>(code));
-    push_parked(L);
+    push_result(L, slot);
     return 3;
 }
 
@@ -125,25 +134,37 @@ HANDLE check_handle_arg(lua_State* L, int index)
     return to_handle(value);
 }
 
-void park(std::string&& bytes) noexcept
+ResultSlot* push_result_slot(lua_State* L)
 {
-    t_parked = std::move(bytes);
+    auto* slot = static_cast<ResultSlot*>(lua_newuserdata(L, sizeof(ResultSlot)));
+    slot->bytes = nullptr;
+    if (luaL_newmetatable(L, kResultSlotMeta)) {
+        lua_pushcfunction(L, result_slot_gc);
+        lua_setfield(L, -2, "__gc");
+    }
+    lua_setmetatable(L, -2);
+    return slot;
 }
 
-void push_parked(lua_State* L)
+void fill_result_slot(ResultSlot* slot, std::string&& bytes)
 {
-    lua_pushlstring(L, t_parked.data(), t_parked.size());
-    release_parked();
+    release_result_slot(slot);
+    slot->bytes = new std::string(std::move(bytes));
 }
 
-const std::string& parked() noexcept
+void release_result_slot(ResultSlot* slot) noexcept
 {
-    return t_parked;
+    delete slot->bytes;
+    slot->bytes = nullptr;
 }
 
-void release_parked() noexcept
+void push_result(lua_State* L, ResultSlot* slot)
 {
-    std::string().swap(t_parked);
+    if (slot->bytes)
+        lua_pushlstring(L, slot->bytes->data(), slot->bytes->size());
+    else
+        lua_pushliteral(L, "");
+    release_result_slot(slot);
 }
 
 }  // namespace luamods::win32

@@ -48,15 +48,21 @@ inline HANDLE to_handle(lua_Integer value)
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value));
 }
 
-// Strings built in C++ reach Lua through a per-thread slot: `park` moves the
-// bytes there inside the work scope, `push_parked` pushes and frees them after
-// it.  If the push raises (Lua out of memory), the bytes stay owned by the
-// slot, which the next park on this thread frees, instead of leaking.
-// `parked` reads the slot (to push it in pieces) and `release_parked` frees
-// it once those pushes are done.
-void park(std::string&& bytes) noexcept;
-void push_parked(lua_State* L);
-const std::string& parked() noexcept;
-void release_parked() noexcept;
+// Strings built in C++ reach Lua through a ResultSlot: a full userdata pushed
+// before the work begins (creating it may raise: nothing is held yet), which
+// the work fills and from which the string is then pushed and freed.  The
+// slot sits on the Lua stack meanwhile, so a garbage-collection step during
+// the push, which may run finalizers that call this module again on the same
+// thread, cannot touch the bytes; if the push raises (Lua out of memory), the
+// slot's __gc frees them.  The slot stays below the function's results.
+struct ResultSlot {
+    std::string* bytes;
+};
+
+ResultSlot* push_result_slot(lua_State* L);
+void fill_result_slot(ResultSlot* slot, std::string&& bytes);  // may throw
+void release_result_slot(ResultSlot* slot) noexcept;
+// Pushes the slot's bytes ("" when it holds none) and frees them.
+void push_result(lua_State* L, ResultSlot* slot);
 
 }  // namespace luamods::win32

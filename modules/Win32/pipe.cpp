@@ -44,6 +44,7 @@ int l_read(lua_State* L)
     const DWORD want = static_cast<unsigned long long>(max) < available
                            ? static_cast<DWORD>(max)
                            : available;
+    ResultSlot* slot = push_result_slot(L);
     DWORD failure = 0;
     bool failed = false;
     {
@@ -54,12 +55,12 @@ int l_read(lua_State* L)
             failure = GetLastError();
         } else {
             buffer.resize(got);
-            park(std::move(buffer));
+            fill_result_slot(slot, std::move(buffer));
         }
     }
     if (failed)
         return push_windows_error(L, failure);
-    push_parked(L);
+    push_result(L, slot);
     return 1;
 }
 

@@ -62,6 +62,51 @@ T.case("argument errors mid-read leave no handle and no memory behind", function
   T.eq(W.handle_count(), before)
 end)
 
+T.case("finalizers that call the module during a result's push do not disturb it", function()
+  -- With the collector stepping on every allocation, pushing a result string
+  -- runs finalizers, which here call functions that build result strings of
+  -- their own on the same thread.
+  local long = string.rep("0123456789abcdef", 1024)
+  w.setenv("LUAMODS_REENTRY", long)
+  local function garbage()
+    for _ = 1, 20 do
+      local p = newproxy(true)
+      getmetatable(p).__gc = function()
+        w.peek(1)                                   -- a failure triple
+        w.getenv("LUAMODS_REENTRY")
+        w.command_line("W")
+      end
+    end
+  end
+  collectgarbage("setpause", 0)
+  collectgarbage("setstepmul", 1000)
+  local r = assert(w.spawn({ command_line = W.cmd("outn:2000000"), stdout = "pipe" }))
+  local got, ok = {}, true
+  for i = 1, 300 do
+    garbage()
+    ok = ok and w.getenv("LUAMODS_REENTRY") == long
+    garbage()
+    local a, code, msg = w.peek(1)
+    ok = ok and msg ~= nil and not msg:find("[\r\n]") and #msg < 200
+    garbage()
+    local s = w.read(r.stdout)
+    if s then got[#got + 1] = s end
+  end
+  local rest = W.drain(w, r.stdout)
+  collectgarbage("setpause", 200)
+  collectgarbage("setstepmul", 200)
+  local data = table.concat(got) .. rest
+  T.truthy(ok, "results intact")
+  T.eq(#data, 2000000)
+  local bad
+  for i = 1, #data, 997 do
+    if data:byte(i) ~= (i - 1) % 251 then bad = i; break end
+  end
+  T.eq(bad, nil, "pipe bytes intact")
+  w.wait(r.process, 10000); w.close(r.process); w.close(r.stdout)
+  w.setenv("LUAMODS_REENTRY")
+end)
+
 T.case("no cross-inheritance: two spawning threads and a long-lived third child", function()
   -- The third child holds pipes of its own for seconds; if it (or the other
   -- thread's children) inherited a pipe end of a child, that child's reader
