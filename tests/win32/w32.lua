@@ -81,6 +81,30 @@ function W.handle_count()
   return count
 end
 
+-- The open handle values with their object type names (for diagnostics).
+ffi.cdef[[
+int NtQueryObject(HANDLE h, int klass, void* info, uint32_t size, uint32_t* needed);
+]]
+function W.handle_types()
+  local ntdll = ffi.load("ntdll")
+  local flags, buf, out = ffi.new("uint32_t[1]"), ffi.new("uint8_t[1024]"), {}
+  for h = 4, probe_limit, 4 do
+    if ffi.C.GetHandleInformation(ffi.cast("HANDLE", h), flags) ~= 0 then
+      local name = "?"
+      if ntdll.NtQueryObject(ffi.cast("HANDLE", h), 2, buf, 1024, nil) == 0 then
+        -- OBJECT_TYPE_INFORMATION starts with a UNICODE_STRING.
+        local len = ffi.cast("uint16_t*", buf)[0] / 2
+        local p = ffi.cast("uint16_t**", buf + 8)[0]
+        local t = {}
+        for i = 0, len - 1 do t[#t + 1] = string.char(p[i] % 128) end
+        name = table.concat(t)
+      end
+      out[h] = name
+    end
+  end
+  return out
+end
+
 function W.private_bytes()
   local c = ffi.new("PROCESS_MEMORY_COUNTERS")
   c.cb = ffi.sizeof(c)
