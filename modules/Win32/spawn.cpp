@@ -1,7 +1,7 @@
 // spawn: a child process with redirected standard streams, its own
 // environment, working directory, creation options and jobs.
 //
-// read_spec checks the whole specification table into plain values before
+// read_spec checks the whole table of the request into plain values before
 // anything exists (every Lua error of spawn is raised there); launch creates
 // the handles under a CloseList and AttributeList and reports a plain
 // SpawnOutcome; only then is the result table or the failure triple pushed.
@@ -30,7 +30,7 @@ struct StdioSpec {
     std::size_t path_length = 0;
 };
 
-// The specification table, read.  Every string and table it points into is
+// The request table, read.  Every string and table it points into is
 // held on the Lua stack for the rest of the call.
 struct SpawnSpec {
     const char* command_line = nullptr;
@@ -127,7 +127,7 @@ void read_stream(lua_State* L, const char* field, bool is_stdin, StdioSpec& spec
     }
 }
 
-// Reads and checks the specification table at index 1.  Raises on misuse;
+// Reads and checks the request table at index 1.  Raises on misuse;
 // creates nothing.
 SpawnSpec read_spec(lua_State* L)
 {

@@ -42,7 +42,7 @@ local function lines(s)
   return t
 end
 
-T.case("spawn: every specification error, in order, before anything exists", function()
+T.case("spawn: every error of a malformed request, in order, before anything exists", function()
   local before = W.handle_count()
   local c = W.cmd("exit:0")
   T.raises(T.argerror(1, "?", "table expected, got no value"), w.spawn)
