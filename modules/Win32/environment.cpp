@@ -1,0 +1,288 @@
+// The process environment (with the C runtime's copy), the command line, the
+// executable's path and directories.
+
+#include "Win32/environment.hpp"
+
+#include <cwchar>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Win32/frame.hpp"
+#include "Win32/functions.hpp"
+#include "Win32/sys.hpp"
+#include "Win32/text.hpp"
+
+namespace luamods::win32 {
+namespace {
+
+constexpr const char* kGetenvName = "win32.getenv: name is empty or not valid UTF-8";
+constexpr const char* kSetenvName = "win32.setenv: name is empty or not valid UTF-8";
+constexpr const char* kDirectoryPath = "win32.is_directory: path is not valid UTF-8";
+
+INIT_ONCE g_crt_once = INIT_ONCE_STATIC_INIT;
+CrtPutenv g_crt_putenv = nullptr;
+volatile LONG g_crt_fills = 0;
+
+BOOL CALLBACK bind_crt_putenv(PINIT_ONCE, PVOID, PVOID*)
+{
+    InterlockedIncrement(&g_crt_fills);
+    HMODULE crt = GetModuleHandleW(L"ucrtbase.dll");
+    if (!crt)
+        crt = LoadLibraryW(L"ucrtbase.dll");  // never freed
+    if (crt)
+        g_crt_putenv = reinterpret_cast<CrtPutenv>(
+            reinterpret_cast<void*>(GetProcAddress(crt, "_wputenv_s")));
+    return TRUE;
+}
+
+enum class Lookup { not_set, value, failure };
+
+// One variable's value, into the slot; retried while it keeps growing between the
+// size query and the copy.  The last error is cleared before each call:
+// a successful call leaves it alone, and a stale code would turn an empty
+// value into a failure.
+Lookup lookup_variable(const WideString& name, ResultSlot* slot, DWORD& code)
+{
+    const auto judge = [&code](DWORD error) {
+        if (error == ERROR_ENVVAR_NOT_FOUND || error == ERROR_FILE_NOT_FOUND)
+            return Lookup::not_set;
+        if (error == 0)
+            return Lookup::value;  // set to the empty value: the slot stays empty
+        code = error;
+        return Lookup::failure;
+    };
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        SetLastError(0);
+        const DWORD size = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+        if (size == 0)
+            return judge(GetLastError());
+        std::wstring buffer(static_cast<std::size_t>(size) + 1, L'\0');
+        SetLastError(0);
+        const DWORD copied = GetEnvironmentVariableW(name.c_str(), buffer.data(), size + 1);
+        if (copied == 0)
+            return judge(GetLastError());
+        if (copied > size)
+            continue;  // grew in between
+        fill_result_slot(slot, wide_to_utf8(buffer.data(), copied));
+        return Lookup::value;
+    }
+    code = ERROR_INSUFFICIENT_BUFFER;
+    return Lookup::failure;
+}
+
+}  // namespace
+
+CrtPutenv crt_putenv() noexcept
+{
+    InitOnceExecuteOnce(&g_crt_once, bind_crt_putenv, nullptr, nullptr);
+    return g_crt_putenv;
+}
+
+long crt_putenv_fill_count() noexcept
+{
+    return InterlockedCompareExchange(&g_crt_fills, 0, 0);
+}
+
+int l_environ(lua_State* L)
+{
+    ResultSlot* slot = push_result_slot(L);
+    std::size_t count = 0;
+    bool failed = false;
+    DWORD code = 0;
+    {
+        wchar_t* block = GetEnvironmentStringsW();
+        if (!block) {
+            failed = true;
+            code = GetLastError();
+        } else {
+            const wchar_t* end = block;
+            for (; *end; end += std::wcslen(end) + 1)
+                ++count;
+            // One conversion of the whole block; the zero units between the
+            // entries come out as zero bytes that separate them.
+            std::string text;
+            try {
+                text = wide_to_utf8(block, end - block);
+            } catch (...) {
+                FreeEnvironmentStringsW(block);
+                throw;
+            }
+            FreeEnvironmentStringsW(block);
+            fill_result_slot(slot, std::move(text));
+        }
+    }
+    if (failed)
+        return push_windows_error(L, code);
+    const std::string& all = *slot->bytes;
+    lua_createtable(L, static_cast<int>(count), 0);
+    std::size_t pos = 0;
+    for (std::size_t i = 1; i <= count; ++i) {
+        std::size_t stop = all.find('\0', pos);
+        if (stop == std::string::npos)
+            stop = all.size();
+        lua_pushlstring(L, all.data() + pos, stop - pos);
+        lua_rawseti(L, -2, static_cast<int>(i));
+        pos = stop + 1 < all.size() ? stop + 1 : all.size();
+    }
+    release_result_slot(slot);
+    return 1;
+}
+
+int l_getenv(lua_State* L)
+{
+    std::size_t length = 0;
+    const char* name = luaL_checklstring(L, 1, &length);
+    if (length == 0)
+        return luaL_error(L, "%s", kGetenvName);
+    ResultSlot* slot = push_result_slot(L);
+    bool bad_name = false;
+    Lookup result = Lookup::not_set;
+    DWORD code = 0;
+    {
+        const WideString wide_name = utf8_to_wide(name, length);
+        if (wide_name.empty())
+            bad_name = true;
+        else
+            result = lookup_variable(wide_name, slot, code);
+    }
+    if (bad_name)
+        return luaL_error(L, "%s", kGetenvName);
+    switch (result) {
+    case Lookup::not_set:
+        lua_pushnil(L);
+        return 1;
+    case Lookup::failure:
+        return push_windows_error(L, code);
+    case Lookup::value:
+        break;
+    }
+    push_result(L, slot);
+    return 1;
+}
+
+int l_setenv(lua_State* L)
+{
+    std::size_t name_length = 0;
+    const char* name = luaL_checklstring(L, 1, &name_length);
+    if (name_length == 0)
+        return luaL_error(L, "%s", kSetenvName);
+    const bool remove = lua_isnoneornil(L, 2);
+    std::size_t value_length = 0;
+    const char* value = remove ? nullptr : luaL_checklstring(L, 2, &value_length);
+
+    bool bad_name = false;
+    bool system_ok = false;
+    bool crt_ok = false;
+    DWORD code = 0;
+    {
+        const WideString wide_name = utf8_to_wide(name, name_length);
+        if (wide_name.empty()) {
+            bad_name = true;
+        } else {
+            const WideString wide_value = remove ? WideString() : utf8_to_wide(value, value_length);
+            const CrtPutenv putenv = crt_putenv();
+            // The runtime first: it writes the process environment too, and
+            // for it the empty value means "remove".  Setting the process
+            // environment last leaves exactly what was asked for there, an
+            // empty value included.
+            if (putenv)
+                crt_ok = putenv(wide_name.c_str(), remove ? L"" : wide_value.c_str()) == 0;
+            system_ok = SetEnvironmentVariableW(wide_name.c_str(),
+                                                remove ? nullptr : wide_value.c_str()) != 0;
+            if (!system_ok)
+                code = GetLastError();
+        }
+    }
+    if (bad_name)
+        return luaL_error(L, "%s", kSetenvName);
+    lua_pushboolean(L, system_ok);
+    lua_pushboolean(L, crt_ok);
+    lua_pushinteger(L, static_cast<lua_Integer>(code));
+    return 3;
+}
+
+int l_command_line(lua_State* L)
+{
+    std::size_t length = 0;
+    const char* kind = luaL_checklstring(L, 1, &length);
+    if (length == 1 && kind[0] == 'A') {
+        // The ANSI form as the system keeps it, no conversion.
+        const char* line = GetCommandLineA();
+        lua_pushstring(L, line ? line : "");
+        return 1;
+    }
+    if (length == 1 && kind[0] == 'W') {
+        ResultSlot* slot = push_result_slot(L);
+        const wchar_t* line = GetCommandLineW();
+        if (line)
+            fill_result_slot(slot,
+                             wide_to_utf8(line, static_cast<std::ptrdiff_t>(std::wcslen(line))));
+        push_result(L, slot);
+        return 1;
+    }
+    return luaL_error(L, "win32.command_line: kind must be \"W\" or \"A\"");
+}
+
+int l_module_path(lua_State* L)
+{
+    ResultSlot* slot = push_result_slot(L);
+    bool failed = false;
+    DWORD code = 0;
+    {
+        // 260 units, doubled up to 33280 (8 attempts).
+        std::vector<wchar_t> buffer(260);
+        for (int attempt = 1;; ++attempt) {
+            const auto size = static_cast<DWORD>(buffer.size());
+            const DWORD n = sys::get_module_file_name(nullptr, buffer.data(), size);
+            if (n == 0) {
+                failed = true;
+                code = GetLastError();
+                break;
+            }
+            if (n < size) {
+                fill_result_slot(slot, wide_to_utf8(buffer.data(), n));
+                break;
+            }
+            if (attempt == 8) {
+                failed = true;
+                code = ERROR_INSUFFICIENT_BUFFER;
+                break;
+            }
+            buffer.assign(buffer.size() * 2, L'\0');
+        }
+    }
+    if (failed)
+        return push_windows_error(L, code);
+    push_result(L, slot);
+    return 1;
+}
+
+int l_is_directory(lua_State* L)
+{
+    std::size_t length = 0;
+    const char* path = luaL_checklstring(L, 1, &length);
+    if (length == 0)
+        return luaL_error(L, "%s", kDirectoryPath);
+    bool bad_path = false;
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    DWORD code = 0;
+    {
+        const WideString wide_path = utf8_to_wide(path, length);
+        if (wide_path.empty()) {
+            bad_path = true;
+        } else {
+            attributes = GetFileAttributesW(wide_path.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES)
+                code = GetLastError();
+        }
+    }
+    if (bad_path)
+        return luaL_error(L, "%s", kDirectoryPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return push_windows_error(L, code);
+    lua_pushboolean(L, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    return 1;
+}
+
+}  // namespace luamods::win32

@@ -1,0 +1,361 @@
+// The test build's side of sys.hpp: every call named there first asks its
+// plan whether to fail.  Tests drive the plans through the table that
+// luaopen_win32_faults returns (exported by PellorFaults.dll only):
+//
+//   faults.fail(name, code [, count = 1 [, skip = 0]])  let `skip` calls pass,
+//       then fail `count` calls with `code`
+//   faults.fail(name, {code1, code2, ...} [, skip = 0])  fail the next calls
+//       with these codes, one each
+//   faults.throw(name [, count = 1 [, skip = 0]])  throw std::bad_alloc instead
+//   faults.calls(name) -> calls seen since the last reset
+//   faults.reset()
+//   faults.null_entry() -> a module closure whose row is missing
+//   faults.bindings() -> how often User32Bindings and the C runtime's
+//       _wputenv_s binding were filled in this process
+
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "Win32/environment.hpp"
+#include "Win32/frame.hpp"
+#include "Win32/sys.hpp"
+#include "luamods_export.hpp"
+
+namespace luamods::win32 {
+namespace {
+
+enum Call {
+    kCreatePipe,
+    kCreateFile,
+    kSetHandleInformation,
+    kInitializeAttributeList,
+    kUpdateAttribute,
+    kCreateProcess,
+    kAssignProcessToJob,
+    kResumeThread,
+    kEmptyClipboard,
+    kGetClipboardData,
+    kSetClipboardData,
+    kGlobalAlloc,
+    kGlobalLock,
+    kGetModuleFileName,
+    kCallCount
+};
+
+constexpr const char* kCallNames[kCallCount] = {
+    "CreatePipe",          "CreateFileW",       "SetHandleInformation",
+    "InitializeProcThreadAttributeList", "UpdateProcThreadAttribute",
+    "CreateProcessW",      "AssignProcessToJobObject", "ResumeThread",
+    "EmptyClipboard",      "GetClipboardData",  "SetClipboardData",
+    "GlobalAlloc",         "GlobalLock",        "GetModuleFileNameW",
+};
+
+struct Plan {
+    static constexpr int kMaxCodes = 8;
+    long calls = 0;
+    long skip = 0;
+    long fail = 0;
+    DWORD codes[kMaxCodes] = {};
+    int code_count = 0;  // codes[0] for every failure when 1
+    int next_code = 0;
+    bool throws = false;
+};
+
+std::mutex g_lock;
+Plan g_plans[kCallCount];
+
+// True when this call is to fail with `code`; throws when it is to throw.
+bool planned_failure(Call call, DWORD& code)
+{
+    bool throws = false;
+    {
+        std::lock_guard lock(g_lock);
+        Plan& plan = g_plans[call];
+        ++plan.calls;
+        if (plan.skip > 0) {
+            --plan.skip;
+            return false;
+        }
+        if (plan.fail <= 0)
+            return false;
+        --plan.fail;
+        code = plan.codes[plan.next_code];
+        if (plan.next_code + 1 < plan.code_count)
+            ++plan.next_code;
+        throws = plan.throws;
+    }
+    if (throws)
+        throw std::bad_alloc();
+    return true;
+}
+
+int call_index(lua_State* L, int arg)
+{
+    const char* name = luaL_checkstring(L, arg);
+    for (int i = 0; i < kCallCount; ++i)
+        if (std::strcmp(name, kCallNames[i]) == 0)
+            return i;
+    return luaL_argerror(L, arg, "unknown system call");
+}
+
+void set_plan(int call, long count, long skip, const DWORD* codes, int code_count, bool throws)
+{
+    std::lock_guard lock(g_lock);
+    Plan& plan = g_plans[call];
+    plan.fail = count;
+    plan.skip = skip;
+    for (int i = 0; i < code_count; ++i)
+        plan.codes[i] = codes[i];
+    plan.code_count = code_count;
+    plan.next_code = 0;
+    plan.throws = throws;
+}
+
+int l_fail(lua_State* L)
+{
+    const int call = call_index(L, 1);
+    DWORD codes[Plan::kMaxCodes] = {};
+    int code_count = 1;
+    long count = 1;
+    long skip = 0;
+    if (lua_type(L, 2) == LUA_TTABLE) {
+        code_count = static_cast<int>(lua_objlen(L, 2));
+        luaL_argcheck(L, code_count >= 1 && code_count <= Plan::kMaxCodes, 2, "1 to 8 codes");
+        for (int i = 0; i < code_count; ++i) {
+            lua_rawgeti(L, 2, i + 1);
+            codes[i] = static_cast<DWORD>(luaL_checkinteger(L, -1));
+            lua_pop(L, 1);
+        }
+        count = code_count;
+        skip = static_cast<long>(luaL_optinteger(L, 3, 0));
+    } else {
+        codes[0] = static_cast<DWORD>(luaL_checkinteger(L, 2));
+        count = static_cast<long>(luaL_optinteger(L, 3, 1));
+        skip = static_cast<long>(luaL_optinteger(L, 4, 0));
+    }
+    set_plan(call, count, skip, codes, code_count, false);
+    return 0;
+}
+
+int l_throw(lua_State* L)
+{
+    const int call = call_index(L, 1);
+    const auto count = static_cast<long>(luaL_optinteger(L, 2, 1));
+    const auto skip = static_cast<long>(luaL_optinteger(L, 3, 0));
+    const DWORD none = 0;
+    set_plan(call, count, skip, &none, 1, true);
+    return 0;
+}
+
+int l_calls(lua_State* L)
+{
+    const int call = call_index(L, 1);
+    long calls = 0;
+    {
+        std::lock_guard lock(g_lock);
+        calls = g_plans[call].calls;
+    }
+    lua_pushinteger(L, calls);
+    return 1;
+}
+
+int l_reset(lua_State*)
+{
+    std::lock_guard lock(g_lock);
+    for (Plan& plan : g_plans)
+        plan = Plan{};
+    return 0;
+}
+
+int l_bindings(lua_State* L)
+{
+    lua_pushinteger(L, user32_fill_count());
+    lua_pushinteger(L, crt_putenv_fill_count());
+    return 2;
+}
+
+int l_null_entry(lua_State* L)
+{
+    lua_pushlightuserdata(L, nullptr);
+    lua_pushcclosure(L, call_trampoline, 1);
+    return 1;
+}
+
+}  // namespace
+
+namespace sys {
+
+BOOL create_pipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES sa, DWORD size)
+{
+    DWORD code = 0;
+    if (planned_failure(kCreatePipe, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return CreatePipe(read, write, sa, size);
+}
+
+HANDLE create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                   DWORD disposition, DWORD flags, HANDLE templ)
+{
+    DWORD code = 0;
+    if (planned_failure(kCreateFile, code)) {
+        SetLastError(code);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(name, access, share, sa, disposition, flags, templ);
+}
+
+BOOL set_handle_information(HANDLE h, DWORD mask, DWORD flags)
+{
+    DWORD code = 0;
+    if (planned_failure(kSetHandleInformation, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return SetHandleInformation(h, mask, flags);
+}
+
+// A failing size query reports the size 0, which the caller must handle.
+BOOL initialize_attribute_list(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count, DWORD flags,
+                               PSIZE_T size)
+{
+    DWORD code = 0;
+    if (planned_failure(kInitializeAttributeList, code)) {
+        if (!list && size)
+            *size = 0;
+        SetLastError(code);
+        return FALSE;
+    }
+    return InitializeProcThreadAttributeList(list, count, flags, size);
+}
+
+BOOL update_attribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
+                      PVOID value, SIZE_T size, PVOID previous, PSIZE_T returned)
+{
+    DWORD code = 0;
+    if (planned_failure(kUpdateAttribute, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return UpdateProcThreadAttribute(list, flags, attribute, value, size, previous, returned);
+}
+
+BOOL create_process(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process_sa,
+                    LPSECURITY_ATTRIBUTES thread_sa, BOOL inherit, DWORD flags, LPVOID env,
+                    LPCWSTR cwd, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info)
+{
+    DWORD code = 0;
+    if (planned_failure(kCreateProcess, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return CreateProcessW(application, command_line, process_sa, thread_sa, inherit, flags, env,
+                          cwd, startup, info);
+}
+
+BOOL assign_process_to_job(HANDLE job, HANDLE process)
+{
+    DWORD code = 0;
+    if (planned_failure(kAssignProcessToJob, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return AssignProcessToJobObject(job, process);
+}
+
+DWORD resume_thread(HANDLE thread)
+{
+    DWORD code = 0;
+    if (planned_failure(kResumeThread, code)) {
+        SetLastError(code);
+        return static_cast<DWORD>(-1);
+    }
+    return ResumeThread(thread);
+}
+
+BOOL empty_clipboard(const User32Bindings& user)
+{
+    DWORD code = 0;
+    if (planned_failure(kEmptyClipboard, code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return user.empty_clipboard();
+}
+
+HANDLE get_clipboard_data(const User32Bindings& user, UINT format)
+{
+    DWORD code = 0;
+    if (planned_failure(kGetClipboardData, code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    return user.get_clipboard_data(format);
+}
+
+HANDLE set_clipboard_data(const User32Bindings& user, UINT format, HANDLE data)
+{
+    DWORD code = 0;
+    if (planned_failure(kSetClipboardData, code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    return user.set_clipboard_data(format, data);
+}
+
+HGLOBAL global_alloc(UINT flags, SIZE_T bytes)
+{
+    DWORD code = 0;
+    if (planned_failure(kGlobalAlloc, code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    return GlobalAlloc(flags, bytes);
+}
+
+LPVOID global_lock(HGLOBAL block)
+{
+    DWORD code = 0;
+    if (planned_failure(kGlobalLock, code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    return GlobalLock(block);
+}
+
+// Code 122 stands for a path longer than the buffer: the buffer is filled
+// and its full size returned, as the system does.
+DWORD get_module_file_name(HMODULE module, LPWSTR buffer, DWORD size)
+{
+    DWORD code = 0;
+    if (planned_failure(kGetModuleFileName, code)) {
+        if (code == ERROR_INSUFFICIENT_BUFFER && size > 0) {
+            for (DWORD i = 0; i + 1 < size; ++i)
+                buffer[i] = L'x';
+            buffer[size - 1] = L'\0';
+            SetLastError(code);
+            return size;
+        }
+        SetLastError(code);
+        return 0;
+    }
+    return GetModuleFileNameW(module, buffer, size);
+}
+
+}  // namespace sys
+}  // namespace luamods::win32
+
+LUAMODS_EXPORT int luaopen_win32_faults(lua_State* L)
+{
+    using namespace luamods::win32;
+    static const luaL_Reg functions[] = {
+        {"fail", l_fail},   {"throw", l_throw},           {"calls", l_calls},
+        {"reset", l_reset}, {"null_entry", l_null_entry}, {"bindings", l_bindings},
+        {nullptr, nullptr},
+    };
+    lua_createtable(L, 0, 6);
+    luaL_register(L, nullptr, functions);
+    return 1;
+}

@@ -1,0 +1,186 @@
+// luaopen_win32, the dispatch table and call_trampoline, and the conventions
+// every function shares: the failure triple and handle arguments.
+
+#include "Win32/frame.hpp"
+
+#include <cstdio>
+#include <exception>
+#include <utility>
+
+#include "Win32/functions.hpp"
+#include "Win32/text.hpp"
+#include "luamods_export.hpp"
+
+namespace luamods::win32 {
+namespace {
+
+// The module table is filled in this order.
+constexpr FunctionEntry kFunctions[] = {
+    {"spawn", l_spawn},
+    {"wait", l_wait},
+    {"exit_code", l_exit_code},
+    {"terminate", l_terminate},
+    {"open_process", l_open_process},
+    {"kill", l_kill},
+    {"pid_alive", l_pid_alive},
+    {"process_started_at", l_process_started_at},
+    {"current_pid", l_current_pid},
+    {"close", l_close},
+    {"peek", l_peek},
+    {"read", l_read},
+    {"write", l_write},
+    {"stdin_state", l_stdin_state},
+    {"job_create", l_job_create},
+    {"job_assign", l_job_assign},
+    {"job_terminate", l_job_terminate},
+    {"job_active_count", l_job_active_count},
+    {"environ", l_environ},
+    {"getenv", l_getenv},
+    {"setenv", l_setenv},
+    {"command_line", l_command_line},
+    {"module_path", l_module_path},
+    {"is_directory", l_is_directory},
+    {"console", l_console},
+    {"console_mode", l_console_mode},
+    {"set_console_mode", l_set_console_mode},
+    {"console_size", l_console_size},
+    {"console_write", l_console_write},
+    {"console_pending", l_console_pending},
+    {"read_console_event", l_read_console_event},
+    {"getwch", l_getwch},
+    {"kbhit", l_kbhit},
+    {"key_down", l_key_down},
+    {"clipboard_get", l_clipboard_get},
+    {"clipboard_set", l_clipboard_set},
+};
+
+static_assert(sizeof kFunctions / sizeof kFunctions[0] == 36);
+
+constexpr const char* kResultSlotMeta = "luamods.win32.result_slot";
+
+int result_slot_gc(lua_State* L)
+{
+    auto* slot = static_cast<ResultSlot*>(lua_touserdata(L, 1));
+    if (slot)
+        release_result_slot(slot);
+    return 0;
+}
+
+}  // namespace
+
+int call_trampoline(lua_State* L)
+{
+    const auto* entry = static_cast<const FunctionEntry*>(lua_touserdata(L, lua_upvalueindex(1)));
+    if (!entry || !entry->function)
+        return luaL_error(L, "win32: entry trampoline without a target");
+
+    // Only C++ exceptions are caught here.  A Lua error raised by the function
+    // is a foreign exception to this runtime: it passes through untouched.
+    // The message is copied into plain bytes so that nothing of the exception
+    // is alive when the Lua error is raised.
+    char message[512];
+    try {
+        return entry->function(L);
+    } catch (const std::exception& e) {
+        std::snprintf(message, sizeof message, "win32.%s failed: %s", entry->name, e.what());
+    } catch (...) {
+        std::snprintf(message, sizeof message, "win32.%s failed: unknown C++ exception",
+                      entry->name);
+    }
+    return luaL_error(L, "%s", message);
+}
+
+int push_windows_error(lua_State* L, DWORD code)
+{
+    ResultSlot* slot = push_result_slot(L);
+    {
+        wchar_t* buffer = nullptr;
+        const DWORD units = FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                FORMAT_MESSAGE_IGNORE_INSERTS,
+            nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+            reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        std::string text;
+        try {
+            if (units != 0 && buffer)
+                text = wide_to_utf8(buffer, units);
+        } catch (...) {
+            LocalFree(buffer);
+            throw;
+        }
+        if (buffer)
+            LocalFree(buffer);
+        while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+            text.pop_back();
+        if (text.empty()) {
+            char fallback[32];
+            std::snprintf(fallback, sizeof fallback, "Windows error %lu",
+                          static_cast<unsigned long>(code));
+            text = fallback;
+        }
+        fill_result_slot(slot, std::move(text));
+    }
+    lua_pushnil(L);
+    lua_pushinteger(L, static_cast<lua_Integer>(code));
+    push_result(L, slot);
+    return 3;
+}
+
+HANDLE check_handle_arg(lua_State* L, int index)
+{
+    const lua_Integer value = luaL_checkinteger(L, index);
+    if (value == 0 || value == -1)
+        luaL_argerror(L, index, kNotAHandle);
+    return to_handle(value);
+}
+
+ResultSlot* push_result_slot(lua_State* L)
+{
+    auto* slot = static_cast<ResultSlot*>(lua_newuserdata(L, sizeof(ResultSlot)));
+    slot->bytes = nullptr;
+    if (luaL_newmetatable(L, kResultSlotMeta)) {
+        lua_pushcfunction(L, result_slot_gc);
+        lua_setfield(L, -2, "__gc");
+    }
+    lua_setmetatable(L, -2);
+    return slot;
+}
+
+void fill_result_slot(ResultSlot* slot, std::string&& bytes)
+{
+    release_result_slot(slot);
+    slot->bytes = new std::string(std::move(bytes));
+}
+
+void release_result_slot(ResultSlot* slot) noexcept
+{
+    delete slot->bytes;
+    slot->bytes = nullptr;
+}
+
+void push_result(lua_State* L, ResultSlot* slot)
+{
+    if (slot->bytes)
+        lua_pushlstring(L, slot->bytes->data(), slot->bytes->size());
+    else
+        lua_pushliteral(L, "");
+    release_result_slot(slot);
+}
+
+}  // namespace luamods::win32
+
+LUAMODS_EXPORT int luaopen_win32(lua_State* L)
+{
+    using namespace luamods::win32;
+    lua_createtable(L, 0, 0);
+    for (const FunctionEntry& entry : kFunctions) {
+        lua_pushlightuserdata(L, const_cast<FunctionEntry*>(&entry));
+        lua_pushcclosure(L, call_trampoline, 1);
+        lua_setfield(L, -2, entry.name);
+    }
+    lua_pushlstring(L, "win32", 5);
+    lua_setfield(L, -2, "_NAME");
+    lua_pushinteger(L, 1);
+    lua_setfield(L, -2, "_ABI");
+    return 1;
+}

@@ -1,0 +1,184 @@
+// Processes that already exist: wait, exit code, terminate, open, kill,
+// liveness, start time, own id, and close for every handle of the module.
+// Nothing here holds a C++ object, so the functions raise and return freely.
+
+#include <cstring>
+
+#include "Win32/frame.hpp"
+#include "Win32/functions.hpp"
+
+namespace luamods::win32 {
+namespace {
+
+constexpr DWORD kQueryRights = PROCESS_QUERY_LIMITED_INFORMATION;
+constexpr DWORD kWaitRights = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
+constexpr DWORD kTerminateRights = SYNCHRONIZE | PROCESS_TERMINATE;
+
+bool valid(HANDLE h)
+{
+    return h != nullptr && h != INVALID_HANDLE_VALUE;
+}
+
+DWORD low32(lua_Integer value)
+{
+    return static_cast<DWORD>(static_cast<unsigned long long>(value));
+}
+
+}  // namespace
+
+int l_wait(lua_State* L)
+{
+    HANDLE h = check_handle_arg(L, 1);
+    const lua_Integer timeout = luaL_optinteger(L, 2, 4294967295LL);
+    // Only an explicit negative value waits without limit; the default and
+    // larger values are clamped to the largest finite interval.
+    const DWORD interval =
+        timeout < 0 ? INFINITE : static_cast<DWORD>(timeout > 2147483647 ? 2147483647 : timeout);
+    const DWORD r = WaitForSingleObject(h, interval);
+    if (r == WAIT_OBJECT_0) {
+        lua_pushboolean(L, 1);
+        return 1;
+    }
+    if (r == WAIT_TIMEOUT) {
+        lua_pushboolean(L, 0);
+        return 1;
+    }
+    return push_windows_error(L, GetLastError());
+}
+
+int l_exit_code(lua_State* L)
+{
+    HANDLE h = check_handle_arg(L, 1);
+    // A zero-time wait, not STILL_ACTIVE, tells whether the process runs: a
+    // process may well exit with code 259.
+    const DWORD r = WaitForSingleObject(h, 0);
+    if (r == WAIT_TIMEOUT) {
+        lua_pushliteral(L, "running");
+        return 1;
+    }
+    if (r != WAIT_OBJECT_0)
+        return push_windows_error(L, GetLastError());
+    DWORD code = 0;
+    if (!GetExitCodeProcess(h, &code))
+        return push_windows_error(L, GetLastError());
+    lua_pushinteger(L, static_cast<lua_Integer>(code));
+    return 1;
+}
+
+int l_terminate(lua_State* L)
+{
+    HANDLE h = check_handle_arg(L, 1);
+    const DWORD code = low32(luaL_optinteger(L, 2, 1));
+    if (!TerminateProcess(h, code))
+        return push_windows_error(L, GetLastError());
+    lua_pushboolean(L, 1);
+    return 1;
+}
+
+int l_open_process(lua_State* L)
+{
+    const DWORD pid = low32(luaL_checkinteger(L, 1));
+    const char* access = luaL_checklstring(L, 2, nullptr);
+    DWORD rights = 0;
+    if (std::strcmp(access, "query") == 0)
+        rights = kQueryRights;
+    else if (std::strcmp(access, "wait") == 0)
+        rights = kWaitRights;
+    else if (std::strcmp(access, "terminate") == 0)
+        rights = kTerminateRights;
+    else
+        return luaL_error(L,
+                          "win32.open_process: access must be \"query\", \"wait\" or \"terminate\"");
+    HANDLE h = OpenProcess(rights, FALSE, pid);
+    if (!valid(h))
+        return push_windows_error(L, GetLastError());
+    push_handle(L, h);
+    return 1;
+}
+
+int l_kill(lua_State* L)
+{
+    const DWORD pid = low32(luaL_checkinteger(L, 1));
+    const DWORD exit_code = low32(luaL_optinteger(L, 2, 1));
+    HANDLE h = OpenProcess(kTerminateRights, FALSE, pid);
+    if (!valid(h))
+        return push_windows_error(L, GetLastError());
+    const BOOL ok = TerminateProcess(h, exit_code);
+    const DWORD code = ok ? 0 : GetLastError();
+    CloseHandle(h);
+    if (!ok)
+        return push_windows_error(L, code);
+    lua_pushboolean(L, 1);
+    return 1;
+}
+
+int l_pid_alive(lua_State* L)
+{
+    const DWORD pid = low32(luaL_checkinteger(L, 1));
+    HANDLE h = OpenProcess(kWaitRights, FALSE, pid);
+    if (!valid(h)) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_INVALID_PARAMETER) {
+            lua_pushboolean(L, 0);
+            return 1;
+        }
+        if (code == ERROR_ACCESS_DENIED) {
+            lua_pushnil(L);
+            return 1;
+        }
+        return push_windows_error(L, code);
+    }
+    const DWORD r = WaitForSingleObject(h, 0);
+    const DWORD code = (r == WAIT_OBJECT_0 || r == WAIT_TIMEOUT) ? 0 : GetLastError();
+    CloseHandle(h);
+    if (r == WAIT_TIMEOUT) {
+        lua_pushboolean(L, 1);
+        return 1;
+    }
+    if (r == WAIT_OBJECT_0) {
+        lua_pushboolean(L, 0);
+        return 1;
+    }
+    return push_windows_error(L, code);
+}
+
+int l_process_started_at(lua_State* L)
+{
+    const DWORD pid = low32(luaL_checkinteger(L, 1));
+    HANDLE h = OpenProcess(kQueryRights, FALSE, pid);
+    if (!valid(h))
+        return push_windows_error(L, GetLastError());
+    FILETIME created{}, exited{}, kernel{}, user{};
+    const BOOL ok = GetProcessTimes(h, &created, &exited, &kernel, &user);
+    const DWORD code = ok ? 0 : GetLastError();
+    CloseHandle(h);
+    if (!ok)
+        return push_windows_error(L, code);
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    lua_pushnumber(L, static_cast<double>(ticks) / 10000000.0 + -11644473600.0);
+    return 1;
+}
+
+int l_current_pid(lua_State* L)
+{
+    lua_pushinteger(L, static_cast<lua_Integer>(GetCurrentProcessId()));
+    return 1;
+}
+
+int l_close(lua_State* L)
+{
+    if (!lua_isnumber(L, 1)) {
+        lua_pushboolean(L, 0);
+        return 1;
+    }
+    const lua_Integer value = lua_tointeger(L, 1);
+    if (value == 0 || value == -1) {
+        lua_pushboolean(L, 0);
+        return 1;
+    }
+    lua_pushboolean(L, CloseHandle(to_handle(value)) ? 1 : 0);
+    return 1;
+}
+
+}  // namespace luamods::win32

@@ -1,0 +1,501 @@
+// spawn: a child process with redirected standard streams, its own
+// environment, working directory, creation options and jobs.
+//
+// read_spec checks the whole table of the request into plain values before
+// anything exists (every Lua error of spawn is raised there); launch creates
+// the handles under a CloseList and AttributeList and reports a plain
+// SpawnOutcome; only then is the result table or the failure triple pushed.
+
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "Win32/env_block.hpp"
+#include "Win32/frame.hpp"
+#include "Win32/functions.hpp"
+#include "Win32/handles.hpp"
+#include "Win32/sys.hpp"
+#include "Win32/text.hpp"
+
+namespace luamods::win32 {
+namespace {
+
+enum class StdioKind { null_device = 0, pipe = 1, append_file = 2 };
+
+// A parsed stream field; the path bytes stay on the Lua stack.
+struct StdioSpec {
+    StdioKind kind = StdioKind::null_device;
+    const char* path = nullptr;
+    std::size_t path_length = 0;
+};
+
+// The request table, read.  Every string and table it points into is
+// held on the Lua stack for the rest of the call.
+struct SpawnSpec {
+    const char* command_line = nullptr;
+    std::size_t command_line_length = 0;
+    const char* cwd = nullptr;
+    std::size_t cwd_length = 0;
+    int env_index = 0;  // stack index of the env table, 0 if none
+    std::size_t env_length = 0;
+    bool env_retry = false;
+    bool no_window = false;
+    bool new_group = false;
+    bool breakaway = false;
+    int jobs_index = 0;  // stack index of the jobs table, 0 if none
+    std::size_t jobs_length = 0;
+    StdioSpec in, out, err;
+    bool err_shares_out = false;
+};
+
+struct StdioEnds {
+    HANDLE child_end = nullptr;
+    HANDLE parent_end = nullptr;
+    bool has_parent_end = false;
+    bool shared_with_stdout = false;
+};
+
+// What launch reports: the failure code, or the handles for the script.
+struct SpawnOutcome {
+    bool failed = false;
+    DWORD error = 0;
+    const char* raise = nullptr;  // a Lua error to raise instead
+    DWORD pid = 0;
+    HANDLE process = nullptr;
+    HANDLE in = nullptr;
+    HANDLE out = nullptr;
+    HANDLE err = nullptr;
+    bool has_jobs = false;
+    lua_Integer jobs_assigned = 0;
+    bool has_job_error = false;
+    DWORD job_error = 0;
+};
+
+static_assert(std::is_trivially_destructible_v<SpawnSpec> &&
+                  std::is_trivially_destructible_v<SpawnOutcome>,
+              "what lives across a Lua error must be plain");
+
+bool read_boolean_field(lua_State* L, const char* name)
+{
+    lua_getfield(L, 1, name);
+    const bool value = lua_toboolean(L, -1) != 0;
+    lua_pop(L, 1);
+    return value;
+}
+
+// Parses the stream value on the stack top (left there) into spec.
+void read_stream(lua_State* L, const char* field, bool is_stdin, StdioSpec& spec)
+{
+    const int index = lua_gettop(L);
+    switch (lua_type(L, index)) {
+    case LUA_TNONE:
+    case LUA_TNIL:
+        spec.kind = StdioKind::null_device;
+        return;
+    case LUA_TSTRING: {
+        const char* text = lua_tostring(L, index);
+        if (std::strcmp(text, "null") == 0) {
+            spec.kind = StdioKind::null_device;
+            return;
+        }
+        if (std::strcmp(text, "pipe") == 0) {
+            spec.kind = StdioKind::pipe;
+            return;
+        }
+        luaL_error(L, "win32.spawn: %s must be \"pipe\", \"null\"%s, got \"%s\"", field,
+                   is_stdin ? "" : " or {append=path}", text);
+        return;
+    }
+    case LUA_TTABLE: {
+        lua_getfield(L, index, "append");  // stays on the stack: it holds the path
+        std::size_t length = 0;
+        const char* path = nullptr;
+        if (lua_type(L, -1) == LUA_TSTRING)
+            path = lua_tolstring(L, -1, &length);
+        if (is_stdin)
+            luaL_error(L, "win32.spawn: %s does not take {append=path}", field);
+        if (!path || length == 0)
+            luaL_error(L, "win32.spawn: %s={append=path} needs a UTF-8 path", field);
+        spec.kind = StdioKind::append_file;
+        spec.path = path;
+        spec.path_length = length;
+        return;
+    }
+    default:
+        luaL_error(L, "win32.spawn: %s must be a string or {append=path}", field);
+    }
+}
+
+// Reads and checks the request table at index 1.  Raises on misuse;
+// creates nothing.
+SpawnSpec read_spec(lua_State* L)
+{
+    SpawnSpec spec;
+    luaL_checktype(L, 1, LUA_TTABLE);
+    lua_settop(L, 1);
+    luaL_checkstack(L, 16, "win32.spawn");
+
+    lua_getfield(L, 1, "command_line");
+    if (lua_type(L, -1) == LUA_TSTRING)
+        spec.command_line = lua_tolstring(L, -1, &spec.command_line_length);
+    if (!spec.command_line || spec.command_line_length == 0)
+        luaL_error(L, "win32.spawn: spec.command_line is required and must be a non-empty string");
+
+    lua_getfield(L, 1, "cwd");
+    if (lua_type(L, -1) == LUA_TSTRING) {
+        spec.cwd = lua_tolstring(L, -1, &spec.cwd_length);
+        if (spec.cwd_length == 0)
+            luaL_error(L, "win32.spawn: spec.cwd is not valid UTF-8");
+    }
+
+    lua_getfield(L, 1, "env");
+    if (lua_type(L, -1) == LUA_TTABLE) {
+        spec.env_index = lua_gettop(L);
+        spec.env_length = lua_objlen(L, -1);
+    }
+
+    spec.env_retry = read_boolean_field(L, "env_retry");
+    spec.no_window = read_boolean_field(L, "no_window");
+    spec.new_group = read_boolean_field(L, "new_group");
+    spec.breakaway = read_boolean_field(L, "breakaway");
+
+    lua_getfield(L, 1, "jobs");
+    if (lua_type(L, -1) == LUA_TTABLE) {
+        spec.jobs_index = lua_gettop(L);
+        spec.jobs_length = lua_objlen(L, -1);
+        for (std::size_t i = 1; i <= spec.jobs_length; ++i) {
+            lua_rawgeti(L, spec.jobs_index, static_cast<int>(i));
+            const lua_Integer job = luaL_checkinteger(L, -1);
+            if (job == 0 || job == -1)
+                luaL_argerror(L, -1, kNotAHandle);
+            lua_pop(L, 1);
+        }
+    }
+
+    lua_getfield(L, 1, "stderr");
+    {
+        std::size_t length = 0;
+        const char* text =
+            lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &length) : nullptr;
+        spec.err_shares_out = text && length == 6 && std::memcmp(text, "stdout", 6) == 0;
+    }
+    const int stderr_index = lua_gettop(L);
+
+    lua_getfield(L, 1, "stdin");
+    read_stream(L, "stdin", true, spec.in);
+    lua_getfield(L, 1, "stdout");
+    read_stream(L, "stdout", false, spec.out);
+    if (!spec.err_shares_out) {
+        lua_pushvalue(L, stderr_index);
+        read_stream(L, "stderr", false, spec.err);
+    }
+    return spec;
+}
+
+// Opens one stream for the child.  False (with code) on failure; whatever
+// was created is on the close list either way.
+bool open_stream(const StdioSpec& spec, bool is_input, CloseList& closes, StdioEnds& ends,
+                 DWORD& code)
+{
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    switch (spec.kind) {
+    case StdioKind::pipe: {
+        // Created non-inheritable; only the child's end is then made
+        // inheritable, so the caller's end is never inheritable at any
+        // moment, not even for a process some other thread starts without
+        // a handle list.
+        SECURITY_ATTRIBUTES private_sa{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+        HANDLE read_end = nullptr;
+        HANDLE write_end = nullptr;
+        if (!sys::create_pipe(&read_end, &write_end, &private_sa, 0)) {
+            code = GetLastError();
+            return false;
+        }
+        closes.add(read_end);
+        closes.add(write_end);
+        ends.child_end = is_input ? read_end : write_end;
+        ends.parent_end = is_input ? write_end : read_end;
+        ends.has_parent_end = true;
+        if (!sys::set_handle_information(ends.child_end, HANDLE_FLAG_INHERIT,
+                                         HANDLE_FLAG_INHERIT)) {
+            code = GetLastError();
+            return false;
+        }
+        return true;
+    }
+    case StdioKind::null_device: {
+        HANDLE h = sys::create_file(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                    OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+            code = GetLastError();
+            return false;
+        }
+        closes.add(h);
+        ends.child_end = h;
+        return true;
+    }
+    case StdioKind::append_file: {
+        // FILE_APPEND_DATA alone: every write lands at the end, and the file
+        // is created when missing and never truncated.
+        const WideString path = utf8_to_wide(spec.path, spec.path_length);
+        HANDLE h = sys::create_file(path.c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+            code = GetLastError();
+            return false;
+        }
+        closes.add(h);
+        ends.child_end = h;
+        return true;
+    }
+    }
+    return false;
+}
+
+WideString read_env_block(lua_State* L, const SpawnSpec& spec)
+{
+    if (spec.env_index == 0)
+        return WideString();
+    // The strings stay referenced by the env table on the stack; nothing runs
+    // Lua code while the views are used.
+    std::vector<std::string_view> entries;
+    entries.reserve(spec.env_length);
+    for (std::size_t i = 1; i <= spec.env_length; ++i) {
+        lua_rawgeti(L, spec.env_index, static_cast<int>(i));
+        if (lua_type(L, -1) == LUA_TSTRING) {
+            std::size_t length = 0;
+            const char* text = lua_tolstring(L, -1, &length);
+            entries.emplace_back(text, length);
+        }
+        lua_pop(L, 1);
+    }
+    return build_env_block(entries);
+}
+
+std::vector<HANDLE> read_jobs(lua_State* L, const SpawnSpec& spec)
+{
+    std::vector<HANDLE> jobs;
+    if (spec.jobs_index == 0)
+        return jobs;
+    jobs.reserve(spec.jobs_length);
+    for (std::size_t i = 1; i <= spec.jobs_length; ++i) {
+        lua_rawgeti(L, spec.jobs_index, static_cast<int>(i));
+        jobs.push_back(to_handle(lua_tointeger(L, -1)));  // checked by read_spec
+        lua_pop(L, 1);
+    }
+    return jobs;
+}
+
+// A child created suspended that has not been handed over yet: if the call
+// is left early (an exception), it is ended instead of staying suspended.
+class SuspendedChild {
+public:
+    explicit SuspendedChild(HANDLE process) : process_(process) {}
+    SuspendedChild(const SuspendedChild&) = delete;
+    SuspendedChild& operator=(const SuspendedChild&) = delete;
+    ~SuspendedChild()
+    {
+        if (process_)
+            TerminateProcess(process_, 1);
+    }
+    void release() noexcept { process_ = nullptr; }
+
+private:
+    HANDLE process_;
+};
+
+SpawnOutcome fail(DWORD code)
+{
+    SpawnOutcome outcome;
+    outcome.failed = true;
+    outcome.error = code;
+    return outcome;
+}
+
+// Creates the child.  Throws only C++ exceptions (exhausted memory); the
+// CloseList and AttributeList release everything on every path.
+SpawnOutcome launch(lua_State* L, const SpawnSpec& spec)
+{
+    WideString command_line = utf8_to_wide(spec.command_line, spec.command_line_length);
+    WideString cwd;
+    if (spec.cwd) {
+        cwd = utf8_to_wide(spec.cwd, spec.cwd_length);
+        if (cwd.empty()) {
+            SpawnOutcome outcome;
+            outcome.raise = "win32.spawn: spec.cwd is not valid UTF-8";
+            return outcome;
+        }
+    }
+    WideString env_block = read_env_block(L, spec);
+    const std::vector<HANDLE> jobs = read_jobs(L, spec);
+
+    CloseList closes;
+    StdioEnds in, out, err;
+    DWORD code = 0;
+    if (!open_stream(spec.in, true, closes, in, code))
+        return fail(code);
+    if (!open_stream(spec.out, false, closes, out, code))
+        return fail(code);
+    if (spec.err_shares_out) {
+        err = out;
+        err.shared_with_stdout = true;
+    } else if (!open_stream(spec.err, false, closes, err, code)) {
+        return fail(code);
+    }
+
+    HANDLE inherit[3];
+    std::size_t inherit_count = 0;
+    for (HANDLE h : {in.child_end, out.child_end, err.child_end}) {
+        bool listed = h == nullptr;
+        for (std::size_t i = 0; i < inherit_count; ++i)
+            listed = listed || inherit[i] == h;
+        if (!listed)
+            inherit[inherit_count++] = h;
+    }
+
+    AttributeList attributes;
+    SIZE_T size = 0;
+    sys::initialize_attribute_list(nullptr, 1, 0, &size);
+    if (size == 0)
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    attributes.allocate(size);
+    if (!sys::initialize_attribute_list(attributes.get(), 1, 0, &size))
+        return fail(GetLastError());
+    attributes.mark_initialised();
+    if (!sys::update_attribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit,
+                               inherit_count * sizeof(HANDLE), nullptr, nullptr))
+        return fail(GetLastError());
+
+    DWORD base_flags = EXTENDED_STARTUPINFO_PRESENT;
+    if (spec.new_group)
+        base_flags |= CREATE_NEW_PROCESS_GROUP;
+    if (spec.no_window)
+        base_flags |= CREATE_NO_WINDOW;
+    if (!jobs.empty())
+        base_flags |= CREATE_SUSPENDED;
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(STARTUPINFOEXW);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = in.child_end;
+    startup.StartupInfo.hStdOutput = out.child_end;
+    startup.StartupInfo.hStdError = err.child_end;
+    startup.lpAttributeList = attributes.get();
+
+    // Two fallbacks, each at most once: without the breakaway flag when the
+    // job refuses it, and with the caller's environment when the system
+    // refuses the block (if the script asked for that).
+    PROCESS_INFORMATION info{};
+    bool use_env = !env_block.empty();
+    bool breakaway = spec.breakaway;
+    bool launched = false;
+    DWORD last_error = 0;
+    for (int attempt = 0; attempt < 3 && !launched; ++attempt) {
+        DWORD flags = base_flags;
+        if (use_env)
+            flags |= CREATE_UNICODE_ENVIRONMENT;
+        if (breakaway)
+            flags |= CREATE_BREAKAWAY_FROM_JOB;
+        if (sys::create_process(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
+                                use_env ? env_block.data() : nullptr,
+                                cwd.empty() ? nullptr : cwd.c_str(), &startup.StartupInfo,
+                                &info)) {
+            launched = true;
+            break;
+        }
+        last_error = GetLastError();
+        if (breakaway && last_error == ERROR_ACCESS_DENIED) {
+            breakaway = false;
+        } else if ((last_error == ERROR_INVALID_NAME || last_error == ERROR_INVALID_PARAMETER) &&
+                   spec.env_retry && use_env) {
+            use_env = false;
+        } else {
+            return fail(last_error);
+        }
+    }
+    if (!launched)
+        return fail(last_error);
+    if (info.hThread)
+        closes.add(info.hThread);
+    if (!info.hProcess)
+        return fail(last_error != 0 ? last_error : ERROR_INVALID_PARAMETER);
+    closes.add(info.hProcess);
+
+    SpawnOutcome outcome;
+    if (!jobs.empty()) {
+        SuspendedChild suspended(info.hProcess);
+        outcome.has_jobs = true;
+        for (HANDLE job : jobs) {
+            if (sys::assign_process_to_job(job, info.hProcess)) {
+                ++outcome.jobs_assigned;
+            } else if (!outcome.has_job_error) {
+                outcome.has_job_error = true;
+                outcome.job_error = GetLastError();
+            }
+        }
+        if (sys::resume_thread(info.hThread) == static_cast<DWORD>(-1)) {
+            // The child never ran: end it and whatever the jobs hold.  The
+            // process handle stays on the close list.
+            const DWORD resume_error = GetLastError();
+            TerminateProcess(info.hProcess, 1);
+            for (HANDLE job : jobs)
+                TerminateJobObject(job, 1);
+            return fail(resume_error);
+        }
+        suspended.release();
+    }
+
+    outcome.pid = info.dwProcessId;
+    outcome.process = closes.take(info.hProcess);
+    if (in.has_parent_end)
+        outcome.in = closes.take(in.parent_end);
+    if (out.has_parent_end)
+        outcome.out = closes.take(out.parent_end);
+    if (err.has_parent_end && !err.shared_with_stdout)
+        outcome.err = closes.take(err.parent_end);
+    return outcome;
+}
+
+}  // namespace
+
+int l_spawn(lua_State* L)
+{
+    const SpawnSpec spec = read_spec(L);
+    const SpawnOutcome outcome = launch(L, spec);
+    if (outcome.raise)
+        return luaL_error(L, "%s", outcome.raise);
+    if (outcome.failed)
+        return push_windows_error(L, outcome.error);
+
+    lua_createtable(L, 0, 7);
+    lua_pushinteger(L, static_cast<lua_Integer>(outcome.pid));
+    lua_setfield(L, -2, "pid");
+    push_handle(L, outcome.process);
+    lua_setfield(L, -2, "process");
+    if (outcome.in) {
+        push_handle(L, outcome.in);
+        lua_setfield(L, -2, "stdin");
+    }
+    if (outcome.out) {
+        push_handle(L, outcome.out);
+        lua_setfield(L, -2, "stdout");
+    }
+    if (outcome.err) {
+        push_handle(L, outcome.err);
+        lua_setfield(L, -2, "stderr");
+    }
+    if (outcome.has_jobs) {
+        lua_pushinteger(L, outcome.jobs_assigned);
+        lua_setfield(L, -2, "jobs_assigned");
+        if (outcome.has_job_error) {
+            lua_pushinteger(L, static_cast<lua_Integer>(outcome.job_error));
+            lua_setfield(L, -2, "job_error");
+        }
+    }
+    return 1;
+}
+
+}  // namespace luamods::win32
