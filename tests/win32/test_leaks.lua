@@ -112,7 +112,7 @@ T.case("no cross-inheritance: two spawning threads and a long-lived third child"
   -- thread's children) inherited a pipe end of a child, that child's reader
   -- would not see 109 (or the child would not see the end of its input)
   -- until the third child ends.
-  local long = assert(w.spawn({ command_line = W.cmd("sleep:6000"), stdin = "pipe", stdout = "pipe",
+  local long = assert(w.spawn({ command_line = W.cmd("sleep:30000"), stdin = "pipe", stdout = "pipe",
     stderr = "pipe" }))
   local worker = [[
     local seconds, tag, path = ...
