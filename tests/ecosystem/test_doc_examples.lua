@@ -33,8 +33,15 @@ for _, file in ipairs(files) do
     print("skip " .. file .. ": " .. missing .. " is not built in this configuration")
   else
     T.case("example " .. file .. " runs", function()
-      local ok, err = host.run({ file = path })
-      assert(ok, err)
+      if needs:find("win32") then
+        -- Under Wine a host thread that got a win32 failure triple is never
+        -- joined (seen: the thread does not end after its chunk returns), so
+        -- the win32 examples run in this state.
+        dofile(path)
+      else
+        local ok, err = host.run({ file = path })
+        assert(ok, err)
+      end
     end)
   end
 end
