@@ -26,29 +26,17 @@ local function slurp(path)
 end
 
 -- What a definition file declares on its module table: name -> Lua type.
--- Functions are `function t.name(...) end`; fields are `t.name = <literal>`
--- or `t.name = t.other` (another name for a declared function).
+-- A definition file is Lua that builds and returns the table it describes
+-- (functions with empty bodies, fields with example values), so running it
+-- gives exactly the declared names, and a syntax error fails here.
 local function declarations(path)
-  local text = slurp(path)
-  local meta = text:match("%-%-%-@meta%s+([%w_.]+)")
-  local tbl = text:match("\nlocal%s+([%w_]+)%s*=%s*{}")
-  assert(meta and tbl, path .. ": no ---@meta line or module table")
+  local meta = slurp(path):match("^%-%-%-@meta%s+([%w_.]+)")
+  assert(meta, path .. ": the first line is not ---@meta <module>")
+  local chunk = assert(loadfile(path))
+  local declared = chunk()
+  assert(type(declared) == "table", path .. " does not return its module table")
   local names = {}
-  for line in text:gmatch("[^\r\n]+") do
-    local fn = line:match("^function%s+" .. tbl .. "%.([%w_]+)%s*%(")
-    if fn then
-      names[fn] = "function"
-    else
-      local field, value = line:match("^" .. tbl .. "%.([%w_]+)%s*=%s*(.-)%s*$")
-      if field then
-        local other = value:match("^" .. tbl .. "%.([%w_]+)$")
-        if value:match('^".*"$') then names[field] = "string"
-        elseif tonumber(value) then names[field] = "number"
-        elseif other and names[other] then names[field] = names[other]
-        else error(path .. ": cannot tell the type of " .. field .. " = " .. value) end
-      end
-    end
-  end
+  for name, value in pairs(declared) do names[name] = type(value) end
   return meta, names
 end
 
