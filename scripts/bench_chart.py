@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the ratios of docs/benchmarks.md as a horizontal bar chart (SVG).
 
-Every Markdown table row with a column named "ratio" (or "relative ...")
+Every Markdown table row with a column whose name begins "ratio" or "relative"
 becomes one bar, grouped by benchmark script and coloured by target.  Bars
 are drawn on a logarithmic scale around 1 (the baseline); the goal column,
 where there is one, is written beside the bar.
@@ -21,8 +21,21 @@ def cells(line):
 
 def parse(text):
     """Returns [(target, script, label, ratio, goal)] in report order."""
-    bars, target, script, header = [], "", "", None
+    bars, target, script, header, fenced = [], "", "", None, None
     for line in text.splitlines():
+        if line.startswith("```"):
+            fenced = None if fenced is not None else []
+            continue
+        if fenced is not None:
+            # A plain-text table: a header line naming "ratio", then rows of
+            # "label  values...  1.23x goal".
+            if not fenced and "ratio" in line.lower():
+                fenced.append(line)
+            elif fenced:
+                m = re.match(r"(.*?)\s{2,}.*?\s(\d+(?:\.\d+)?)x(?:\s+(.*))?$", line)
+                if m and float(m.group(2)) > 0:
+                    bars.append((target, script, m.group(1).strip(), float(m.group(2)), m.group(3) or ""))
+            continue
         if line.startswith("## "):
             target = "windows" if "windows" in line.lower() else "native"
         elif line.startswith("### ") and line[4:].startswith("bench/"):
@@ -34,7 +47,7 @@ def parse(text):
                 continue
             if all(re.fullmatch(r":?-+:?", c) for c in row):
                 continue
-            col = next((i for i, h in enumerate(header) if "ratio" in h or h.startswith("relative")), None)
+            col = next((i for i, h in enumerate(header) if h.startswith(("ratio", "relative"))), None)
             if col is None or col >= len(row):
                 continue
             m = re.match(r"[-+]?\d+(\.\d+)?", row[col])
