@@ -11,7 +11,7 @@ mkdir -p "$CACHE"
 
 APT_PACKAGES=(
   build-essential cmake ninja-build pkg-config git
-  luajit libluajit-5.1-dev libconcurrentqueue-dev libsodium-dev
+  luajit libluajit-5.1-dev libconcurrentqueue-dev libsodium-dev luarocks
   googletest libgtest-dev python3 python3-cryptography
   mingw-w64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb
   autoconf automake libtool dpkg-dev

@@ -1,0 +1,27 @@
+-- needs: memory
+-- A shared block used by Lua states on other threads: an atomic counter at
+-- offset 0 and a sequence-locked status record (counter at 4, 32 bytes at 8).
+-- host.start is the test host's way of running a chunk in a new Lua state on
+-- a new thread; an application uses its own.  Only the address crosses.
+local quandel = assert(package.searchpath("Quandel", package.cpath))
+local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
+
+local block = memory.shared(8 + 32)      -- zero-filled, reference count 1
+
+local worker = [[
+  local quandel, block, id = ...
+  local memory = package.loadlib(quandel, "luaopen_memory")()
+  memory.retain(block)                   -- this state holds a reference too
+  for _ = 1, 1000 do memory.atomic_add_i32(block, 0, 1) end
+  while not memory.seq_write(block, 4, 8, "worker " .. id .. " done", 32) do end
+  memory.release(block)
+]]
+local threads = {}
+for id = 1, 3 do threads[id] = host.start(worker, quandel, block, id) end
+for _, t in ipairs(threads) do assert(host.join(t)) end
+
+assert(memory.atomic_i32(block, 0) == 3000)
+local status = memory.seq_read(block, 4, 8, 32)   -- nil, "busy" under contention
+assert(status and status:match("^worker %d done"))
+assert(memory.release(block) == 0)                 -- the last reference: freed
+print("threads: ok, last status: " .. status:gsub("%z+$", ""))

@@ -1,0 +1,31 @@
+-- LuaRocks package of the native modules: memory and memory.queue (Quandel),
+-- crypto.  The win32 module (Pellor) is built for Windows only.
+--   luarocks make luamods-1.0.1-1.rockspec          (from a checkout)
+-- Needs LuaJIT's headers (pkg-config luajit) and, for crypto, libsodium.
+rockspec_format = "3.0"
+package = "luamods"
+version = "1.0.1-1"
+source = {
+  url = "git+file://.",
+}
+description = {
+  summary = "Native LuaJIT modules: shared memory blocks, lock-free queues, crypto",
+  detailed = [[
+memory: heap blocks shared by Lua states on many threads, with bounds-checked,
+typed, atomic and sequence-locked access and reference-counted sharing.
+memory.queue: lock-free queues of addresses and strings between threads.
+crypto: random bytes, X25519, Ed25519, (X)ChaCha20-Poly1305, SHA-2, HMAC, HKDF,
+BLAKE2b.  memory and memory.queue live in one library, Quandel; load them with
+package.loadlib and their entry points (see docs/install.md).
+]],
+}
+build = {
+  type = "cmake",
+  variables = {
+    CMAKE_BUILD_TYPE = "Release",
+    CMAKE_INSTALL_PREFIX = "$(PREFIX)",
+    LUAMODS_MODULES_ONLY = "ON",
+    LUAMODS_INSTALL_CMOD = "$(LIBDIR)",
+    LUAMODS_INSTALL_DOC = "$(PREFIX)",
+  },
+}
