@@ -77,3 +77,109 @@ do
   say("crypto: a forged message opens as %s (%s); its signature verifies: %s",
       tostring(plain), tostring(why), tostring(c.ed25519_verify(sign_pub, forged, c.ed25519_sign(sign_sec, sealed))))
 end
+
+-- 3. memory.queue and sequence locks: worker states take work items from a
+--    shared queue, hash them, return results through a second queue and each
+--    publish their progress in a sequence-locked record of a shared block,
+--    which the main state polls without locks.
+do
+  local q = T.queue()
+  local ITEMS, ROUNDS, WORKERS, RECORD = 1500, 5000, 3, 64
+  local jobs, results = q.shared(), q.shared()
+  local progress = m.shared(WORKERS * RECORD)
+  local WORKER = [[
+    local id, jobs, results, progress, rounds, record = ...
+    local T = require("testlib")
+    local m, q, c = T.memory(), T.queue(), T.load("crypto", "luaopen_crypto")
+    q.retain(jobs); q.retain(results); m.retain(progress)
+    local done = 0
+    while true do
+      local item = q.pop(jobs)
+      if item == "" then break end
+      if item then
+        local h = item
+        for _ = 1, rounds do h = c.sha256(h) end
+        q.push(results, item .. "=" .. h:sub(1, 4))
+        done = done + 1
+        -- A busy result only means a reader is copying: try again next item.
+        m.seq_write(progress, id * record, id * record + 8, string.format("%d items", done), record - 8)
+      else
+        host.sleep(0.0005)
+      end
+    end
+    q.release(jobs); q.release(results); m.release(progress)
+    return done
+  ]]
+  local t0 = host.clock()
+  local threads = {}
+  for id = 0, WORKERS - 1 do
+    threads[#threads + 1] = host.start(WORKER, id, jobs, results, progress, ROUNDS, RECORD)
+  end
+  for i = 1, ITEMS do q.push(jobs, "work item " .. i) end
+  local received, next_report = 0, t0 + 1
+  while received < ITEMS do
+    local r = q.pop(results)
+    if r then received = received + 1 else host.sleep(0.001) end
+    if host.clock() >= next_report then
+      local parts = {}
+      for id = 0, WORKERS - 1 do
+        local rec = m.seq_read(progress, id * RECORD, id * RECORD + 8, RECORD - 8)
+        parts[#parts + 1] = rec and rec:gsub("%z+$", "") or "busy"
+      end
+      say("  progress after %.1f s: %d/%d results; workers report %s",
+          host.clock() - t0, received, ITEMS, table.concat(parts, ", "))
+      next_report = next_report + 1
+    end
+  end
+  for _ = 1, WORKERS do q.push(jobs, "") end
+  local per = {}
+  for i, t in ipairs(threads) do local ok, n = t:join(); assert(ok, n); per[i] = n end
+  say("queue: %d items through %d worker states in %.2f s (%s each), %d SHA-256 calls",
+      ITEMS, WORKERS, host.clock() - t0, table.concat(per, "/"), ITEMS * ROUNDS)
+  q.release(jobs); q.release(results); m.release(progress)
+  say("queue: %d bytes of blocks held after release", m.count_allocations())
+end
+
+-- 4. win32 (Windows only): child processes inside a kill-on-close job, their
+--    output read through pipes without ever blocking; closing the job ends a
+--    child that would otherwise wait for input forever.
+if host.platform == "windows" then
+  local w = T.load("Pellor", "luaopen_win32")
+  local job = assert(w.job_create({ kill_on_close = true }))
+  local children = {}
+  for i = 1, 3 do
+    children[i] = assert(w.spawn({ command_line = "cmd /c echo child " .. i .. " says hello",
+      stdout = "pipe", stderr = "stdout", no_window = true, jobs = { job } }))
+  end
+  local stuck = assert(w.spawn({ command_line = "cmd /c set /p x=", stdin = "pipe",
+    stdout = "null", no_window = true, jobs = { job } }))
+  local open, polls, text = #children, 0, {}
+  while open > 0 do
+    polls = polls + 1
+    for i, ch in ipairs(children) do
+      if ch.stdout then
+        local data, code = w.read(ch.stdout)
+        if data == nil then
+          assert(code == 109, "pipe failure " .. tostring(code))
+          w.close(ch.stdout); ch.stdout = nil; open = open - 1
+        elseif data ~= "" then
+          text[i] = (text[i] or "") .. data
+        end
+      end
+    end
+    if open > 0 then host.sleep(0.005) end
+  end
+  for i, ch in ipairs(children) do
+    assert(w.wait(ch.process, 5000) == true)
+    say("  child %d (pid %d) exited with %s: %s", i, ch.pid, tostring(w.exit_code(ch.process)),
+        (text[i] or ""):gsub("%s+$", ""))
+    w.close(ch.process)
+  end
+  say("win32: %d children read in %d non-blocking polls; the job holds %d processes",
+      #children, polls, w.job_active_count(job))
+  w.close(job)
+  say("win32: job closed; the child waiting for input ended: %s (exit code %s)",
+      tostring(w.wait(stuck.process, 5000)), tostring(w.exit_code(stuck.process)))
+  w.close(stuck.stdin); w.close(stuck.process)
+end
+say("tour done")
