@@ -304,39 +304,39 @@ int thread_gc(lua_State* L)
 
 // Parses the chunk argument of start/run into plain values; raises on misuse
 // before any C++ object exists.
-struct ChunkSpec {
+struct ChunkSource {
     const char* code = nullptr;
     size_t code_len = 0;
     const char* file = nullptr;
     bool with_env = true;
 };
 
-ChunkSpec read_chunk_spec(lua_State* L)
+ChunkSource read_chunk_source(lua_State* L)
 {
-    ChunkSpec spec;
+    ChunkSource chunk;
     if (lua_type(L, 1) == LUA_TSTRING) {
-        spec.code = lua_tolstring(L, 1, &spec.code_len);
-        return spec;
+        chunk.code = lua_tolstring(L, 1, &chunk.code_len);
+        return chunk;
     }
     luaL_checktype(L, 1, LUA_TTABLE);
     lua_getfield(L, 1, "code");
     lua_getfield(L, 1, "file");
     lua_getfield(L, 1, "env");
     if (lua_type(L, -3) == LUA_TSTRING)
-        spec.code = lua_tolstring(L, -3, &spec.code_len);
+        chunk.code = lua_tolstring(L, -3, &chunk.code_len);
     if (lua_type(L, -2) == LUA_TSTRING)
-        spec.file = lua_tostring(L, -2);
+        chunk.file = lua_tostring(L, -2);
     if (!lua_isnil(L, -1))
-        spec.with_env = lua_toboolean(L, -1) != 0;
+        chunk.with_env = lua_toboolean(L, -1) != 0;
     lua_pop(L, 3);  // the strings stay alive in the table at index 1
-    if (!spec.code && !spec.file)
+    if (!chunk.code && !chunk.file)
         luaL_argerror(L, 1, "code or file expected");
-    return spec;
+    return chunk;
 }
 
 int l_host_start(lua_State* L)
 {
-    ChunkSpec spec = read_chunk_spec(L);
+    ChunkSource chunk = read_chunk_source(L);
     for (int i = 2; i <= lua_gettop(L); ++i) {
         int t = lua_type(L, i);
         if (t != LUA_TNIL && t != LUA_TBOOLEAN && t != LUA_TNUMBER && t != LUA_TSTRING &&
@@ -353,14 +353,14 @@ int l_host_start(lua_State* L)
         Job* job = nullptr;
         try {
             job = new Job;
-            job->with_env = spec.with_env;
-            if (spec.file) {
-                job->chunkname = std::string("@") + spec.file;
-                if (!read_file(spec.file, job->code))
+            job->with_env = chunk.with_env;
+            if (chunk.file) {
+                job->chunkname = std::string("@") + chunk.file;
+                if (!read_file(chunk.file, job->code))
                     failure = "cannot read the thread's script file";
             } else {
                 job->chunkname = "=thread";
-                job->code.assign(spec.code, spec.code_len);
+                job->code.assign(chunk.code, chunk.code_len);
             }
             int bad = 0;
             copy_values(L, 2, lua_gettop(L) - 1, job->args, bad);
