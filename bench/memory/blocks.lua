@@ -9,9 +9,7 @@ local N = 2000000
 local p = m.alloc(64)
 local s16 = string.rep("x", 16)
 
-local function loop(call, a, b, c)
-  return function(n) for _ = 1, n do call(a, b, c) end end
-end
+local loop = B.loop
 
 local rows = {}
 local function row(name, call, a, b, c)
