@@ -73,6 +73,16 @@ void* register_queue_block(std::uint64_t size, ErrorText& err) noexcept
     return register_new_block(size, false, true, err);
 }
 
+void disown_queue_blocks(void* const* items, std::size_t n) noexcept
+{
+    if (n == 0)
+        return;
+    auto locked = block_registry().lock();
+    for (std::size_t i = 0; i < n; ++i)
+        if (BlockRecord* rec = locked.find_live(items[i]))
+            rec->queue_owned = false;
+}
+
 bool free_plain_block(const void* p) noexcept
 {
     auto locked = block_registry().lock();

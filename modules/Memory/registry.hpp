@@ -115,6 +115,11 @@ void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept;
 // strings across clean-ups).
 void* register_queue_block(std::uint64_t size, ErrorText& err) noexcept;
 
+// For the queue module: `n` items taken out of a queue and handed to the
+// script.  A pushed string among them becomes an ordinary plain block, which
+// the host clean-up of blocks frees.
+void disown_queue_blocks(void* const* items, std::size_t n) noexcept;
+
 // For the queue module: logically frees a listed plain block; false (and no
 // change) for an unlisted address or a shared block.
 bool free_plain_block(const void* p) noexcept;
