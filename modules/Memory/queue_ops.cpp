@@ -226,6 +226,8 @@ int lq_dequeue(lua_State* L)
         QueueUse use;
         if (use.acquire(q, err))
             taken = use.queue().try_take(item);
+        if (taken)
+            disown_queue_blocks(&item, 1);
     });
     if (!taken)
         return 0;
@@ -245,7 +247,9 @@ int lq_wait_dequeue(lua_State* L)
             // The queue was deleted while we waited.  Our use is released
             // before the raise, so the last waiter out destroys the queue.
             err.set("memory.queue: unknown or deleted queue (%p)", q);
+            return;
         }
+        disown_queue_blocks(&item, 1);
     });
     lua_pushlightuserdata(L, item);
     return 1;
@@ -289,12 +293,21 @@ int lq_drain_all(lua_State* L)
         BlockAccess access;
         if (!access.acquire(dest, 0, limit * 8, err))
             return;
+        // Taken items are handed over in batches, one registry lock each.
+        void* batch[64];
+        std::size_t batched = 0;
         void* item = nullptr;
         while (count < limit && use.queue().try_take(item)) {
             auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(item));
             std::memcpy(access.bytes() + count * 8, &address, 8);
             ++count;
+            batch[batched++] = item;
+            if (batched == 64) {
+                disown_queue_blocks(batch, batched);
+                batched = 0;
+            }
         }
+        disown_queue_blocks(batch, batched);
     });
     lua_pushinteger(L, static_cast<lua_Integer>(count));
     return 1;

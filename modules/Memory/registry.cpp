@@ -37,8 +37,29 @@ void BlockRegistry::Locked::retire(const void* p, BlockRecord& rec) noexcept
 
 void BlockRegistry::Locked::erase_and_free(const void* p) noexcept
 {
-    map_.erase(key(p));
+    auto it = map_.find(key(p));
+    if (it != map_.end()) {
+        if (it->second.queue_owned)
+            queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
+        map_.erase(it);
+    }
     std::free(const_cast<void*>(p));
+}
+
+void BlockRegistry::Locked::insert(const void* p, std::uint64_t size, bool shared,
+                                   bool queue_owned)
+{
+    map_.try_emplace(key(p), size, shared, queue_owned);
+    if (queue_owned)
+        queue_blocks_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void BlockRegistry::Locked::disown(BlockRecord& rec) noexcept
+{
+    if (rec.queue_owned) {
+        rec.queue_owned = false;
+        queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
+    }
 }
 
 namespace {
@@ -52,7 +73,7 @@ void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, Erro
     if (p) {
         try {
             auto locked = block_registry().lock();
-            locked.records().try_emplace(key(p), size, zeroed, queue_owned);
+            locked.insert(p, size, zeroed, queue_owned);
             return p;
         } catch (...) {
             std::free(p);  // the map could not grow: nothing is listed
@@ -71,6 +92,17 @@ void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
 void* register_queue_block(std::uint64_t size, ErrorText& err) noexcept
 {
     return register_new_block(size, false, true, err);
+}
+
+void disown_queue_blocks(void* const* items, std::size_t n) noexcept
+{
+    // Most items are no pushed strings: no lock while none is listed.
+    if (n == 0 || block_registry().queue_blocks() == 0)
+        return;
+    auto locked = block_registry().lock();
+    for (std::size_t i = 0; i < n; ++i)
+        if (BlockRecord* rec = locked.find_live(items[i]))
+            locked.disown(*rec);
 }
 
 bool free_plain_block(const void* p) noexcept

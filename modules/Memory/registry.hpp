@@ -74,7 +74,10 @@ public:
     // The records, reachable only while the mutex is held.
     class Locked {
     public:
-        explicit Locked(BlockRegistry& r) noexcept : lock_(r.mutex_), map_(r.records_) {}
+        explicit Locked(BlockRegistry& r) noexcept
+            : lock_(r.mutex_), map_(r.records_), queue_blocks_(r.queue_blocks_)
+        {
+        }
 
         // The live record of `p`, or null when it is unlisted or pending free
         // (both mean "unknown or freed" to every script-facing operation).
@@ -89,16 +92,33 @@ public:
 
         Map& records() noexcept { return map_; }
 
+        // Lists a new block.  May throw std::bad_alloc (nothing is listed then).
+        void insert(const void* p, std::uint64_t size, bool shared, bool queue_owned);
+
+        // A pushed string handed to the script: an ordinary plain block from now on.
+        void disown(BlockRecord& rec) noexcept;
+
     private:
         RegistryLock lock_;
         Map& map_;
+        std::atomic<std::uint64_t>& queue_blocks_;
     };
 
     Locked lock() noexcept { return Locked(*this); }
 
+    // Records with queue_owned set; changed under the mutex.  A thread that
+    // took an item out of a queue reads it without the mutex: the push that
+    // listed the item's block happened before, so 0 means the item is no
+    // pushed string.
+    std::uint64_t queue_blocks() const noexcept
+    {
+        return queue_blocks_.load(std::memory_order_relaxed);
+    }
+
 private:
     RegistryMutex mutex_;
     Map records_;
+    std::atomic<std::uint64_t> queue_blocks_{0};
 };
 
 // The one registry of this library, shared with memory.queue.
@@ -114,6 +134,11 @@ void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept;
 // blocks leaves it to the queue's own clean-up (a shared queue keeps its
 // strings across clean-ups).
 void* register_queue_block(std::uint64_t size, ErrorText& err) noexcept;
+
+// For the queue module: `n` items taken out of a queue and handed to the
+// script.  A pushed string among them becomes an ordinary plain block, which
+// the host clean-up of blocks frees.
+void disown_queue_blocks(void* const* items, std::size_t n) noexcept;
 
 // For the queue module: logically frees a listed plain block; false (and no
 // change) for an unlisted address or a shared block.

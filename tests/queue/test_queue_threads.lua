@@ -127,6 +127,30 @@ T.case("strings between two states: exact bytes, then no block left", function()
   T.eq(Q.release(q), 0)
 end)
 
+T.case("strings taken with wait_dequeue in another state are that state's blocks: the clean-up frees them", function()
+  local base = m.count_allocations()
+  local q = Q.shared()
+  local n = 500
+  local consumer = start([[
+    local q, n = ...
+    for i = 1, n do
+      local b = Q.wait_dequeue(q)
+      if m.read(b, 0, m.size(b)) ~= tostring(i) then return "string " .. i end
+    end
+    return "ok"
+  ]], q, n)
+  local producer = start([[
+    local q, n = ...
+    for i = 1, n do Q.push(q, tostring(i)) end
+  ]], q, n)
+  join_ok(producer)
+  T.eq(join_ok(consumer), "ok")
+  T.truthy(m.count_allocations() > base, "the taken strings are still listed")
+  host.cleanup()
+  T.eq(m.count_allocations(), base)
+  T.eq(Q.release(q), 0)
+end)
+
 T.case("wait_dequeue returns when another state enqueues; len is 0 meanwhile", function()
   local q, ready = Q.new(), Q.new()
   local waiter = start([[
