@@ -38,9 +38,14 @@ int push_windows_error(lua_State* L, DWORD code);
 // An integer argument that may name a handle: 0 and -1 raise.
 HANDLE check_handle_arg(lua_State* L, int index);
 
+inline lua_Integer handle_value(HANDLE h)
+{
+    return static_cast<lua_Integer>(reinterpret_cast<std::intptr_t>(h));
+}
+
 inline void push_handle(lua_State* L, HANDLE h)
 {
-    lua_pushinteger(L, static_cast<lua_Integer>(reinterpret_cast<std::intptr_t>(h)));
+    lua_pushinteger(L, handle_value(h));
 }
 
 inline HANDLE to_handle(lua_Integer value)
