@@ -162,14 +162,19 @@ SpawnSpec read_spec(lua_State* L)
 
     lua_getfield(L, 1, "jobs");
     if (lua_type(L, -1) == LUA_TTABLE) {
+        const int given = lua_gettop(L);
+        spec.jobs_length = lua_objlen(L, given);
+        // The checked handles go into a table of their own: reading the
+        // stream fields below may run the spec table's __index, which must
+        // not be able to change the list after it was checked.
+        lua_createtable(L, static_cast<int>(spec.jobs_length), 0);
         spec.jobs_index = lua_gettop(L);
-        spec.jobs_length = lua_objlen(L, -1);
         for (std::size_t i = 1; i <= spec.jobs_length; ++i) {
-            lua_rawgeti(L, spec.jobs_index, static_cast<int>(i));
-            const lua_Integer job = luaL_checkinteger(L, -1);
-            if (job == 0 || job == -1)
-                luaL_argerror(L, -1, kNotAHandle);
+            lua_rawgeti(L, given, static_cast<int>(i));
+            const HANDLE job = check_handle_arg(L, -1);
             lua_pop(L, 1);
+            push_handle(L, job);
+            lua_rawseti(L, spec.jobs_index, static_cast<int>(i));
         }
     }
 
@@ -283,7 +288,7 @@ std::vector<HANDLE> read_jobs(lua_State* L, const SpawnSpec& spec)
     jobs.reserve(spec.jobs_length);
     for (std::size_t i = 1; i <= spec.jobs_length; ++i) {
         lua_rawgeti(L, spec.jobs_index, static_cast<int>(i));
-        jobs.push_back(to_handle(lua_tointeger(L, -1)));  // checked by read_spec
+        jobs.push_back(to_handle(lua_tointeger(L, -1)));  // the checked copy
         lua_pop(L, 1);
     }
     return jobs;

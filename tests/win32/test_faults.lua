@@ -237,6 +237,23 @@ T.case("an error raised by a finalizer during spawn leaves no handle behind", cl
   T.truthy(raised > 0, "the finalizer raised inside spawn")
 end))
 
+T.case("jobs are taken as checked, whatever the table's __index does later", clean(function()
+  local job = W.job()
+  local jobs = { job }
+  -- Reading the stream fields runs __index, which spoils the checked list.
+  local s = setmetatable({ command_line = W.cmd("exit:0"), jobs = jobs }, {
+    __index = function(_, k)
+      if k == "stdin" then jobs[1] = 0; jobs[2] = "x" end
+    end,
+  })
+  local r = assert(w.spawn(s))
+  T.eq(r.jobs_assigned, 1)
+  T.eq(r.job_error, nil)
+  T.eq(w.wait(r.process, 10000), true)
+  w.close(r.process)
+  W.ffi.C.CloseHandle(W.ffi.cast("HANDLE", job))
+end))
+
 T.case("a closure without a target", function()
   T.raises("win32: entry trampoline without a target", faults.null_entry())
 end)
