@@ -233,7 +233,7 @@ bool open_stream(const StdioSpec& spec, bool is_input, CloseList& closes, StdioE
         HANDLE h = sys::create_file(L"NUL", GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                     OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+        if (!valid_handle(h)) {
             code = GetLastError();
             return false;
         }
@@ -248,7 +248,7 @@ bool open_stream(const StdioSpec& spec, bool is_input, CloseList& closes, StdioE
         HANDLE h = sys::create_file(path.c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+        if (!valid_handle(h)) {
             code = GetLastError();
             return false;
         }
