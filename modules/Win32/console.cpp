@@ -15,16 +15,11 @@
 namespace luamods::win32 {
 namespace {
 
-bool valid(HANDLE h)
-{
-    return h != nullptr && h != INVALID_HANDLE_VALUE;
-}
-
 bool is_console(DWORD which)
 {
     HANDLE h = GetStdHandle(which);
     DWORD mode = 0;
-    return valid(h) && GetConsoleMode(h, &mode) != 0;
+    return valid_handle(h) && GetConsoleMode(h, &mode) != 0;
 }
 
 // "in" or "out" as a standard-handle selector; 0 for anything else.
@@ -106,7 +101,7 @@ int l_console_mode(lua_State* L)
     if (std_handle == 0)
         return luaL_error(L, "%s", kWhich);
     HANDLE h = GetStdHandle(std_handle);
-    if (!valid(h))
+    if (!valid_handle(h))
         return push_windows_error(L, ERROR_INVALID_HANDLE);
     DWORD mode = 0;
     if (!GetConsoleMode(h, &mode))
@@ -125,9 +120,9 @@ int l_set_console_mode(lua_State* L)
     if (std_handle == 0)
         return luaL_error(L, "%s", kWhich);
     HANDLE h = GetStdHandle(std_handle);
-    if (!valid(h))
+    if (!valid_handle(h))
         return push_windows_error(L, ERROR_INVALID_HANDLE);
-    const auto mode = static_cast<DWORD>(static_cast<unsigned long long>(requested));
+    const auto mode = low32(requested);
     if (!SetConsoleMode(h, mode))
         return push_windows_error(L, GetLastError());
     DWORD in_force = mode;  // reported as requested if the read-back fails
@@ -140,7 +135,7 @@ int l_set_console_mode(lua_State* L)
 int l_console_size(lua_State* L)
 {
     HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (!valid(h))
+    if (!valid_handle(h))
         return push_windows_error(L, GetLastError());
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!GetConsoleScreenBufferInfo(h, &info))
@@ -160,7 +155,7 @@ int l_console_write(lua_State* L)
     {
         const WideString wide = utf8_to_wide(text, length);
         HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
-        if (!valid(h)) {
+        if (!valid_handle(h)) {
             failed = true;
             code = GetLastError();
         } else if (!WriteConsoleW(h, wide.c_str(), static_cast<DWORD>(wide.size()), &written,
@@ -178,7 +173,7 @@ int l_console_write(lua_State* L)
 int l_console_pending(lua_State* L)
 {
     HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
-    if (!valid(h))
+    if (!valid_handle(h))
         return push_windows_error(L, GetLastError());
     DWORD count = 0;
     if (!GetNumberOfConsoleInputEvents(h, &count))
@@ -191,7 +186,7 @@ int l_read_console_event(lua_State* L)
 {
     const bool wait = lua_toboolean(L, 1) != 0;
     HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
-    if (!valid(h))
+    if (!valid_handle(h))
         return push_windows_error(L, GetLastError());
     if (!wait) {
         DWORD count = 0;
@@ -237,8 +232,7 @@ int l_kbhit(lua_State* L)
 
 int l_key_down(lua_State* L)
 {
-    const auto vk = static_cast<int>(
-        static_cast<unsigned>(static_cast<unsigned long long>(luaL_checkinteger(L, 1))));
+    const auto vk = static_cast<int>(low32(luaL_checkinteger(L, 1)));
     const User32Bindings& user = user32();
     if (!user.key_state_available)
         return luaL_error(L, "win32.key_down: GetAsyncKeyState is not available in this process");

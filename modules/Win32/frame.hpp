@@ -38,9 +38,27 @@ int push_windows_error(lua_State* L, DWORD code);
 // An integer argument that may name a handle: 0 and -1 raise.
 HANDLE check_handle_arg(lua_State* L, int index);
 
+inline lua_Integer handle_value(HANDLE h)
+{
+    return static_cast<lua_Integer>(reinterpret_cast<std::intptr_t>(h));
+}
+
 inline void push_handle(lua_State* L, HANDLE h)
 {
-    lua_pushinteger(L, static_cast<lua_Integer>(reinterpret_cast<std::intptr_t>(h)));
+    lua_pushinteger(L, handle_value(h));
+}
+
+// A handle that a system call returned is usable: neither NULL nor
+// INVALID_HANDLE_VALUE (calls differ in which of the two means failure).
+inline bool valid_handle(HANDLE h)
+{
+    return h != nullptr && h != INVALID_HANDLE_VALUE;
+}
+
+// The low 32 bits of an integer argument (exit codes, ids, modes, keys).
+inline DWORD low32(lua_Integer value)
+{
+    return static_cast<DWORD>(static_cast<unsigned long long>(value));
 }
 
 inline HANDLE to_handle(lua_Integer value)

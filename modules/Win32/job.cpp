@@ -20,7 +20,7 @@ int l_job_create(lua_State* L)
         lua_pop(L, 1);
     }
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (job == nullptr || job == INVALID_HANDLE_VALUE)
+    if (!valid_handle(job))
         return push_windows_error(L, GetLastError());
     // The limits are set even when none is chosen: the job is fully
     // configured or not handed out at all.
@@ -52,8 +52,7 @@ int l_job_assign(lua_State* L)
 int l_job_terminate(lua_State* L)
 {
     HANDLE job = check_handle_arg(L, 1);
-    const auto code =
-        static_cast<UINT>(static_cast<unsigned long long>(luaL_optinteger(L, 2, 1)));
+    const DWORD code = low32(luaL_optinteger(L, 2, 1));
     if (!TerminateJobObject(job, code))
         return push_windows_error(L, GetLastError());
     lua_pushboolean(L, 1);

@@ -87,7 +87,7 @@ int l_write(lua_State* L)
 int l_stdin_state(lua_State* L)
 {
     HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
-    if (h == nullptr || h == INVALID_HANDLE_VALUE) {
+    if (!valid_handle(h)) {
         lua_pushliteral(L, "eof");
         return 1;
     }

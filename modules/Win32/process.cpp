@@ -14,16 +14,6 @@ constexpr DWORD kQueryRights = PROCESS_QUERY_LIMITED_INFORMATION;
 constexpr DWORD kWaitRights = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
 constexpr DWORD kTerminateRights = SYNCHRONIZE | PROCESS_TERMINATE;
 
-bool valid(HANDLE h)
-{
-    return h != nullptr && h != INVALID_HANDLE_VALUE;
-}
-
-DWORD low32(lua_Integer value)
-{
-    return static_cast<DWORD>(static_cast<unsigned long long>(value));
-}
-
 }  // namespace
 
 int l_wait(lua_State* L)
@@ -90,7 +80,7 @@ int l_open_process(lua_State* L)
         return luaL_error(L,
                           "win32.open_process: access must be \"query\", \"wait\" or \"terminate\"");
     HANDLE h = OpenProcess(rights, FALSE, pid);
-    if (!valid(h))
+    if (!valid_handle(h))
         return push_windows_error(L, GetLastError());
     push_handle(L, h);
     return 1;
@@ -101,7 +91,7 @@ int l_kill(lua_State* L)
     const DWORD pid = low32(luaL_checkinteger(L, 1));
     const DWORD exit_code = low32(luaL_optinteger(L, 2, 1));
     HANDLE h = OpenProcess(kTerminateRights, FALSE, pid);
-    if (!valid(h))
+    if (!valid_handle(h))
         return push_windows_error(L, GetLastError());
     const BOOL ok = TerminateProcess(h, exit_code);
     const DWORD code = ok ? 0 : GetLastError();
@@ -116,7 +106,7 @@ int l_pid_alive(lua_State* L)
 {
     const DWORD pid = low32(luaL_checkinteger(L, 1));
     HANDLE h = OpenProcess(kWaitRights, FALSE, pid);
-    if (!valid(h)) {
+    if (!valid_handle(h)) {
         const DWORD code = GetLastError();
         if (code == ERROR_INVALID_PARAMETER) {
             lua_pushboolean(L, 0);
@@ -146,7 +136,7 @@ int l_process_started_at(lua_State* L)
 {
     const DWORD pid = low32(luaL_checkinteger(L, 1));
     HANDLE h = OpenProcess(kQueryRights, FALSE, pid);
-    if (!valid(h))
+    if (!valid_handle(h))
         return push_windows_error(L, GetLastError());
     FILETIME created{}, exited{}, kernel{}, user{};
     const BOOL ok = GetProcessTimes(h, &created, &exited, &kernel, &user);

@@ -162,14 +162,19 @@ SpawnSpec read_spec(lua_State* L)
 
     lua_getfield(L, 1, "jobs");
     if (lua_type(L, -1) == LUA_TTABLE) {
+        const int given = lua_gettop(L);
+        spec.jobs_length = lua_objlen(L, given);
+        // The checked handles go into a table of their own: reading the
+        // stream fields below may run the spec table's __index, which must
+        // not be able to change the list after it was checked.
+        lua_createtable(L, static_cast<int>(spec.jobs_length), 0);
         spec.jobs_index = lua_gettop(L);
-        spec.jobs_length = lua_objlen(L, -1);
         for (std::size_t i = 1; i <= spec.jobs_length; ++i) {
-            lua_rawgeti(L, spec.jobs_index, static_cast<int>(i));
-            const lua_Integer job = luaL_checkinteger(L, -1);
-            if (job == 0 || job == -1)
-                luaL_argerror(L, -1, kNotAHandle);
+            lua_rawgeti(L, given, static_cast<int>(i));
+            const HANDLE job = check_handle_arg(L, -1);
             lua_pop(L, 1);
+            push_handle(L, job);
+            lua_rawseti(L, spec.jobs_index, static_cast<int>(i));
         }
     }
 
@@ -228,7 +233,7 @@ bool open_stream(const StdioSpec& spec, bool is_input, CloseList& closes, StdioE
         HANDLE h = sys::create_file(L"NUL", GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                     OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+        if (!valid_handle(h)) {
             code = GetLastError();
             return false;
         }
@@ -243,7 +248,7 @@ bool open_stream(const StdioSpec& spec, bool is_input, CloseList& closes, StdioE
         HANDLE h = sys::create_file(path.c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+        if (!valid_handle(h)) {
             code = GetLastError();
             return false;
         }
@@ -283,7 +288,7 @@ std::vector<HANDLE> read_jobs(lua_State* L, const SpawnSpec& spec)
     jobs.reserve(spec.jobs_length);
     for (std::size_t i = 1; i <= spec.jobs_length; ++i) {
         lua_rawgeti(L, spec.jobs_index, static_cast<int>(i));
-        jobs.push_back(to_handle(lua_tointeger(L, -1)));  // checked by read_spec
+        jobs.push_back(to_handle(lua_tointeger(L, -1)));  // the checked copy
         lua_pop(L, 1);
     }
     return jobs;
@@ -459,42 +464,56 @@ SpawnOutcome launch(lua_State* L, const SpawnSpec& spec)
     return outcome;
 }
 
+// The result fields, in the order they are set.
+enum ResultKey { kPid, kProcess, kStdin, kStdout, kStderr, kJobsAssigned, kJobError, kKeyCount };
+constexpr const char* kResultKeys[kKeyCount] = {"pid",    "process",       "stdin",    "stdout",
+                                                "stderr", "jobs_assigned", "job_error"};
+
+// Stores value under the key pushed at keys + key, into the table at
+// result.  Neither allocates nor steps the collector (the table has room
+// for every key): once the child exists, nothing can raise any more.
+void set_result(lua_State* L, int result, int keys, ResultKey key, lua_Integer value)
+{
+    lua_pushvalue(L, keys + key);
+    lua_pushinteger(L, value);
+    lua_rawset(L, result);
+}
+
 }  // namespace
 
 int l_spawn(lua_State* L)
 {
     const SpawnSpec spec = read_spec(L);
+    // The result table and its keys are made before anything exists: an
+    // allocation may run a finalizer that raises, and an error after the
+    // launch would strand the child's handles.
+    luaL_checkstack(L, kKeyCount + 4, "win32.spawn");
+    lua_createtable(L, 0, kKeyCount);
+    const int result = lua_gettop(L);
+    for (const char* key : kResultKeys)
+        lua_pushstring(L, key);
+    const int keys = result + 1;
+
     const SpawnOutcome outcome = launch(L, spec);
     if (outcome.raise)
         return luaL_error(L, "%s", outcome.raise);
     if (outcome.failed)
         return push_windows_error(L, outcome.error);
 
-    lua_createtable(L, 0, 7);
-    lua_pushinteger(L, static_cast<lua_Integer>(outcome.pid));
-    lua_setfield(L, -2, "pid");
-    push_handle(L, outcome.process);
-    lua_setfield(L, -2, "process");
-    if (outcome.in) {
-        push_handle(L, outcome.in);
-        lua_setfield(L, -2, "stdin");
-    }
-    if (outcome.out) {
-        push_handle(L, outcome.out);
-        lua_setfield(L, -2, "stdout");
-    }
-    if (outcome.err) {
-        push_handle(L, outcome.err);
-        lua_setfield(L, -2, "stderr");
-    }
+    set_result(L, result, keys, kPid, static_cast<lua_Integer>(outcome.pid));
+    set_result(L, result, keys, kProcess, handle_value(outcome.process));
+    if (outcome.in)
+        set_result(L, result, keys, kStdin, handle_value(outcome.in));
+    if (outcome.out)
+        set_result(L, result, keys, kStdout, handle_value(outcome.out));
+    if (outcome.err)
+        set_result(L, result, keys, kStderr, handle_value(outcome.err));
     if (outcome.has_jobs) {
-        lua_pushinteger(L, outcome.jobs_assigned);
-        lua_setfield(L, -2, "jobs_assigned");
-        if (outcome.has_job_error) {
-            lua_pushinteger(L, static_cast<lua_Integer>(outcome.job_error));
-            lua_setfield(L, -2, "job_error");
-        }
+        set_result(L, result, keys, kJobsAssigned, outcome.jobs_assigned);
+        if (outcome.has_job_error)
+            set_result(L, result, keys, kJobError, static_cast<lua_Integer>(outcome.job_error));
     }
+    lua_settop(L, result);
     return 1;
 }
 

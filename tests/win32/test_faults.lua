@@ -200,6 +200,60 @@ T.case("C++ exceptions become \"win32.spawn failed: ...\" after the clean-up", c
   T.eq(out, "fine")
 end))
 
+-- A finalizer that raises while spawn builds its result: the collector runs
+-- a whole cycle at every allocation check, and the garbage proxy's __gc
+-- raises at the first check inside spawn.  Nothing spawn created may stay.
+local armed = false
+local function garbage_raiser()
+  local p = newproxy(true)
+  getmetatable(p).__gc = function()
+    if armed then armed = false; error("finalizer raised", 0) end
+  end
+end
+
+T.case("an error raised by a finalizer during spawn leaves no handle behind", clean(function()
+  local s = spec({ command_line = W.cmd("exit:0") })
+  local raised = 0
+  collectgarbage("setpause", 0)
+  collectgarbage("setstepmul", 1000000)
+  collectgarbage("collect")
+  for _ = 1, 20 do
+    garbage_raiser()
+    armed = true
+    local ok, r = pcall(w.spawn, s)
+    armed = false
+    if ok then
+      w.close(r.stdin); W.drain(w, r.stdout); W.drain(w, r.stderr)
+      w.wait(r.process, 10000)
+      w.close(r.process); w.close(r.stdout); w.close(r.stderr)
+    else
+      T.eq(r, "finalizer raised")
+      raised = raised + 1
+    end
+  end
+  collectgarbage("setpause", 200)
+  collectgarbage("setstepmul", 200)
+  collectgarbage("collect")
+  T.truthy(raised > 0, "the finalizer raised inside spawn")
+end))
+
+T.case("jobs are taken as checked, whatever the table's __index does later", clean(function()
+  local job = W.job()
+  local jobs = { job }
+  -- Reading the stream fields runs __index, which spoils the checked list.
+  local s = setmetatable({ command_line = W.cmd("exit:0"), jobs = jobs }, {
+    __index = function(_, k)
+      if k == "stdin" then jobs[1] = 0; jobs[2] = "x" end
+    end,
+  })
+  local r = assert(w.spawn(s))
+  T.eq(r.jobs_assigned, 1)
+  T.eq(r.job_error, nil)
+  T.eq(w.wait(r.process, 10000), true)
+  w.close(r.process)
+  W.ffi.C.CloseHandle(W.ffi.cast("HANDLE", job))
+end))
+
 T.case("a closure without a target", function()
   T.raises("win32: entry trampoline without a target", faults.null_entry())
 end)
