@@ -182,16 +182,24 @@ int l_setenv(lua_State* L)
         } else {
             const WideString wide_value = remove ? WideString() : utf8_to_wide(value, value_length);
             const CrtPutenv putenv = crt_putenv();
-            // The runtime first: it writes the process environment too, and
-            // for it the empty value means "remove".  Setting the process
-            // environment last leaves exactly what was asked for there, an
-            // empty value included.
+            // The runtime writes the process environment too, and for it the
+            // empty value means "remove".  So a value goes to the runtime
+            // first and to the process last, which leaves exactly what was
+            // asked for there, an empty value included; a removal goes to the
+            // process first, while the variable still exists (removing a
+            // missing variable fails on Windows), then to the runtime's copy.
+            auto set_system = [&] {
+                system_ok = SetEnvironmentVariableW(wide_name.c_str(),
+                                                    remove ? nullptr : wide_value.c_str()) != 0;
+                if (!system_ok)
+                    code = GetLastError();
+            };
+            if (remove)
+                set_system();
             if (putenv)
                 crt_ok = putenv(wide_name.c_str(), remove ? L"" : wide_value.c_str()) == 0;
-            system_ok = SetEnvironmentVariableW(wide_name.c_str(),
-                                                remove ? nullptr : wide_value.c_str()) != 0;
-            if (!system_ok)
-                code = GetLastError();
+            if (!remove)
+                set_system();
         }
     }
     if (bad_name)
