@@ -44,9 +44,13 @@ public:
 private:
     void lock_contended(int c) noexcept
     {
-        // The lock guards short bookkeeping: spin briefly before sleeping.
-        for (int i = 0; i < 100 && c != 0; ++i) {
+        // The lock guards short bookkeeping: spin a while before sleeping,
+        // reading until the lock looks free so the spinner does not steal
+        // the cache line from the holder.
+        for (int i = 0; i < 1000 && c != 0; ++i) {
             __builtin_ia32_pause();
+            if (state_.load(std::memory_order_relaxed) != 0)
+                continue;
             c = 0;
             if (state_.compare_exchange_weak(c, 1, std::memory_order_acquire))
                 return;
