@@ -77,13 +77,13 @@
 local win32 = {}
 
 ---Starts a child process with redirected standard streams.
----Raises for a malformed spec, e.g. "win32.spawn: spec.command_line is
+---Raises for a malformed request, e.g. "win32.spawn: spec.command_line is
 ---required and must be a non-empty string".
----@param spec win32.SpawnSpec
+---@param request win32.SpawnSpec
 ---@return win32.SpawnResult|nil result
 ---@return integer? code
 ---@return string? message
-function win32.spawn(spec) end
+function win32.spawn(request) end
 
 ---Waits for a handle: true when signalled, false on time-out.  A negative
 ---timeout waits without limit; the default is 2147483647 ms.

@@ -84,23 +84,23 @@ bool read_boolean_field(lua_State* L, const char* name)
     return value;
 }
 
-// Parses the stream value on the stack top (left there) into spec.
-void read_stream(lua_State* L, const char* field, bool is_stdin, StdioSpec& spec)
+// Parses the stream value on the stack top (left there) into request.
+void read_stream(lua_State* L, const char* field, bool is_stdin, StdioSpec& request)
 {
     const int index = lua_gettop(L);
     switch (lua_type(L, index)) {
     case LUA_TNONE:
     case LUA_TNIL:
-        spec.kind = StdioKind::null_device;
+        request.kind = StdioKind::null_device;
         return;
     case LUA_TSTRING: {
         const char* text = lua_tostring(L, index);
         if (std::strcmp(text, "null") == 0) {
-            spec.kind = StdioKind::null_device;
+            request.kind = StdioKind::null_device;
             return;
         }
         if (std::strcmp(text, "pipe") == 0) {
-            spec.kind = StdioKind::pipe;
+            request.kind = StdioKind::pipe;
             return;
         }
         luaL_error(L, "win32.spawn: %s must be \"pipe\", \"null\"%s, got \"%s\"", field,
@@ -117,9 +117,9 @@ void read_stream(lua_State* L, const char* field, bool is_stdin, StdioSpec& spec
             luaL_error(L, "win32.spawn: %s does not take {append=path}", field);
         if (!path || length == 0)
             luaL_error(L, "win32.spawn: %s={append=path} needs a UTF-8 path", field);
-        spec.kind = StdioKind::append_file;
-        spec.path = path;
-        spec.path_length = length;
+        request.kind = StdioKind::append_file;
+        request.path = path;
+        request.path_length = length;
         return;
     }
     default:
@@ -131,50 +131,50 @@ void read_stream(lua_State* L, const char* field, bool is_stdin, StdioSpec& spec
 // creates nothing.
 SpawnSpec read_spec(lua_State* L)
 {
-    SpawnSpec spec;
+    SpawnSpec request;
     luaL_checktype(L, 1, LUA_TTABLE);
     lua_settop(L, 1);
     luaL_checkstack(L, 16, "win32.spawn");
 
     lua_getfield(L, 1, "command_line");
     if (lua_type(L, -1) == LUA_TSTRING)
-        spec.command_line = lua_tolstring(L, -1, &spec.command_line_length);
-    if (!spec.command_line || spec.command_line_length == 0)
+        request.command_line = lua_tolstring(L, -1, &request.command_line_length);
+    if (!request.command_line || request.command_line_length == 0)
         luaL_error(L, "win32.spawn: spec.command_line is required and must be a non-empty string");
 
     lua_getfield(L, 1, "cwd");
     if (lua_type(L, -1) == LUA_TSTRING) {
-        spec.cwd = lua_tolstring(L, -1, &spec.cwd_length);
-        if (spec.cwd_length == 0)
+        request.cwd = lua_tolstring(L, -1, &request.cwd_length);
+        if (request.cwd_length == 0)
             luaL_error(L, "win32.spawn: spec.cwd is not valid UTF-8");
     }
 
     lua_getfield(L, 1, "env");
     if (lua_type(L, -1) == LUA_TTABLE) {
-        spec.env_index = lua_gettop(L);
-        spec.env_length = lua_objlen(L, -1);
+        request.env_index = lua_gettop(L);
+        request.env_length = lua_objlen(L, -1);
     }
 
-    spec.env_retry = read_boolean_field(L, "env_retry");
-    spec.no_window = read_boolean_field(L, "no_window");
-    spec.new_group = read_boolean_field(L, "new_group");
-    spec.breakaway = read_boolean_field(L, "breakaway");
+    request.env_retry = read_boolean_field(L, "env_retry");
+    request.no_window = read_boolean_field(L, "no_window");
+    request.new_group = read_boolean_field(L, "new_group");
+    request.breakaway = read_boolean_field(L, "breakaway");
 
     lua_getfield(L, 1, "jobs");
     if (lua_type(L, -1) == LUA_TTABLE) {
         const int given = lua_gettop(L);
-        spec.jobs_length = lua_objlen(L, given);
+        request.jobs_length = lua_objlen(L, given);
         // The checked handles go into a table of their own: reading the
-        // stream fields below may run the spec table's __index, which must
+        // stream fields below may run the request table's __index, which must
         // not be able to change the list after it was checked.
-        lua_createtable(L, static_cast<int>(spec.jobs_length), 0);
-        spec.jobs_index = lua_gettop(L);
-        for (std::size_t i = 1; i <= spec.jobs_length; ++i) {
+        lua_createtable(L, static_cast<int>(request.jobs_length), 0);
+        request.jobs_index = lua_gettop(L);
+        for (std::size_t i = 1; i <= request.jobs_length; ++i) {
             lua_rawgeti(L, given, static_cast<int>(i));
             const HANDLE job = check_handle_arg(L, -1);
             lua_pop(L, 1);
             push_handle(L, job);
-            lua_rawseti(L, spec.jobs_index, static_cast<int>(i));
+            lua_rawseti(L, request.jobs_index, static_cast<int>(i));
         }
     }
 
@@ -183,28 +183,28 @@ SpawnSpec read_spec(lua_State* L)
         std::size_t length = 0;
         const char* text =
             lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &length) : nullptr;
-        spec.err_shares_out = text && length == 6 && std::memcmp(text, "stdout", 6) == 0;
+        request.err_shares_out = text && length == 6 && std::memcmp(text, "stdout", 6) == 0;
     }
     const int stderr_index = lua_gettop(L);
 
     lua_getfield(L, 1, "stdin");
-    read_stream(L, "stdin", true, spec.in);
+    read_stream(L, "stdin", true, request.in);
     lua_getfield(L, 1, "stdout");
-    read_stream(L, "stdout", false, spec.out);
-    if (!spec.err_shares_out) {
+    read_stream(L, "stdout", false, request.out);
+    if (!request.err_shares_out) {
         lua_pushvalue(L, stderr_index);
-        read_stream(L, "stderr", false, spec.err);
+        read_stream(L, "stderr", false, request.err);
     }
-    return spec;
+    return request;
 }
 
 // Opens one stream for the child.  False (with code) on failure; whatever
 // was created is on the close list either way.
-bool open_stream(const StdioSpec& spec, bool is_input, CloseList& closes, StdioEnds& ends,
+bool open_stream(const StdioSpec& request, bool is_input, CloseList& closes, StdioEnds& ends,
                  DWORD& code)
 {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    switch (spec.kind) {
+    switch (request.kind) {
     case StdioKind::pipe: {
         // Created non-inheritable; only the child's end is then made
         // inheritable, so the caller's end is never inheritable at any
@@ -244,7 +244,7 @@ bool open_stream(const StdioSpec& spec, bool is_input, CloseList& closes, StdioE
     case StdioKind::append_file: {
         // FILE_APPEND_DATA alone: every write lands at the end, and the file
         // is created when missing and never truncated.
-        const WideString path = utf8_to_wide(spec.path, spec.path_length);
+        const WideString path = utf8_to_wide(request.path, request.path_length);
         HANDLE h = sys::create_file(path.c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -260,16 +260,16 @@ bool open_stream(const StdioSpec& spec, bool is_input, CloseList& closes, StdioE
     return false;
 }
 
-WideString read_env_block(lua_State* L, const SpawnSpec& spec)
+WideString read_env_block(lua_State* L, const SpawnSpec& request)
 {
-    if (spec.env_index == 0)
+    if (request.env_index == 0)
         return WideString();
     // The strings stay referenced by the env table on the stack; nothing runs
     // Lua code while the views are used.
     std::vector<std::string_view> entries;
-    entries.reserve(spec.env_length);
-    for (std::size_t i = 1; i <= spec.env_length; ++i) {
-        lua_rawgeti(L, spec.env_index, static_cast<int>(i));
+    entries.reserve(request.env_length);
+    for (std::size_t i = 1; i <= request.env_length; ++i) {
+        lua_rawgeti(L, request.env_index, static_cast<int>(i));
         if (lua_type(L, -1) == LUA_TSTRING) {
             std::size_t length = 0;
             const char* text = lua_tolstring(L, -1, &length);
@@ -280,14 +280,14 @@ WideString read_env_block(lua_State* L, const SpawnSpec& spec)
     return build_env_block(entries);
 }
 
-std::vector<HANDLE> read_jobs(lua_State* L, const SpawnSpec& spec)
+std::vector<HANDLE> read_jobs(lua_State* L, const SpawnSpec& request)
 {
     std::vector<HANDLE> jobs;
-    if (spec.jobs_index == 0)
+    if (request.jobs_index == 0)
         return jobs;
-    jobs.reserve(spec.jobs_length);
-    for (std::size_t i = 1; i <= spec.jobs_length; ++i) {
-        lua_rawgeti(L, spec.jobs_index, static_cast<int>(i));
+    jobs.reserve(request.jobs_length);
+    for (std::size_t i = 1; i <= request.jobs_length; ++i) {
+        lua_rawgeti(L, request.jobs_index, static_cast<int>(i));
         jobs.push_back(to_handle(lua_tointeger(L, -1)));  // the checked copy
         lua_pop(L, 1);
     }
@@ -322,32 +322,32 @@ SpawnOutcome fail(DWORD code)
 
 // Creates the child.  Throws only C++ exceptions (exhausted memory); the
 // CloseList and AttributeList release everything on every path.
-SpawnOutcome launch(lua_State* L, const SpawnSpec& spec)
+SpawnOutcome launch(lua_State* L, const SpawnSpec& request)
 {
-    WideString command_line = utf8_to_wide(spec.command_line, spec.command_line_length);
+    WideString command_line = utf8_to_wide(request.command_line, request.command_line_length);
     WideString cwd;
-    if (spec.cwd) {
-        cwd = utf8_to_wide(spec.cwd, spec.cwd_length);
+    if (request.cwd) {
+        cwd = utf8_to_wide(request.cwd, request.cwd_length);
         if (cwd.empty()) {
             SpawnOutcome outcome;
             outcome.raise = "win32.spawn: spec.cwd is not valid UTF-8";
             return outcome;
         }
     }
-    WideString env_block = read_env_block(L, spec);
-    const std::vector<HANDLE> jobs = read_jobs(L, spec);
+    WideString env_block = read_env_block(L, request);
+    const std::vector<HANDLE> jobs = read_jobs(L, request);
 
     CloseList closes;
     StdioEnds in, out, err;
     DWORD code = 0;
-    if (!open_stream(spec.in, true, closes, in, code))
+    if (!open_stream(request.in, true, closes, in, code))
         return fail(code);
-    if (!open_stream(spec.out, false, closes, out, code))
+    if (!open_stream(request.out, false, closes, out, code))
         return fail(code);
-    if (spec.err_shares_out) {
+    if (request.err_shares_out) {
         err = out;
         err.shared_with_stdout = true;
-    } else if (!open_stream(spec.err, false, closes, err, code)) {
+    } else if (!open_stream(request.err, false, closes, err, code)) {
         return fail(code);
     }
 
@@ -375,9 +375,9 @@ SpawnOutcome launch(lua_State* L, const SpawnSpec& spec)
         return fail(GetLastError());
 
     DWORD base_flags = EXTENDED_STARTUPINFO_PRESENT;
-    if (spec.new_group)
+    if (request.new_group)
         base_flags |= CREATE_NEW_PROCESS_GROUP;
-    if (spec.no_window)
+    if (request.no_window)
         base_flags |= CREATE_NO_WINDOW;
     if (!jobs.empty())
         base_flags |= CREATE_SUSPENDED;
@@ -395,7 +395,7 @@ SpawnOutcome launch(lua_State* L, const SpawnSpec& spec)
     // refuses the block (if the script asked for that).
     PROCESS_INFORMATION info{};
     bool use_env = !env_block.empty();
-    bool breakaway = spec.breakaway;
+    bool breakaway = request.breakaway;
     bool launched = false;
     DWORD last_error = 0;
     for (int attempt = 0; attempt < 3 && !launched; ++attempt) {
@@ -415,7 +415,7 @@ SpawnOutcome launch(lua_State* L, const SpawnSpec& spec)
         if (breakaway && last_error == ERROR_ACCESS_DENIED) {
             breakaway = false;
         } else if ((last_error == ERROR_INVALID_NAME || last_error == ERROR_INVALID_PARAMETER) &&
-                   spec.env_retry && use_env) {
+                   request.env_retry && use_env) {
             use_env = false;
         } else {
             return fail(last_error);
@@ -483,7 +483,7 @@ void set_result(lua_State* L, int result, int keys, ResultKey key, lua_Integer v
 
 int l_spawn(lua_State* L)
 {
-    const SpawnSpec spec = read_spec(L);
+    const SpawnSpec request = read_spec(L);
     // The result table and its keys are made before anything exists: an
     // allocation may run a finalizer that raises, and an error after the
     // launch would strand the child's handles.
@@ -494,7 +494,7 @@ int l_spawn(lua_State* L)
         lua_pushstring(L, key);
     const int keys = result + 1;
 
-    const SpawnOutcome outcome = launch(L, spec);
+    const SpawnOutcome outcome = launch(L, request);
     if (outcome.raise)
         return luaL_error(L, "%s", outcome.raise);
     if (outcome.failed)

@@ -40,7 +40,7 @@ local function clean(fn)
 end
 
 local ALL_PIPES = { stdin = "pipe", stdout = "pipe", stderr = "pipe" }
-local function spec(extra)
+local function request(extra)
   local s = { command_line = W.cmd("env") }
   for k, v in pairs(ALL_PIPES) do s[k] = v end
   for k, v in pairs(extra or {}) do s[k] = v end
@@ -61,17 +61,17 @@ end
 
 T.case("breakaway fallback: a refusal with 5 drops the flag once", clean(function()
   faults.fail("CreateProcessW", 5)
-  local out = assert(env_of(spec({ breakaway = true })))
+  local out = assert(env_of(request({ breakaway = true })))
   T.truthy(out:find("LUAMODS_BIN=", 1, true), "child ran")
   T.eq(faults.calls("CreateProcessW"), 2)
   faults.reset()
   faults.fail("CreateProcessW", 5, 2)
-  W.triple(5, w.spawn(spec({ breakaway = true })))
+  W.triple(5, w.spawn(request({ breakaway = true })))
   T.eq(faults.calls("CreateProcessW"), 2)
   -- Without breakaway, 5 is final at once.
   faults.reset()
   faults.fail("CreateProcessW", 5)
-  W.triple(5, w.spawn(spec()))
+  W.triple(5, w.spawn(request()))
   T.eq(faults.calls("CreateProcessW"), 1)
 end))
 
@@ -79,18 +79,18 @@ T.case("environment fallback: 87 and 123 with env_retry inherit the caller's env
   for _, code in ipairs({ 87, 123 }) do
     faults.reset()
     faults.fail("CreateProcessW", code)
-    local out = assert(env_of(spec({ env = { "ONLY=1" }, env_retry = true })))
+    local out = assert(env_of(request({ env = { "ONLY=1" }, env_retry = true })))
     T.truthy(out:find("LUAMODS_BIN=", 1, true) and not out:find("ONLY=1", 1, true), "inherited")
     T.eq(faults.calls("CreateProcessW"), 2)
     -- env_retry false: the code is returned.
     faults.reset()
     faults.fail("CreateProcessW", code)
-    W.triple(code, w.spawn(spec({ env = { "ONLY=1" } })))
+    W.triple(code, w.spawn(request({ env = { "ONLY=1" } })))
     T.eq(faults.calls("CreateProcessW"), 1)
     -- No block in use: nothing to drop.
     faults.reset()
     faults.fail("CreateProcessW", code)
-    W.triple(code, w.spawn(spec({ env = { "unusable" }, env_retry = true })))
+    W.triple(code, w.spawn(request({ env = { "unusable" }, env_retry = true })))
     T.eq(faults.calls("CreateProcessW"), 1)
   end
 end))
@@ -100,17 +100,17 @@ T.case("both fallbacks, each once, in the order the errors come", clean(function
   for _, codes in ipairs({ { 5, 87 }, { 123, 5 } }) do
     faults.reset()
     faults.fail("CreateProcessW", codes)
-    local out = assert(env_of(spec(both)))
+    local out = assert(env_of(request(both)))
     T.truthy(out:find("LUAMODS_BIN=", 1, true), "third attempt ran")
     T.eq(faults.calls("CreateProcessW"), 3)
   end
   faults.reset()
   faults.fail("CreateProcessW", { 5, 87, 87 })
-  W.triple(87, w.spawn(spec(both)))
+  W.triple(87, w.spawn(request(both)))
   T.eq(faults.calls("CreateProcessW"), 3)
   faults.reset()
   faults.fail("CreateProcessW", { 87, 87 })
-  W.triple(87, w.spawn(spec(both)))
+  W.triple(87, w.spawn(request(both)))
   T.eq(faults.calls("CreateProcessW"), 2)
 end))
 
@@ -156,7 +156,7 @@ T.case("every creation failure returns its code and closes what was made", clean
   for _, c in ipairs(cases) do
     faults.reset()
     faults.fail(c[1], c[2], 1, c[3])
-    W.triple(c[2], w.spawn(spec()))
+    W.triple(c[2], w.spawn(request()))
   end
   -- NUL and append files.
   for skip = 0, 2 do
@@ -167,14 +167,14 @@ T.case("every creation failure returns its code and closes what was made", clean
   -- An attribute-list size of 0 is reported as 122.
   faults.reset()
   faults.fail("InitializeProcThreadAttributeList", 0)
-  W.triple(122, w.spawn(spec()))
+  W.triple(122, w.spawn(request()))
 end))
 
 T.case("failure triple: codes without text, codes at or above 2^31", clean(function()
   for _, code in ipairs({ 0xE0001234, 0x20001234, 4294967295 }) do
     faults.reset()
     faults.fail("CreateProcessW", code)
-    local a, got, msg = w.spawn(spec())
+    local a, got, msg = w.spawn(request())
     T.eq(a, nil)
     T.eq(got, code, "unsigned code")
     T.eq(msg, "Windows error " .. string.format("%.0f", code))
@@ -212,7 +212,7 @@ local function garbage_raiser()
 end
 
 T.case("an error raised by a finalizer during spawn leaves no handle behind", clean(function()
-  local s = spec({ command_line = W.cmd("exit:0") })
+  local s = request({ command_line = W.cmd("exit:0") })
   local raised = 0
   collectgarbage("setpause", 0)
   collectgarbage("setstepmul", 1000000)

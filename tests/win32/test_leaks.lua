@@ -56,9 +56,9 @@ T.case("argument errors mid-read leave no handle and no memory behind", function
   T.truthy(grown < 4 * 1024 * 1024, "memory grew by " .. grown .. " bytes")
   T.eq(W.handle_count(), before)
   -- A Lua error from an __index metamethod passes through unchanged.
-  local spec = setmetatable({ command_line = W.cmd("exit:0"), stdout = "pipe" }, {
+  local request = setmetatable({ command_line = W.cmd("exit:0"), stdout = "pipe" }, {
     __index = function(_, k) if k == "stderr" then error("boom from __index", 0) end end })
-  T.raises("boom from __index", w.spawn, spec)
+  T.raises("boom from __index", w.spawn, request)
   T.eq(W.handle_count(), before)
 end)
 

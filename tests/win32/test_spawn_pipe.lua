@@ -28,8 +28,8 @@ end
 
 -- Checks that fn raises an argument error about a jobs entry; the host
 -- names the entry's absolute stack slot, which is the module's own business.
-local function raises_entry_error(message, spec)
-  local ok, err = pcall(w.spawn, spec)
+local function raises_entry_error(message, request)
+  local ok, err = pcall(w.spawn, request)
   T.eq(ok, false)
   T.truthy(err:match("^bad argument #%d+ to '%?' %(") and err:sub(-#message - 1) == message .. ")",
     "entry error: " .. tostring(err))

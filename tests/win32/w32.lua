@@ -160,10 +160,10 @@ function W.drain(w, h, seconds)
 end
 
 -- Runs the child with the steps; returns stdout, stderr, exit code.
-function W.run(w, spec)
-  spec.stdout = spec.stdout or "pipe"
-  spec.stderr = spec.stderr or "pipe"
-  local r = assert(w.spawn(spec))
+function W.run(w, request)
+  request.stdout = request.stdout or "pipe"
+  request.stderr = request.stderr or "pipe"
+  local r = assert(w.spawn(request))
   local out = r.stdout and W.drain(w, r.stdout) or nil
   local err = r.stderr and W.drain(w, r.stderr) or nil
   T.eq(w.wait(r.process, 30000), true, "child ended")
