@@ -139,7 +139,7 @@ int l_read(lua_State* L)
             std::memcpy(buffer.data(), access.bytes() + offset, static_cast<std::size_t>(length));
     });
     if (!buffer.push_and_free(L))
-        return luaL_error(L, "memory: cannot read %llu bytes", ull(length));
+        return lua_error(L);
     return 1;
 }
 
@@ -148,8 +148,8 @@ int l_fill(lua_State* L)
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     std::uint64_t offset = check_offset_arg(L, 2);
     std::uint64_t length = check_length_arg(L, 3);
-    lua_Integer value = luaL_checkinteger(L, 4);
-    if (value < 0 || value > 255)
+    double value = luaL_checknumber(L, 4);
+    if (!(value >= 0 && value < 256))  // NaN too
         luaL_argerror(L, 4, "byte value must be between 0 and 255");
     run_then_raise(L, [&](ErrorText& err) {
         BlockAccess access;

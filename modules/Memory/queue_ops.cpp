@@ -34,8 +34,10 @@ class PoppedString {
 public:
     static constexpr std::size_t kInline = 256;
 
-    // Called while the block is held; never raises.  False when Lua had no
-    // memory for a long string.
+    // Called while the block is held; never raises.  False when Lua could not
+    // make a long string (out of memory, or a finalizer raised while it was
+    // made): that error object is left on the stack, to be raised once the
+    // call holds nothing.
     bool take(lua_State* L, const unsigned char* bytes, std::uint64_t size) noexcept
     {
         size_ = static_cast<std::size_t>(size);
@@ -46,12 +48,15 @@ public:
         }
         bytes_ = bytes;
         if (lua_cpcall(L, &PoppedString::park, this) != 0) {
-            lua_pop(L, 1);  // the error object
+            failed_ = true;
             return false;
         }
         parked_ = true;
         return true;
     }
+
+    // True when Lua failed to make the string; its error is on the stack.
+    bool failed() const noexcept { return failed_; }
 
     // After the call's uses are released: pushes the string.
     void push(lua_State* L)
@@ -98,6 +103,7 @@ private:
     std::size_t size_ = 0;
     const unsigned char* bytes_ = nullptr;
     bool parked_ = false;
+    bool failed_ = false;
 };
 
 }  // namespace
@@ -272,16 +278,14 @@ int lq_drain_all(lua_State* L)
 {
     // The destination is an array of 8-byte little-endian addresses.
     static_assert(std::endian::native == std::endian::little && sizeof(void*) == 8);
-    constexpr lua_Integer kMaxItems = (lua_Integer{1} << 61) - 1;  // max * 8 fits 64 bits
+    constexpr std::uint64_t kMaxItems = (std::uint64_t{1} << 61) - 1;  // max * 8 fits 64 bits
 
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
     void* dest = check_pointer_arg(L, 2, kPointerExpected);
-    lua_Integer max = luaL_checkinteger(L, 3);
-    if (max < 0)
-        luaL_argerror(L, 3, "max must not be negative");
+    std::uint64_t max = check_nonnegative_arg(L, 3, "max");
     if (max > kMaxItems)
         luaL_argerror(L, 3, "max is too large");
-    const auto limit = static_cast<std::uint64_t>(max);
+    const std::uint64_t limit = max;
 
     std::uint64_t count = 0;
     queue_call(L, [&](ErrorText& err) {
@@ -322,11 +326,9 @@ int lq_push(lua_State* L)
         QueueUse use;
         if (!use.acquire(q, err))
             return;
-        void* block = register_queue_block(len, err);
+        void* block = register_queue_string(data, len, err);
         if (!block)
             return;
-        if (len > 0)
-            std::memcpy(block, data, len);
         if (!use.queue().put(block)) {
             // Nobody else knows the block: it goes, and the caller learns
             // that the string was not queued.
@@ -356,11 +358,15 @@ int lq_pop(lua_State* L)
         // Freed while our access still holds it, so the address cannot have
         // been freed and handed out again between the read and this test.
         bool plain = free_plain_block(item);
+        if (popped.failed())
+            return;  // Lua's own error is raised below
         if (!(read && plain)) {
             popped.discard(L);
             err.set("memory.queue: pop only reads items queued with push (%p)", item);
         }
     });
+    if (popped.failed())
+        return lua_error(L);
     if (!taken) {
         lua_pushnil(L);
         return 1;

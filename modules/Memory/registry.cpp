@@ -1,6 +1,7 @@
 #include "Memory/registry.hpp"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "Memory/args.hpp"
 
@@ -63,12 +64,18 @@ void BlockRegistry::Locked::disown(BlockRecord& rec) noexcept
 }
 
 namespace {
-void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, ErrorText& err) noexcept
+// The block is complete (zeroed, or holding `init`) before it is listed: from
+// the moment it is listed any state may name its address, and a state holding
+// a stale copy of the same address may free it.
+void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, const void* init,
+                         ErrorText& err) noexcept
 {
     void* p = nullptr;
     if (size <= SIZE_MAX) {
         std::size_t n = size == 0 ? 1 : static_cast<std::size_t>(size);
         p = zeroed ? std::calloc(1, n) : std::malloc(n);
+        if (p && init && size > 0)
+            std::memcpy(p, init, n);
     }
     if (p) {
         try {
@@ -86,12 +93,12 @@ void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, Erro
 
 void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
 {
-    return register_new_block(size, zeroed, false, err);
+    return register_new_block(size, zeroed, false, nullptr, err);
 }
 
-void* register_queue_block(std::uint64_t size, ErrorText& err) noexcept
+void* register_queue_string(const char* data, std::size_t len, ErrorText& err) noexcept
 {
-    return register_new_block(size, false, true, err);
+    return register_new_block(len, false, true, data, err);
 }
 
 void disown_queue_blocks(void* const* items, std::size_t n) noexcept

@@ -129,11 +129,11 @@ BlockRegistry& block_registry() noexcept;
 // sets "memory: allocation of N bytes failed" and lists nothing.
 void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept;
 
-// A plain block that carries a string pushed into a queue.  The queue owns
-// it: `pop` or the queue's destruction frees it, and the host clean-up of
-// blocks leaves it to the queue's own clean-up (a shared queue keeps its
-// strings across clean-ups).
-void* register_queue_block(std::uint64_t size, ErrorText& err) noexcept;
+// A plain block holding a copy of a string pushed into a queue, listed only
+// once the copy is made.  The queue owns it: `pop` or the queue's destruction
+// frees it, and the host clean-up of blocks leaves it to the queue's own
+// clean-up (a shared queue keeps its strings across clean-ups).
+void* register_queue_string(const char* data, std::size_t len, ErrorText& err) noexcept;
 
 // For the queue module: `n` items taken out of a queue and handed to the
 // script.  A pushed string among them becomes an ordinary plain block, which
