@@ -152,7 +152,7 @@ int l_seq_read(lua_State* L)
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::uint64_t n = check_length_arg(L, 4);
-    lua_Integer attempts = luaL_optinteger(L, 5, 8);
+    std::int64_t attempts = opt_clamped_integer_arg(L, 5, 8, "attempts");
     if (attempts < 1)
         luaL_argerror(L, 5, "attempts must be at least 1");
     check_payload_after_counter(L, counter, payload);
@@ -178,7 +178,7 @@ int l_seq_read(lua_State* L)
     if (!stable)
         return push_busy(L);
     if (!buffer.push_and_free(L))
-        return luaL_error(L, "memory: cannot read %llu bytes", static_cast<unsigned long long>(n));
+        return lua_error(L);
     return 1;
 }
 
