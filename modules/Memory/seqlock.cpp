@@ -18,6 +18,7 @@
 #include "Memory/functions.hpp"
 #include "Memory/read_buffer.hpp"
 #include "Memory/registry.hpp"
+#include "Memory/state_context.hpp"
 
 namespace luamods::memory {
 
@@ -118,6 +119,7 @@ int push_busy(lua_State* L)
 int l_seq_write(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    HazardContext* ctx = state_context(L);
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::size_t length = 0;
@@ -133,7 +135,7 @@ int l_seq_write(lua_State* L)
     run_then_raise(L, [&](ErrorText& err) {
         // Both offsets are below 2^63, so the span's end cannot overflow.
         BlockAccess access;
-        if (!access.acquire(p, counter, payload + region - counter, err))
+        if (!access.acquire(ctx, p, counter, payload + region - counter, err))
             return;
         unsigned char* b = access.bytes();
         written = write_region(b + counter, b + payload,
@@ -149,6 +151,7 @@ int l_seq_write(lua_State* L)
 int l_seq_read(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    HazardContext* ctx = state_context(L);
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::uint64_t n = check_length_arg(L, 4);
@@ -161,7 +164,7 @@ int l_seq_read(lua_State* L)
     bool stable = false;
     run_then_raise(L, [&](ErrorText& err) {
         BlockAccess access;
-        if (!access.acquire(p, counter, payload + n - counter, err))
+        if (!access.acquire(ctx, p, counter, payload + n - counter, err))
             return;
         if (!buffer.reserve(n)) {
             access.release();
