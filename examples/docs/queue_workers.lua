@@ -30,15 +30,16 @@ for i = 1, 2 do threads[i] = host.start(worker, quandel, jobs, results, stop) en
 for i = 1, 100 do queue.push(jobs, "item " .. i) end
 for _ = 1, #threads do queue.enqueue(jobs, stop) end
 
+for _, t in ipairs(threads) do assert(host.join(t)) end
+memory.free(stop)                                 -- each worker took the sentinel once
+assert(queue.len(jobs) == 0 and queue.len(results) == 100)
+
 local seen = 0
-for _ = 1, 100 do                                 -- the results, as they come
-  local block = queue.wait_dequeue(results)
+for _ = 1, 100 do
+  local block = queue.wait_dequeue(results)       -- read and free, as the workers do
   assert(memory.read(block, 0, memory.size(block)):match("^ITEM %d+$"))
   memory.free(block)
   seen = seen + 1
 end
-for _, t in ipairs(threads) do assert(host.join(t)) end
-memory.free(stop)                                 -- each worker took the sentinel once
-assert(queue.len(jobs) == 0 and queue.len(results) == 0)
 queue.release(jobs); queue.release(results)
 print("queue: ok, " .. seen .. " results")
