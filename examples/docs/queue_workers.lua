@@ -3,8 +3,8 @@
 -- to another.  wait_dequeue sleeps while the queue is empty instead of
 -- spinning; the address it returns is the taker's, so the worker reads the
 -- string's block and frees it (what pop does for you).  A sentinel address,
--- one per worker, tells a worker to stop: a zero-size block that no job can
--- be, which the workers compare against and never free.
+-- enqueued once per worker, tells a worker to stop: a zero-size block that
+-- no job can be, which the workers compare against and never free.
 local quandel = assert(package.searchpath("Quandel", package.cpath))
 local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
 local queue = assert(package.loadlib(quandel, "luaopen_memory_queue"))()
