@@ -30,6 +30,17 @@ Hazards::Hazards() noexcept
 #endif
 }
 
+// At unload (a library that never met a host) or process exit: no function
+// of the library can run any more.
+Hazards::~Hazards()
+{
+    for (HazardContext* c = head_.load(std::memory_order_relaxed); c;) {
+        HazardContext* next = c->next;
+        delete c;
+        c = next;
+    }
+}
+
 void Hazards::barrier() noexcept
 {
 #if defined(__linux__)

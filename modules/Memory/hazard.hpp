@@ -59,6 +59,7 @@ public:
 
 private:
     Hazards() noexcept;
+    ~Hazards();
 
     std::atomic<HazardContext*> head_{nullptr};
     bool asymmetric_ = false;

@@ -19,11 +19,23 @@ inline void cpu_relax() noexcept
 #endif
 }
 
+}  // namespace
+
+// Records come in chunks that live as long as the registry.
 struct QueueRecordChunk {
     static constexpr int kRecords = 63;
     QueueRecord records[kRecords];
+    QueueRecordChunk* next = nullptr;
 };
-}  // namespace
+
+// At unload or process exit: the records go, the queues they list stay.
+QueueRegistry::~QueueRegistry()
+{
+    while (QueueRecordChunk* c = chunks_) {
+        chunks_ = c->next;
+        delete c;
+    }
+}
 
 // The mutex, and the queues unlisted while it was held: they are destroyed
 // once it is released.
@@ -152,7 +164,10 @@ Queue* QueueRegistry::create(bool shared) noexcept
     Locked locked(*this);
     if (!free_records_) {
         if (auto* chunk = new (std::nothrow) QueueRecordChunk) {
-            // Never freed: a stale reader may look at a record at any time.
+            // Kept until the registry goes: a stale reader may look at a
+            // record at any time.
+            chunk->next = chunks_;
+            chunks_ = chunk;
             for (QueueRecord& r : chunk->records) {
                 r.next = free_records_;
                 free_records_ = &r;

@@ -53,6 +53,7 @@ struct alignas(64) QueueRecord {
 class QueueRegistry {
 public:
     QueueRegistry() noexcept = default;
+    ~QueueRegistry();
     QueueRegistry(const QueueRegistry&) = delete;
     QueueRegistry& operator=(const QueueRegistry&) = delete;
 
@@ -82,6 +83,7 @@ private:
     mutable RegistryMutex mutex_;
     AddressTable<QueueRecord> table_;
     QueueRecord* free_records_ = nullptr;
+    struct QueueRecordChunk* chunks_ = nullptr;
     QueueRecord* retired_ = nullptr;
 };
 

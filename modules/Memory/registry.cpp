@@ -26,6 +26,8 @@ inline void cpu_relax() noexcept
 #endif
 }
 
+}  // namespace
+
 // Records come in chunks that live as long as the registry (never freed
 // before, so a stale reader can always look at one).
 struct RecordChunk {
@@ -33,7 +35,19 @@ struct RecordChunk {
     BlockRecord records[kRecords];
     RecordChunk* next = nullptr;
 };
-}  // namespace
+
+// At unload (a library that never met a host) or process exit: freed blocks
+// still waiting for their batch are returned, the records go, and the blocks
+// still listed stay allocated.
+BlockRegistry::~BlockRegistry()
+{
+    for (BlockRecord* r = retired_; r; r = r->next)
+        std::free(r->block());
+    while (RecordChunk* c = chunks_) {
+        chunks_ = c->next;
+        delete c;
+    }
+}
 
 class BlockRegistry::Locked {
 public:
@@ -151,7 +165,8 @@ BlockRecord* BlockRegistry::take_record() noexcept
         auto* chunk = new (std::nothrow) RecordChunk;
         if (!chunk)
             return nullptr;
-        // Chunks are never freed (see RecordChunk), so none is remembered.
+        chunk->next = chunks_;
+        chunks_ = chunk;
         for (BlockRecord& r : chunk->records) {
             r.next = free_records_;
             free_records_ = &r;

@@ -68,6 +68,7 @@ struct alignas(64) BlockRecord {
 class BlockRegistry {
 public:
     BlockRegistry() noexcept = default;
+    ~BlockRegistry();
     BlockRegistry(const BlockRegistry&) = delete;
     BlockRegistry& operator=(const BlockRegistry&) = delete;
 
@@ -120,6 +121,7 @@ private:
     mutable RegistryMutex mutex_;
     AddressTable<BlockRecord> table_;
     BlockRecord* free_records_ = nullptr;
+    struct RecordChunk* chunks_ = nullptr;
     BlockRecord* retired_ = nullptr;
     std::size_t retired_count_ = 0;
     std::atomic<std::uint64_t> retired_bytes_{0};
