@@ -84,7 +84,7 @@ void destroy_queue(Queue* q) noexcept
 // Readers
 
 QueueRegistry::Find QueueRegistry::find_live(HazardContext* ctx, const void* q, HazardHold& hold,
-                                             QueueRecord*& record) const noexcept
+                                             QueueRecord*& record) noexcept
 {
     const std::uint64_t k = key(q);
     for (;;) {
@@ -108,9 +108,15 @@ QueueRegistry::Find QueueRegistry::find_live(HazardContext* ctx, const void* q, 
             record = r;
             return Find::live;
         }
-        if (phase == QueueRecord::kRetired && same)
+        if (phase == QueueRecord::kRetired && same) {
+            record = r;  // the caller lets go of it like of a live one
             return Find::unknown;
-        // The record went back to the pool: what is listed now?
+        }
+        // Freed and reused, or moved: what is listed now?  A retired record
+        // this call held for a moment is let go of like at the end of a use.
+        hold.republish(nullptr);
+        if (phase == QueueRecord::kRetired)
+            after_use(r);
     }
 }
 
@@ -132,7 +138,11 @@ bool QueueUse::acquire(HazardContext* ctx, void* q, ErrorText& err) noexcept
         record_ = rec;
         return true;
     case QueueRegistry::Find::unknown:
+        // A retirer that saw this hold counted it as an operation in
+        // progress and left the queue's destruction to it.
         hold_.clear();
+        if (rec)
+            queue_registry().after_use(rec);
         err.set("memory.queue: unknown or deleted queue (%p)", q);
         return false;
     case QueueRegistry::Find::no_slot:

@@ -69,7 +69,7 @@ public:
     // Readers: the live record listed under `q`, published in `hold`.
     enum class Find { live, unknown, no_slot };
     Find find_live(HazardContext* ctx, const void* q, HazardHold& hold,
-                   QueueRecord*& record) const noexcept;
+                   QueueRecord*& record) noexcept;
 
     // The end of an operation on a record that may have been retired
     // meanwhile: the last one destroys the queue.

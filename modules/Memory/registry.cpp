@@ -71,7 +71,7 @@ BlockRegistry& block_registry() noexcept
 // Readers
 
 BlockRegistry::Find BlockRegistry::find_live(HazardContext* ctx, const void* p, HazardHold& hold,
-                                             BlockRecord*& record) const noexcept
+                                             BlockRecord*& record) noexcept
 {
     const std::uint64_t k = key(p);
     for (;;) {
@@ -94,9 +94,15 @@ BlockRegistry::Find BlockRegistry::find_live(HazardContext* ctx, const void* p, 
             record = r;
             return Find::live;
         }
-        if (phase == BlockRecord::kRetired && same)
+        if (phase == BlockRecord::kRetired && same) {
+            record = r;  // the caller lets go of it like of a live one
             return Find::unknown;
-        // Freed and reused, or moved by realloc: what is listed now?
+        }
+        // Freed and reused, or moved: what is listed now?  A retired record
+        // this call held for a moment is let go of like at the end of a use.
+        hold.republish(nullptr);
+        if (phase == BlockRecord::kRetired)
+            after_access(r);
     }
 }
 
@@ -118,7 +124,11 @@ bool BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offse
     case BlockRegistry::Find::live:
         break;
     case BlockRegistry::Find::unknown:
+        // A retired record this access held for a moment may be the last
+        // thing that kept its memory: let go of it like at the end of an access.
         hold_.clear();
+        if (rec)
+            block_registry().after_access(rec);
         err.set("memory: unknown or freed pointer (%p)", p);
         return false;
     case BlockRegistry::Find::no_slot:
@@ -332,9 +342,12 @@ void BlockRegistry::disown(HazardContext* ctx, void* const* items, std::size_t n
     for (std::size_t i = 0; i < n; ++i) {
         HazardHold hold;
         BlockRecord* r = nullptr;
-        if (find_live(ctx, items[i], hold, r) == Find::live &&
-            r->queue_owned.exchange(false, std::memory_order_relaxed))
+        Find found = find_live(ctx, items[i], hold, r);
+        if (found == Find::live && r->queue_owned.exchange(false, std::memory_order_relaxed))
             queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
+        hold.clear();
+        if (r)
+            after_access(r);
     }
 }
 

@@ -106,7 +106,7 @@ public:
     // Readers: the live record listed under `p`, published in `hold`.
     enum class Find { live, unknown, no_slot };
     Find find_live(HazardContext* ctx, const void* p, HazardHold& hold,
-                   BlockRecord*& record) const noexcept;
+                   BlockRecord*& record) noexcept;
 
     // The end of an access to a record that may have been retired meanwhile:
     // returns a large block's memory now rather than with the next batch.
