@@ -43,7 +43,7 @@ class AddressTable {
     };
 
 public:
-    AddressTable() noexcept = default;
+    constexpr AddressTable() noexcept = default;
     ~AddressTable()
     {
         for (Table* t = current_.load(std::memory_order_relaxed); t;) {

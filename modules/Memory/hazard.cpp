@@ -19,15 +19,21 @@ long membarrier(int cmd) noexcept
 #endif
 }  // namespace
 
-Hazards::Hazards() noexcept
+constinit Hazards g_hazards;
+
+void Hazards::init() noexcept
 {
+    static const bool chosen = [this] {
 #if defined(__linux__) && !defined(__SANITIZE_THREAD__)
     // The expedited private barrier interrupts only the CPUs running this
     // process's threads.  It must be registered before its first use; a
     // kernel without it leaves the fenced mode.  (ThreadSanitizer cannot see
     // the barrier, so its builds use the fenced mode, which it can follow.)
-    asymmetric_ = membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
+        asymmetric_ = membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
 #endif
+        return true;
+    }();
+    (void)chosen;
 }
 
 // At unload (a library that never met a host) or process exit: no function

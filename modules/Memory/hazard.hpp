@@ -35,11 +35,16 @@ struct alignas(64) HazardContext {
 
 class Hazards {
 public:
-    static Hazards& instance() noexcept
-    {
-        static Hazards hazards;
-        return hazards;
-    }
+    constexpr Hazards() noexcept = default;
+    ~Hazards();
+    Hazards(const Hazards&) = delete;
+    Hazards& operator=(const Hazards&) = delete;
+
+    static Hazards& instance() noexcept;
+
+    // Chooses the ordering mode, once per process; every luaopen calls it
+    // before its state can publish anything.
+    void init() noexcept;
 
     // A context for a Lua state, or for one call that has none free: a
     // recycled one, or a new one.  Null when no memory is left.
@@ -58,9 +63,6 @@ public:
     int count_published(const void* record) const noexcept;
 
 private:
-    Hazards() noexcept;
-    ~Hazards();
-
     std::atomic<HazardContext*> head_{nullptr};
     bool asymmetric_ = false;
 };
@@ -137,5 +139,12 @@ private:
     std::atomic<const void*>* slot_ = nullptr;
     HazardContext* borrowed_ = nullptr;
 };
+
+// The one set of contexts of this library.
+extern constinit Hazards g_hazards;
+inline Hazards& Hazards::instance() noexcept
+{
+    return g_hazards;
+}
 
 }  // namespace luamods::memory

@@ -12,13 +12,6 @@ std::uint64_t key(const void* q) noexcept
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(q));
 }
 
-inline void cpu_relax() noexcept
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 }  // namespace
 
 // Records come in chunks that live as long as the registry.
@@ -64,12 +57,7 @@ private:
     Queue* doomed_ = nullptr;
 };
 
-QueueRegistry& queue_registry() noexcept
-{
-    // Built at library load at the latest by the first luaopen.
-    static QueueRegistry registry;
-    return registry;
-}
+constinit QueueRegistry g_queue_registry;
 
 void destroy_queue(Queue* q) noexcept
 {
@@ -83,84 +71,23 @@ void destroy_queue(Queue* q) noexcept
 // ---------------------------------------------------------------------------
 // Readers
 
-QueueRegistry::Find QueueRegistry::find_live(HazardContext* ctx, const void* q, HazardHold& hold,
-                                             QueueRecord*& record) noexcept
+void QueueRegistry::after_retired_use() noexcept
 {
-    const std::uint64_t k = key(q);
-    for (;;) {
-        QueueRecord* r = table_.find(k);
-        if (!r)
-            return Find::unknown;
-        if (!hold.held()) {
-            if (!hold.publish(ctx, r))
-                return Find::no_slot;
-        } else {
-            hold.republish(r);
-        }
-        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
-        // A delete is checking for open operations: wait for its verdict.
-        while (phase == QueueRecord::kDeleting) {
-            cpu_relax();
-            phase = r->phase.load(std::memory_order_acquire);
-        }
-        const bool same = r->address.load(std::memory_order_relaxed) == k;
-        if (phase == QueueRecord::kLive && same) {
-            record = r;
-            return Find::live;
-        }
-        if (phase == QueueRecord::kRetired && same) {
-            record = r;  // the caller lets go of it like of a live one
-            return Find::unknown;
-        }
-        // Freed and reused, or moved: what is listed now?  A retired record
-        // this call held for a moment is let go of like at the end of a use.
-        hold.republish(nullptr);
-        if (phase == QueueRecord::kRetired)
-            after_use(r);
-    }
-}
-
-void QueueRegistry::after_use(QueueRecord* record) noexcept
-{
-    if (record->phase.load(std::memory_order_relaxed) != QueueRecord::kRetired)
-        return;
     Locked locked(*this);
     reclaim_unused(locked);
 }
 
-bool QueueUse::acquire(HazardContext* ctx, void* q, ErrorText& err) noexcept
+void QueueUse::fail(QueueRecord* rec, bool no_slot, const void* q, ErrorText& err) noexcept
 {
-    release();
-    QueueRecord* rec = nullptr;
-    switch (queue_registry().find_live(ctx, q, hold_, rec)) {
-    case QueueRegistry::Find::live:
-        queue_ = rec->queue();
-        record_ = rec;
-        return true;
-    case QueueRegistry::Find::unknown:
-        // A retirer that saw this hold counted it as an operation in
-        // progress and left the queue's destruction to it.
-        hold_.clear();
-        if (rec)
-            queue_registry().after_use(rec);
-        err.set("memory.queue: unknown or deleted queue (%p)", q);
-        return false;
-    case QueueRegistry::Find::no_slot:
-        break;
-    }
-    err.set("memory.queue: out of memory");
-    return false;
-}
-
-void QueueUse::release() noexcept
-{
+    // A retirer that saw this hold counted it as an operation in progress
+    // and left the queue's destruction to it.
     hold_.clear();
-    if (!record_)
-        return;
-    QueueRecord* rec = record_;
-    queue_ = nullptr;
-    record_ = nullptr;
-    queue_registry().after_use(rec);
+    if (rec)
+        queue_registry().after_use(rec);
+    if (no_slot)
+        err.set("memory.queue: out of memory");
+    else
+        err.set("memory.queue: unknown or deleted queue (%p)", q);
 }
 
 // ---------------------------------------------------------------------------

@@ -32,6 +32,7 @@
 #include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
 #include "Memory/queue.hpp"
+#include "Memory/registry.hpp"
 
 namespace luamods::memory {
 
@@ -52,7 +53,7 @@ struct alignas(64) QueueRecord {
 
 class QueueRegistry {
 public:
-    QueueRegistry() noexcept = default;
+    constexpr QueueRegistry() noexcept = default;
     ~QueueRegistry();
     QueueRegistry(const QueueRegistry&) = delete;
     QueueRegistry& operator=(const QueueRegistry&) = delete;
@@ -73,12 +74,17 @@ public:
 
     // The end of an operation on a record that may have been retired
     // meanwhile: the last one destroys the queue.
-    void after_use(QueueRecord* record) noexcept;
+    void after_use(QueueRecord* record) noexcept
+    {
+        if (record->phase.load(std::memory_order_relaxed) == QueueRecord::kRetired)
+            after_retired_use();
+    }
 
 private:
     class Locked;
     void retire(QueueRecord* record) noexcept;
     void reclaim_unused(Locked& locked) noexcept;
+    void after_retired_use() noexcept;
 
     mutable RegistryMutex mutex_;
     AddressTable<QueueRecord> table_;
@@ -87,8 +93,12 @@ private:
     QueueRecord* retired_ = nullptr;
 };
 
-// The one queue registry of this library.
-QueueRegistry& queue_registry() noexcept;
+// The one queue registry of this library, constant-initialised.
+extern constinit QueueRegistry g_queue_registry;
+inline QueueRegistry& queue_registry() noexcept
+{
+    return g_queue_registry;
+}
 
 // Frees the plain blocks still queued in `q` (shared blocks and foreign
 // addresses are left alone), then the queue itself.  Only for a queue that
@@ -118,9 +128,74 @@ public:
     const QueueRecord& record() const noexcept { return *record_; }
 
 private:
+    void fail(QueueRecord* rec, bool no_slot, const void* q, ErrorText& err) noexcept;
+
     HazardHold hold_;
     Queue* queue_ = nullptr;
     QueueRecord* record_ = nullptr;
 };
+
+// ---------------------------------------------------------------------------
+// The use path, inline: it runs on every item operation.
+
+inline QueueRegistry::Find QueueRegistry::find_live(HazardContext* ctx, const void* q,
+                                                    HazardHold& hold, QueueRecord*& record) noexcept
+{
+    const auto k = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(q));
+    for (;;) {
+        QueueRecord* r = table_.find(k);
+        if (!r)
+            return Find::unknown;
+        if (!hold.held()) {
+            if (!hold.publish(ctx, r))
+                return Find::no_slot;
+        } else {
+            hold.republish(r);
+        }
+        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
+        // A delete is checking for open operations: wait for its verdict.
+        while (phase == QueueRecord::kDeleting) {
+            cpu_relax();
+            phase = r->phase.load(std::memory_order_acquire);
+        }
+        const bool same = r->address.load(std::memory_order_relaxed) == k;
+        if (phase == QueueRecord::kLive && same) {
+            record = r;
+            return Find::live;
+        }
+        if (phase == QueueRecord::kRetired && same) {
+            record = r;  // the caller lets go of it like of a live one
+            return Find::unknown;
+        }
+        // The record went back to the pool: what is listed now?  A retired
+        // record this call held for a moment is let go of like after a use.
+        hold.republish(nullptr);
+        after_use(r);
+    }
+}
+
+inline bool QueueUse::acquire(HazardContext* ctx, void* q, ErrorText& err) noexcept
+{
+    release();
+    QueueRecord* rec = nullptr;
+    QueueRegistry::Find found = queue_registry().find_live(ctx, q, hold_, rec);
+    if (found == QueueRegistry::Find::live) {
+        queue_ = rec->queue();
+        record_ = rec;
+        return true;
+    }
+    fail(rec, found == QueueRegistry::Find::no_slot, q, err);
+    return false;
+}
+
+inline void QueueUse::release() noexcept
+{
+    hold_.clear();
+    if (QueueRecord* rec = record_) {
+        queue_ = nullptr;
+        record_ = nullptr;
+        queue_registry().after_use(rec);
+    }
+}
 
 }  // namespace luamods::memory

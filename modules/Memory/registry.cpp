@@ -19,13 +19,6 @@ std::uint64_t key(const void* p) noexcept
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
 }
 
-inline void cpu_relax() noexcept
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 }  // namespace
 
 // Records come in chunks that live as long as the registry (never freed
@@ -57,113 +50,41 @@ private:
     RegistryLock lock_;
 };
 
-BlockRegistry& block_registry() noexcept
-{
-    // Constructed at library load (first use is at the latest the first
-    // luaopen).  The library pins itself once the host holds its clean-up
-    // callback; without a host it may unload, and then the blocks it still
-    // lists simply stay allocated.
-    static BlockRegistry registry;
-    return registry;
-}
+// The library pins itself once the host holds its clean-up callback; without
+// a host it may unload, and then the blocks it still lists stay allocated.
+constinit BlockRegistry g_block_registry;
 
 // ---------------------------------------------------------------------------
 // Readers
 
-BlockRegistry::Find BlockRegistry::find_live(HazardContext* ctx, const void* p, HazardHold& hold,
-                                             BlockRecord*& record) noexcept
+void BlockRegistry::after_retired_access() noexcept
 {
-    const std::uint64_t k = key(p);
-    for (;;) {
-        BlockRecord* r = table_.find(k);
-        if (!r)
-            return Find::unknown;
-        if (!hold.held()) {
-            if (!hold.publish(ctx, r))
-                return Find::no_slot;
-        } else {
-            hold.republish(r);
-        }
-        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
-        while (phase == BlockRecord::kMoving) {
-            cpu_relax();
-            phase = r->phase.load(std::memory_order_acquire);
-        }
-        const bool same = r->address.load(std::memory_order_relaxed) == k;
-        if (phase == BlockRecord::kLive && same) {
-            record = r;
-            return Find::live;
-        }
-        if (phase == BlockRecord::kRetired && same) {
-            record = r;  // the caller lets go of it like of a live one
-            return Find::unknown;
-        }
-        // Freed and reused, or moved: what is listed now?  A retired record
-        // this call held for a moment is let go of like at the end of a use.
-        hold.republish(nullptr);
-        if (phase == BlockRecord::kRetired)
-            after_access(r);
-    }
-}
-
-void BlockRegistry::after_access(BlockRecord* record) noexcept
-{
-    if (record->phase.load(std::memory_order_relaxed) != BlockRecord::kRetired ||
-        retired_bytes_.load(std::memory_order_relaxed) < kBatchBytes)
+    if (retired_bytes_.load(std::memory_order_relaxed) < kBatchBytes)
         return;
     Locked locked(*this);
     reclaim_unused();
 }
 
-bool BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
-                          std::uint64_t length, ErrorText& err) noexcept
+void BlockAccess::fail(BlockRegistry::Find found, BlockRecord* rec, const void* p,
+                       std::uint64_t offset, std::uint64_t length, ErrorText& err) noexcept
 {
-    release();
-    BlockRecord* rec = nullptr;
-    switch (block_registry().find_live(ctx, p, hold_, rec)) {
-    case BlockRegistry::Find::live:
-        break;
-    case BlockRegistry::Find::unknown:
-        // A retired record this access held for a moment may be the last
-        // thing that kept its memory: let go of it like at the end of an access.
-        hold_.clear();
-        if (rec)
-            block_registry().after_access(rec);
-        err.set("memory: unknown or freed pointer (%p)", p);
-        return false;
-    case BlockRegistry::Find::no_slot:
+    // A retired record this access held for a moment may be the last thing
+    // that kept its memory: let go of it like at the end of an access.
+    hold_.clear();
+    if (rec)
+        block_registry().after_access(rec);
+    if (found == BlockRegistry::Find::no_slot) {
         err.set("memory: out of memory");
-        return false;
-    }
-    if (rec->shared.load(std::memory_order_relaxed) &&
-        rec->ref_count.load(std::memory_order_relaxed) < 1) {
-        hold_.clear();
+    } else if (found == BlockRegistry::Find::unknown) {
+        err.set("memory: unknown or freed pointer (%p)", p);
+    } else if (rec->shared.load(std::memory_order_relaxed) &&
+               rec->ref_count.load(std::memory_order_relaxed) < 1) {
         err.set("memory: block was already released (%p)", p);
-        return false;
-    }
-    const std::uint64_t size = rec->size.load(std::memory_order_relaxed);
-    if (length != kNoRangeCheck && !(offset <= size && size - offset >= length)) {
-        hold_.clear();
+    } else {
         err.set("memory: range is out of bounds (offset %llu, length %llu, size %llu)",
                 static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length),
-                static_cast<unsigned long long>(size));
-        return false;
+                static_cast<unsigned long long>(rec->size.load(std::memory_order_relaxed)));
     }
-    address_ = const_cast<void*>(p);
-    record_ = rec;
-    size_ = size;
-    return true;
-}
-
-void BlockAccess::release() noexcept
-{
-    hold_.clear();
-    if (!record_)
-        return;
-    BlockRecord* rec = record_;
-    address_ = nullptr;
-    record_ = nullptr;
-    block_registry().after_access(rec);
 }
 
 // ---------------------------------------------------------------------------

@@ -42,6 +42,7 @@
 #include <cstdint>
 
 #include "Memory/address_table.hpp"
+#include "Memory/args.hpp"
 #include "Memory/error_text.hpp"
 #include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
@@ -67,7 +68,7 @@ struct alignas(64) BlockRecord {
 
 class BlockRegistry {
 public:
-    BlockRegistry() noexcept = default;
+    constexpr BlockRegistry() noexcept = default;
     ~BlockRegistry();
     BlockRegistry(const BlockRegistry&) = delete;
     BlockRegistry& operator=(const BlockRegistry&) = delete;
@@ -110,13 +111,18 @@ public:
 
     // The end of an access to a record that may have been retired meanwhile:
     // returns a large block's memory now rather than with the next batch.
-    void after_access(BlockRecord* record) noexcept;
+    void after_access(BlockRecord* record) noexcept
+    {
+        if (record->phase.load(std::memory_order_relaxed) == BlockRecord::kRetired)
+            after_retired_access();
+    }
 
 private:
     class Locked;
     BlockRecord* take_record() noexcept;
     void retire(Locked& locked, BlockRecord* record) noexcept;
     void reclaim_unused() noexcept;
+    void after_retired_access() noexcept;
 
     mutable RegistryMutex mutex_;
     AddressTable<BlockRecord> table_;
@@ -128,8 +134,13 @@ private:
     std::atomic<std::uint64_t> queue_blocks_{0};
 };
 
-// The one registry of this library, shared with memory.queue.
-BlockRegistry& block_registry() noexcept;
+// The one registry of this library, shared with memory.queue.  Constant-
+// initialised: it exists before any code of the library runs.
+extern constinit BlockRegistry g_block_registry;
+inline BlockRegistry& block_registry() noexcept
+{
+    return g_block_registry;
+}
 
 // Allocates and lists a block: calloc'd and marked shared when `zeroed`,
 // malloc'd and plain otherwise.  A zero-size request holds 1 byte.  On failure
@@ -176,10 +187,91 @@ public:
     const BlockRecord& record() const noexcept { return *record_; }
 
 private:
+    // Lets go of the record and says why the access failed.
+    void fail(BlockRegistry::Find found, BlockRecord* rec, const void* p, std::uint64_t offset,
+              std::uint64_t length, ErrorText& err) noexcept;
+
     HazardHold hold_;
     void* address_ = nullptr;
     BlockRecord* record_ = nullptr;
     std::uint64_t size_ = 0;
 };
+
+// ---------------------------------------------------------------------------
+// The access path, inline: it runs on every call of both modules.
+
+inline void cpu_relax() noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+inline BlockRegistry::Find BlockRegistry::find_live(HazardContext* ctx, const void* p,
+                                                    HazardHold& hold, BlockRecord*& record) noexcept
+{
+    const auto k = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+    for (;;) {
+        BlockRecord* r = table_.find(k);
+        if (!r)
+            return Find::unknown;
+        if (!hold.held()) {
+            if (!hold.publish(ctx, r))
+                return Find::no_slot;
+        } else {
+            hold.republish(r);
+        }
+        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
+        while (phase == BlockRecord::kMoving) {
+            cpu_relax();
+            phase = r->phase.load(std::memory_order_acquire);
+        }
+        const bool same = r->address.load(std::memory_order_relaxed) == k;
+        if (phase == BlockRecord::kLive && same) {
+            record = r;
+            return Find::live;
+        }
+        if (phase == BlockRecord::kRetired && same) {
+            record = r;  // the caller lets go of it like of a live one
+            return Find::unknown;
+        }
+        // Freed and reused, or moved: what is listed now?  A retired record
+        // this call held for a moment is let go of like at the end of a use.
+        hold.republish(nullptr);
+        after_access(r);
+    }
+}
+
+inline bool BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
+                                 std::uint64_t length, ErrorText& err) noexcept
+{
+    release();
+    BlockRecord* rec = nullptr;
+    BlockRegistry::Find found = block_registry().find_live(ctx, p, hold_, rec);
+    if (found == BlockRegistry::Find::live) {
+        const std::uint64_t size = rec->size.load(std::memory_order_relaxed);
+        if (length == kNoRangeCheck || (offset <= size && size - offset >= length)) {
+            if (!rec->shared.load(std::memory_order_relaxed) ||
+                rec->ref_count.load(std::memory_order_relaxed) >= 1) {
+                address_ = const_cast<void*>(p);
+                record_ = rec;
+                size_ = size;
+                return true;
+            }
+        }
+    }
+    fail(found, rec, p, offset, length, err);
+    return false;
+}
+
+inline void BlockAccess::release() noexcept
+{
+    hold_.clear();
+    if (BlockRecord* rec = record_) {
+        address_ = nullptr;
+        record_ = nullptr;
+        block_registry().after_access(rec);
+    }
+}
 
 }  // namespace luamods::memory

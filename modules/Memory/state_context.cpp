@@ -18,6 +18,7 @@ int give_back_context(lua_State* L)
 
 void push_state_context(lua_State* L)
 {
+    Hazards::instance().init();
     lua_getfield(L, LUA_REGISTRYINDEX, kRegistryKey);
     if (!lua_isnil(L, -1))
         return;
