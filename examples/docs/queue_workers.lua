@@ -1,6 +1,7 @@
--- needs: memory.queue
+-- needs: memory.queue threads
 -- Worker states take jobs (strings) from one shared queue and push results
 -- to another; an empty string tells a worker to stop.
+local threads = require("threads")
 local quandel = assert(package.searchpath("Quandel", package.cpath))
 local queue = assert(package.loadlib(quandel, "luaopen_memory_queue"))()
 
@@ -16,11 +17,11 @@ local worker = [[
   end
   queue.release(jobs); queue.release(results)
 ]]
-local threads = {}
-for i = 1, 2 do threads[i] = host.start(worker, quandel, jobs, results) end
+local workers = {}
+for i = 1, 2 do workers[i] = threads.start(worker, quandel, jobs, results) end
 for i = 1, 100 do queue.push(jobs, "item " .. i) end
-for _ = 1, #threads do queue.push(jobs, "") end
-for _, t in ipairs(threads) do assert(host.join(t)) end
+for _ = 1, #workers do queue.push(jobs, "") end
+for _, t in ipairs(workers) do assert(t:join()) end
 
 local seen = 0
 while queue.len(results) > 0 do
