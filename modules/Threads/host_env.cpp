@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "Threads/pin.hpp"
+
 namespace luamods::threads {
 
 namespace {
@@ -16,10 +18,12 @@ constexpr int kMaxCleanups = 64;
 std::atomic<CleanupCallback> g_cleanups[kMaxCleanups];
 
 // Registering the same callback twice keeps one slot: it runs once per
-// clean-up however often its library was opened.
+// clean-up however often its library was opened.  The callback's library is
+// pinned first, as a host that holds a callback must: the state that opened
+// it may close, and unload it, long before the clean-up runs.
 int register_cleanup(CleanupCallback fn) noexcept
 {
-    if (!fn)
+    if (!fn || !pin_library_of(reinterpret_cast<const void*>(fn)))
         return -1;
     for (auto& slot : g_cleanups) {
         CleanupCallback expected = nullptr;

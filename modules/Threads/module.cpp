@@ -52,7 +52,7 @@ int l_cores(lua_State* L)
 LUAMODS_EXPORT int luaopen_threads(lua_State* L)
 {
     using namespace luamods::threads;
-    if (!pin_library())
+    if (!pin_library_of(reinterpret_cast<const void*>(&luaopen_threads)))
         return luaL_error(L, "threads: cannot keep the library loaded for the life of the process");
     lua_getfield(L, LUA_REGISTRYINDEX, "_env");
     bool has_record = !lua_isnil(L, -1);

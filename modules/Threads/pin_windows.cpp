@@ -4,11 +4,11 @@
 
 namespace luamods::threads {
 
-bool pin_library() noexcept
+bool pin_library_of(const void* address) noexcept
 {
-    HMODULE self = nullptr;
+    HMODULE module = nullptr;
     return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                              reinterpret_cast<LPCWSTR>(&pin_library), &self) != 0;
+                              static_cast<LPCWSTR>(address), &module) != 0;
 }
 
 }  // namespace luamods::threads
