@@ -5,7 +5,7 @@
 local B = require("benchlib")
 local threads = require("threads")
 
-local N = 400
+local N = 200
 
 -- ns per call of fn, the best of 5 rounds; the two sides alternate rounds so
 -- that a disturbance of the machine hits both alike.
