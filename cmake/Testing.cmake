@@ -59,6 +59,13 @@ if(LUAMODS_SANITIZER)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_runtime}
                   OUTPUT_VARIABLE _runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
   list(APPEND LUAMODS_LUAJIT_ENV "LD_PRELOAD=${_runtime}")
+  # These scripts move items through memory.queue between states: the queue
+  # test's suppressions (moodycamel's own functions only).
+  if(LUAMODS_SANITIZER STREQUAL "thread" AND EXISTS ${CMAKE_SOURCE_DIR}/tests/queue/tsan.supp)
+    list(FILTER LUAMODS_LUAJIT_ENV EXCLUDE REGEX "^TSAN_OPTIONS=")
+    list(APPEND LUAMODS_LUAJIT_ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:\
+allocator_may_return_null=1:suppressions=${CMAKE_SOURCE_DIR}/tests/queue/tsan.supp")
+  endif()
 endif()
 
 # luamods_add_luajit_test(<name> <script> [TIMEOUT s] [ARGS ...]): the script
