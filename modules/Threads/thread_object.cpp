@@ -184,24 +184,30 @@ Chunk read_chunk(lua_State* L)
     return chunk;
 }
 
-// package.path or package.cpath of L, or null when it is not a string.  The
-// string stays on the stack.
-const char* read_package_field(lua_State* L, const char* name, size_t* len)
+// Pushes t[key] when t (at `index`) is a table, else nil; no metamethod runs.
+void push_raw_field(lua_State* L, int index, const char* key)
 {
-    lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
-    lua_pushstring(L, "package");
-    lua_rawget(L, -2);
-    const char* value = nullptr;
-    if (lua_type(L, -1) == LUA_TTABLE) {
-        lua_pushstring(L, name);
-        lua_rawget(L, -2);
-        value = lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, len) : nullptr;
+    if (index < 0 && index > LUA_REGISTRYINDEX)
+        index = lua_gettop(L) + index + 1;  // absolute, so the pushed key does not move it
+    if (lua_type(L, index) == LUA_TTABLE) {
+        lua_pushstring(L, key);
+        lua_rawget(L, index);
     } else {
         lua_pushnil(L);
     }
+}
+
+// package.path or package.cpath of L (as the package library keeps it, in
+// the registry's _LOADED), or null when it is not a string; a host may have
+// opened no package library at all.  The string stays on the stack.
+const char* read_package_field(lua_State* L, const char* name, size_t* len)
+{
+    push_raw_field(L, LUA_REGISTRYINDEX, "_LOADED");
+    push_raw_field(L, -1, "package");
+    push_raw_field(L, -1, name);
     lua_replace(L, -3);
     lua_pop(L, 1);
-    return value;
+    return lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, len) : nullptr;
 }
 
 }  // namespace
