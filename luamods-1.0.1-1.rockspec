@@ -30,4 +30,8 @@ build = {
     LUAMODS_INSTALL_CMOD = "$(LIBDIR)",
     LUAMODS_INSTALL_DOC = "$(PREFIX)",
   },
+  -- The reference pages are the rock's documentation: `luarocks doc luamods`
+  -- lists docs/ (CMake installs the same pages there, with types/ and
+  -- licenses/).  Without this LuaRocks would make a doc/ of the README alone.
+  copy_directories = { "docs" },
 }

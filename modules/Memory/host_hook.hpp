@@ -16,13 +16,14 @@ class HostHook {
 public:
     explicit constexpr HostHook(CleanupCallback callback) noexcept : callback_(callback) {}
 
-    // Called by luaopen_*: until a host record has been found in this process,
-    // looks for one in L and registers the callback with the first found.
+    // Called by luaopen_*: until a host record with a clean-up slot has been
+    // found in this process, looks for one in L and registers the callback
+    // with the first found, pinning this library in memory for good.
     void register_once(lua_State* L);
 
 private:
     CleanupCallback callback_;
-    std::atomic<void*> host_record_{nullptr};
+    std::atomic<bool> registered_{false};
 };
 
 }  // namespace luamods::memory

@@ -1,148 +1,284 @@
 #include "Memory/queue_registry.hpp"
 
+#include <new>
+
+#include "Memory/registry.hpp"
+
 namespace luamods::memory {
 
 namespace {
-std::uintptr_t key(const void* q) noexcept
+std::uint64_t key(const void* q) noexcept
 {
-    return reinterpret_cast<std::uintptr_t>(q);
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(q));
 }
 
-Queue* queue_at(std::uintptr_t k) noexcept
+inline void cpu_relax() noexcept
 {
-    return reinterpret_cast<Queue*>(k);
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
 }
 
-// Sets the delete mark (under the mutex, so that no use can start after it)
-// and returns the number of uses then in progress; when there are any, the
-// queue is closed so that its waiters wake.
-std::int32_t mark_deleted(std::uintptr_t k, QueueRecord& rec) noexcept
-{
-    std::uint32_t old = rec.state.fetch_or(QueueRecord::kPendingDelete, std::memory_order_acq_rel);
-    auto busy = static_cast<std::int32_t>(old & QueueRecord::kBusyMask);
-    if (busy > 0)
-        queue_at(k)->close(busy);
-    return busy;
-}
+struct QueueRecordChunk {
+    static constexpr int kRecords = 63;
+    QueueRecord records[kRecords];
+};
 }  // namespace
+
+// The mutex, and the queues unlisted while it was held: they are destroyed
+// once it is released.
+class QueueRegistry::Locked {
+public:
+    explicit Locked(QueueRegistry& r) noexcept : lock_(r.mutex_) {}
+    ~Locked()
+    {
+        lock_.unlock();
+        while (Queue* q = doomed_) {
+            doomed_ = q->next_doomed;
+            destroy_queue(q);
+        }
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+    void doom(Queue* q) noexcept
+    {
+        q->next_doomed = doomed_;
+        doomed_ = q;
+    }
+
+private:
+    RegistryLock lock_;
+    Queue* doomed_ = nullptr;
+};
 
 QueueRegistry& queue_registry() noexcept
 {
-    // Built at library load at the latest by the first luaopen; destroyed at
-    // unload without destroying the queues it still lists.
+    // Built at library load at the latest by the first luaopen.
     static QueueRegistry registry;
     return registry;
 }
 
-QueueRecord* QueueRegistry::Locked::find_live(const void* q) noexcept
-{
-    QueueRecord* rec = nullptr;
-    if (key(q) == reg_.last_key_ && reg_.last_record_) {
-        rec = reg_.last_record_;
-    } else {
-        auto it = reg_.records_.find(key(q));
-        if (it == reg_.records_.end())
-            return nullptr;
-        rec = &it->second;
-        reg_.last_key_ = key(q);
-        reg_.last_record_ = rec;
-    }
-    return rec->pending_delete() ? nullptr : rec;
-}
-
-QueueRegistry::Map::iterator QueueRegistry::Locked::erase(Map::iterator it) noexcept
-{
-    if (it->first == reg_.last_key_)
-        reg_.last_record_ = nullptr;
-    return reg_.records_.erase(it);
-}
-
-void QueueRegistry::Locked::retire(const void* q, QueueRecord& rec) noexcept
-{
-    // With uses in progress, the last of them to end destroys the queue.
-    if (mark_deleted(key(q), rec) == 0)
-        destroy(q);
-}
-
-void QueueRegistry::Locked::destroy(const void* q) noexcept
-{
-    auto it = reg_.records_.find(key(q));
-    if (it != reg_.records_.end())
-        erase(it);
-    destroy_queue(queue_at(key(q)));
-}
-
 void destroy_queue(Queue* q) noexcept
 {
-    // Every operation on the queue has ended, and the end of each was a
-    // release on the record's count that the last end (or the delete mark)
-    // acquired: nothing is half-way through, so the queue is quiescent.
+    // No operation uses the queue any more (no hazard slot names its record,
+    // and none can start), and each one's end was a release store that the
+    // writer's check acquired: the queue is quiescent.
     q->drain([](void* item) { free_plain_block(item); });
     delete q;
 }
 
-int queue_cleanup()
+// ---------------------------------------------------------------------------
+// Readers
+
+QueueRegistry::Find QueueRegistry::find_live(HazardContext* ctx, const void* q, HazardHold& hold,
+                                             QueueRecord*& record) const noexcept
 {
-    auto locked = queue_registry().lock();
-    auto& map = locked.records();
-    for (auto it = map.begin(); it != map.end();) {
-        QueueRecord& rec = it->second;
-        if (rec.shared || rec.pending_delete() || mark_deleted(it->first, rec) > 0) {
-            ++it;
+    const std::uint64_t k = key(q);
+    for (;;) {
+        QueueRecord* r = table_.find(k);
+        if (!r)
+            return Find::unknown;
+        if (!hold.held()) {
+            if (!hold.publish(ctx, r))
+                return Find::no_slot;
         } else {
-            Queue* q = queue_at(it->first);
-            it = locked.erase(it);
-            destroy_queue(q);
+            hold.republish(r);
         }
+        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
+        // A delete is checking for open operations: wait for its verdict.
+        while (phase == QueueRecord::kDeleting) {
+            cpu_relax();
+            phase = r->phase.load(std::memory_order_acquire);
+        }
+        const bool same = r->address.load(std::memory_order_relaxed) == k;
+        if (phase == QueueRecord::kLive && same) {
+            record = r;
+            return Find::live;
+        }
+        if (phase == QueueRecord::kRetired && same)
+            return Find::unknown;
+        // The record went back to the pool: what is listed now?
     }
-    return 0;
 }
 
-Queue* create_queue(bool shared, ErrorText& err) noexcept
+void QueueRegistry::after_use(QueueRecord* record) noexcept
 {
-    Queue* q = nullptr;
-    try {
-        q = new Queue;
-        auto locked = queue_registry().lock();
-        locked.records().try_emplace(key(q), shared);
-        return q;
-    } catch (...) {
-        delete q;  // the map could not grow: nothing is listed
-    }
-    err.set("memory.queue: cannot create a queue");
-    return nullptr;
+    if (record->phase.load(std::memory_order_relaxed) != QueueRecord::kRetired)
+        return;
+    Locked locked(*this);
+    reclaim_unused(locked);
 }
 
-bool QueueUse::acquire(void* q, ErrorText& err) noexcept
+bool QueueUse::acquire(HazardContext* ctx, void* q, ErrorText& err) noexcept
 {
     release();
-    auto locked = queue_registry().lock();
-    QueueRecord* rec = locked.find_live(q);
-    if (!rec) {
+    QueueRecord* rec = nullptr;
+    switch (queue_registry().find_live(ctx, q, hold_, rec)) {
+    case QueueRegistry::Find::live:
+        queue_ = rec->queue();
+        record_ = rec;
+        return true;
+    case QueueRegistry::Find::unknown:
+        hold_.clear();
         err.set("memory.queue: unknown or deleted queue (%p)", q);
         return false;
+    case QueueRegistry::Find::no_slot:
+        break;
     }
-    rec->state.fetch_add(1, std::memory_order_relaxed);
-    queue_ = static_cast<Queue*>(q);
-    record_ = rec;
-    return true;
+    err.set("memory.queue: out of memory");
+    return false;
 }
 
 void QueueUse::release() noexcept
 {
-    if (!queue_)
+    hold_.clear();
+    if (!record_)
         return;
-    Queue* q = queue_;
     QueueRecord* rec = record_;
     queue_ = nullptr;
     record_ = nullptr;
-    // Only the end of the last use of a deleted queue needs the mutex.  After
-    // this decrement the record may be gone unless we were that last use.
-    std::uint32_t old = rec->state.fetch_sub(1, std::memory_order_acq_rel);
-    if (old == (QueueRecord::kPendingDelete | 1u)) {
-        auto locked = queue_registry().lock();
-        locked.destroy(q);
+    queue_registry().after_use(rec);
+}
+
+// ---------------------------------------------------------------------------
+// Writers (under the mutex)
+
+Queue* QueueRegistry::create(bool shared) noexcept
+{
+    auto* q = new (std::nothrow) Queue;
+    if (!q)
+        return nullptr;
+    Locked locked(*this);
+    if (!free_records_) {
+        if (auto* chunk = new (std::nothrow) QueueRecordChunk) {
+            // Never freed: a stale reader may look at a record at any time.
+            for (QueueRecord& r : chunk->records) {
+                r.next = free_records_;
+                free_records_ = &r;
+            }
+        }
     }
+    if (!free_records_ || !table_.reserve(1)) {
+        locked.doom(q);  // nothing is listed
+        return nullptr;
+    }
+    QueueRecord* r = free_records_;
+    free_records_ = r->next;
+    r->next = nullptr;
+    r->address.store(key(q), std::memory_order_relaxed);
+    r->ref_count.store(1, std::memory_order_relaxed);
+    r->shared.store(shared, std::memory_order_relaxed);
+    r->phase.store(QueueRecord::kLive, std::memory_order_release);
+    table_.insert(key(q), r);
+    return q;
+}
+
+void QueueRegistry::retire(QueueRecord* r) noexcept
+{
+    r->phase.store(QueueRecord::kRetired, std::memory_order_release);
+    table_.erase(r->address.load(std::memory_order_relaxed));
+    r->next = retired_;
+    retired_ = r;
+}
+
+void QueueRegistry::reclaim_unused(Locked& locked) noexcept
+{
+    if (!retired_)
+        return;
+    Hazards& hazards = Hazards::instance();
+    hazards.barrier();
+    QueueRecord** link = &retired_;
+    while (QueueRecord* r = *link) {
+        Queue* q = r->queue();
+        if (int users = hazards.count_published(r)) {
+            // Operations still open: wake them (once), the last one out
+            // comes back here.
+            if (!q->closed())
+                q->close(users);
+            link = &r->next;
+            continue;
+        }
+        *link = r->next;
+        r->phase.store(QueueRecord::kFree, std::memory_order_release);
+        r->next = free_records_;
+        free_records_ = r;
+        locked.doom(q);
+    }
+}
+
+QueueRegistry::Change QueueRegistry::remove(const void* q) noexcept
+{
+    Locked locked(*this);
+    QueueRecord* r = table_.find(key(q));
+    if (!r)
+        return Change::unknown;
+    if (r->shared.load(std::memory_order_relaxed))
+        return Change::shared;
+    Hazards& hazards = Hazards::instance();
+    r->phase.store(QueueRecord::kDeleting, std::memory_order_relaxed);
+    hazards.barrier();
+    if (hazards.published(r)) {
+        r->phase.store(QueueRecord::kLive, std::memory_order_release);
+        return Change::busy;
+    }
+    retire(r);
+    reclaim_unused(locked);
+    return Change::done;
+}
+
+QueueRegistry::Change QueueRegistry::retain(const void* q, std::int32_t& count) noexcept
+{
+    Locked locked(*this);
+    QueueRecord* r = table_.find(key(q));
+    if (!r)
+        return Change::unknown;
+    if (!r->shared.load(std::memory_order_relaxed))
+        return Change::not_shared;
+    std::int32_t n = r->ref_count.load(std::memory_order_relaxed);
+    if (n < 1)
+        return Change::over_released;
+    if (n == INT32_MAX)  // two billion holders: refuse, do not wrap
+        return Change::too_many;
+    count = n + 1;
+    r->ref_count.store(count, std::memory_order_relaxed);
+    return Change::done;
+}
+
+QueueRegistry::Change QueueRegistry::release(const void* q, std::int32_t& count) noexcept
+{
+    Locked locked(*this);
+    QueueRecord* r = table_.find(key(q));
+    if (!r)
+        return Change::unknown;
+    if (!r->shared.load(std::memory_order_relaxed))
+        return Change::not_shared;
+    std::int32_t n = r->ref_count.load(std::memory_order_relaxed);
+    if (n < 1)
+        return Change::over_released;
+    count = n - 1;
+    r->ref_count.store(count, std::memory_order_relaxed);
+    if (count == 0) {
+        retire(r);  // waiters on it wake and fail
+        reclaim_unused(locked);
+    }
+    return Change::done;
+}
+
+void QueueRegistry::cleanup() noexcept
+{
+    Locked locked(*this);
+    table_.for_each([&](std::uint64_t, QueueRecord* r) {
+        if (!r->shared.load(std::memory_order_relaxed))
+            retire(r);
+    });
+    reclaim_unused(locked);
+}
+
+int queue_cleanup()
+{
+    queue_registry().cleanup();
+    return 0;
 }
 
 }  // namespace luamods::memory

@@ -18,6 +18,7 @@
 #include "Memory/functions.hpp"
 #include "Memory/read_buffer.hpp"
 #include "Memory/registry.hpp"
+#include "Memory/state_context.hpp"
 
 namespace luamods::memory {
 
@@ -118,6 +119,7 @@ int push_busy(lua_State* L)
 int l_seq_write(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    HazardContext* ctx = state_context(L);
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::size_t length = 0;
@@ -133,7 +135,7 @@ int l_seq_write(lua_State* L)
     run_then_raise(L, [&](ErrorText& err) {
         // Both offsets are below 2^63, so the span's end cannot overflow.
         BlockAccess access;
-        if (!access.acquire(p, counter, payload + region - counter, err))
+        if (!access.acquire(ctx, p, counter, payload + region - counter, err))
             return;
         unsigned char* b = access.bytes();
         written = write_region(b + counter, b + payload,
@@ -149,10 +151,11 @@ int l_seq_write(lua_State* L)
 int l_seq_read(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    HazardContext* ctx = state_context(L);
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::uint64_t n = check_length_arg(L, 4);
-    lua_Integer attempts = luaL_optinteger(L, 5, 8);
+    std::int64_t attempts = opt_clamped_integer_arg(L, 5, 8, "attempts");
     if (attempts < 1)
         luaL_argerror(L, 5, "attempts must be at least 1");
     check_payload_after_counter(L, counter, payload);
@@ -161,7 +164,7 @@ int l_seq_read(lua_State* L)
     bool stable = false;
     run_then_raise(L, [&](ErrorText& err) {
         BlockAccess access;
-        if (!access.acquire(p, counter, payload + n - counter, err))
+        if (!access.acquire(ctx, p, counter, payload + n - counter, err))
             return;
         if (!buffer.reserve(n)) {
             access.release();
@@ -178,7 +181,7 @@ int l_seq_read(lua_State* L)
     if (!stable)
         return push_busy(L);
     if (!buffer.push_and_free(L))
-        return luaL_error(L, "memory: cannot read %llu bytes", static_cast<unsigned long long>(n));
+        return lua_error(L);
     return 1;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "Memory/args.hpp"
 #include "Memory/functions.hpp"
 #include "Memory/registry.hpp"
 
@@ -41,8 +42,10 @@ long long call(lua_State* L, lua_CFunction fn, void* p, std::string& error)
 
 void set_count(void* p, std::int32_t n)
 {
-    auto locked = block_registry().lock();
-    locked.find_live(p)->ref_count = n;
+    BlockAccess access;
+    ErrorText err;
+    if (access.acquire(nullptr, p, 0, kNoRangeCheck, err))
+        const_cast<BlockRecord&>(access.record()).ref_count.store(n);
 }
 
 }  // namespace
