@@ -1,10 +1,11 @@
--- needs: memory.queue
+-- needs: memory.queue threads
 -- Worker states take jobs (strings) from one shared queue and send results
 -- to another.  wait_dequeue sleeps while the queue is empty instead of
 -- spinning; the address it returns is the taker's, so the worker reads the
 -- string's block and frees it (what pop does for you).  A sentinel address,
 -- enqueued once per worker, tells a worker to stop: a zero-size block that
 -- no job can be, which the workers compare against and never free.
+local threads = require("threads")
 local quandel = assert(package.searchpath("Quandel", package.cpath))
 local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
 local queue = assert(package.loadlib(quandel, "luaopen_memory_queue"))()
@@ -25,12 +26,12 @@ local worker = [[
   end
   queue.release(jobs); queue.release(results)
 ]]
-local threads = {}
-for i = 1, 2 do threads[i] = host.start(worker, quandel, jobs, results, stop) end
+local workers = {}
+for i = 1, 2 do workers[i] = threads.start(worker, quandel, jobs, results, stop) end
 for i = 1, 100 do queue.push(jobs, "item " .. i) end
-for _ = 1, #threads do queue.enqueue(jobs, stop) end
+for _ = 1, #workers do queue.enqueue(jobs, stop) end
 
-for _, t in ipairs(threads) do assert(host.join(t)) end
+for _, t in ipairs(workers) do assert(t:join()) end
 memory.free(stop)                                 -- each worker took the sentinel once
 assert(queue.len(jobs) == 0 and queue.len(results) == 100)
 

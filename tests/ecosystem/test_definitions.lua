@@ -19,6 +19,8 @@ for i = first, #arg do built[arg[i]] = true end
 local MODULES = {
   { name = "memory", types = "memory.lua", doc = "memory.md", load = T.memory },
   { name = "memory.queue", types = "memory_queue.lua", doc = "memory-queue.md", load = T.queue },
+  { name = "threads", types = "threads.lua", doc = "threads.md",
+    load = function() return T.load("threads", "luaopen_threads") end },
   { name = "crypto", types = "crypto.lua", doc = "crypto.md",
     load = function() return T.load("crypto", "luaopen_crypto") end },
   { name = "win32", types = "win32.lua", doc = "win32.md",
