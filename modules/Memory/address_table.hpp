@@ -44,7 +44,8 @@ class AddressTable {
 
 public:
     constexpr AddressTable() noexcept = default;
-    ~AddressTable()
+    // Frees every table; for the registry's destructor only.
+    void destroy() noexcept
     {
         for (Table* t = current_.load(std::memory_order_relaxed); t;) {
             Table* older = t->older;
@@ -52,6 +53,7 @@ public:
             delete t;
             t = older;
         }
+        current_.store(nullptr, std::memory_order_relaxed);
     }
     AddressTable(const AddressTable&) = delete;
     AddressTable& operator=(const AddressTable&) = delete;

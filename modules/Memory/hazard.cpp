@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "Memory/host_hook.hpp"
+
 #if defined(__linux__)
 #include <linux/membarrier.h>
 #include <sys/syscall.h>
@@ -40,6 +42,8 @@ void Hazards::init() noexcept
 // of the library can run any more.
 Hazards::~Hazards()
 {
+    if (g_library_pinned.load(std::memory_order_relaxed))
+        return;
     for (HazardContext* c = head_.load(std::memory_order_relaxed); c;) {
         HazardContext* next = c->next;
         delete c;

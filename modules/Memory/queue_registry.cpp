@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "Memory/host_hook.hpp"
 #include "Memory/registry.hpp"
 
 namespace luamods::memory {
@@ -24,6 +25,9 @@ struct QueueRecordChunk {
 // At unload or process exit: the records go, the queues they list stay.
 QueueRegistry::~QueueRegistry()
 {
+    if (g_library_pinned.load(std::memory_order_relaxed))
+        return;
+    table_.destroy();
     while (QueueRecordChunk* c = chunks_) {
         chunks_ = c->next;
         delete c;

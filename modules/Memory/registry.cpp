@@ -5,6 +5,7 @@
 #include <new>
 
 #include "Memory/args.hpp"
+#include "Memory/host_hook.hpp"
 
 namespace luamods::memory {
 
@@ -34,6 +35,9 @@ struct RecordChunk {
 // still listed stay allocated.
 BlockRegistry::~BlockRegistry()
 {
+    if (g_library_pinned.load(std::memory_order_relaxed))
+        return;
+    table_.destroy();
     for (BlockRecord* r = retired_; r; r = r->next)
         std::free(r->block());
     while (RecordChunk* c = chunks_) {
