@@ -257,6 +257,11 @@ BlockRegistry::Move BlockRegistry::realloc(void* p, std::uint64_t size, void*& m
         table_.insert(key(q), r);
     }
     r->size.store(size, std::memory_order_relaxed);
+    // A queued string reached through its address is the caller's plain
+    // block from now on (its queue keeps only the old address, as after a
+    // free): marked as the queue's, it would outlive every clean-up.
+    if (r->queue_owned.exchange(false, std::memory_order_relaxed))
+        queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
     r->phase.store(BlockRecord::kLive, std::memory_order_release);
     moved = q;
     return Move::done;
