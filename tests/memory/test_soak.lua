@@ -44,7 +44,7 @@ allow("size read write fill get_i32 set_i32 get_f64 set_f64 atomic_i32 atomic_se
       "memory: unknown or freed pointer", "memory: block was already released", "memory: range is out of bounds")
 allow("refcount is_shared", "memory: unknown or freed pointer")
 allow("read seq_read", "memory: cannot read N bytes")
-allow("alloc shared push", "memory: allocation of N bytes failed")
+allow("alloc malloc shared push", "memory: allocation of N bytes failed")
 allow("free", "memory: cannot free an unknown or freed pointer",
       "memory: this is a shared block, release it instead of freeing it")
 allow("realloc", "memory: cannot realloc an unknown or freed pointer",
@@ -102,9 +102,11 @@ local function worker(id, seed, seconds, board, allq, ctl)
   -- state's choices whatever the calls returned.
   local NR, R, k = 16, {}, 0
   local function r(n) k = k % NR + 1; return math.floor(R[k] * n) + 1 end
-  local calls, invalid, errors, bad, name, failure = 0, 0, 0, false, nil, nil
+  local calls, invalid, errors, bad, name, failure, worked = 0, 0, 0, false, nil, nil, {}
   local function tail(ok, ...)
-    if not ok then
+    if ok then
+      worked[name] = true
+    else
       errors = errors + 1
       failure = failure or complaint(name, (...))
     end
@@ -141,7 +143,10 @@ local function worker(id, seed, seconds, board, allq, ctl)
     local c = r(#JUNK + 3)
     if c <= #JUNK then return JUNK[c] end
     if c == #JUNK + 1 and #own > 0 then return ffi.cast("char*", pick(own)) + r(15) end  -- inside a block
-    if c == #JUNK + 2 and not (STRICT and for_block) then return pick(qs) or pick(hq) end  -- the wrong kind
+    if c == #JUNK + 2 then  -- the wrong kind
+      if not for_block then return pick(own) or pick(held) end
+      if not STRICT then return pick(qs) or pick(hq) end
+    end
     return nil
   end
   local function number(v)
@@ -226,7 +231,8 @@ local function worker(id, seed, seconds, board, allq, ctl)
   local ops = {
     { 4, function()
       local n = new_size(LO, HI)
-      local ok, p = call("alloc", r(2) == 1 and m.alloc or m.malloc, n)
+      local f = ({ "alloc", "malloc" })[r(2)]
+      local ok, p = call(f, m[f], n)
       if ok then size[p] = n; add(owned(n) and own or loose, p) end
     end },
     { 3, function()
@@ -427,7 +433,9 @@ local function worker(id, seed, seconds, board, allq, ctl)
   m.atomic_add_i32(ctl, 0, 1)
   if not ok then error(err, 0) end
   if failure then error(("state %d, step %d: unexpected error: %s"):format(id, steps, failure), 0) end
-  return calls, invalid, errors, table.concat(made)
+  local names = {}
+  for fname in pairs(worked) do names[#names + 1] = fname end
+  return calls, invalid, errors, table.concat(made), table.concat(names, " ")
 end
 
 -- Runs the host clean-up at random moments, and feeds every shared queue
@@ -468,12 +476,13 @@ T.case("random calls of every function on " .. STATES .. " states with clean-ups
     threads[#threads + 1] = host.start({ file = arg[0] }, "worker", id, seed, seconds, board, allq, ctl)
   end
   local cleaner_thread = host.start({ file = arg[0] }, "cleaner", seed, allq, ctl, host.clock() + seconds + 60)
-  local calls, invalid, errors, made, failures = 0, 0, 0, {}, {}
-  for id, t in ipairs(threads) do
-    local ok, c, i, e, list = t:join()
+  local calls, invalid, errors, made, failures, worked = 0, 0, 0, {}, {}, {}
+  for _, t in ipairs(threads) do
+    local ok, c, i, e, list, names = t:join()
     if ok then
       calls, invalid, errors = calls + c, invalid + i, errors + e
       made[#made + 1] = list
+      for fname in names:gmatch("%S+") do worked[fname] = true end
     else
       failures[#failures + 1] = tostring(c)
     end
@@ -482,6 +491,13 @@ T.case("random calls of every function on " .. STATES .. " states with clean-ups
   T.eq(ok, true, "cleaner: " .. tostring(runs))
   print(("  %d calls, %d with invalid inputs, %d errors raised, %d clean-ups"):format(calls, invalid, errors, runs))
   if #failures > 0 then error(table.concat(failures, "\n")) end
+  -- Every function worked at least once (queue functions that memory has
+  -- too are called Q.name here).
+  for fname in pairs(m) do T.truthy(worked[fname], fname .. " never succeeded") end
+  for fname in pairs(Q) do
+    fname = (m[fname] or fname == "new" or fname == "delete") and "Q." .. fname or fname
+    T.truthy(worked[fname], fname .. " never succeeded")
+  end
   Q.release(board); Q.release(allq); m.release(ctl)
   host.cleanup()
   T.eq(m.count_allocations(), base, "bytes held after the final clean-up")
