@@ -390,7 +390,7 @@ local function worker(id, seed, seconds, board, allq, ctl)
     end },
     -- A big string pushed and taken back: the C runtime maps it afresh, often
     -- where a big block was just unmapped.
-    { 0.06, function()
+    { 0.1, function()
       big = big or string.rep("z", BIG)
       local q = pick(qs)
       if not q then q = select(2, call("Q.new", Q.new)) end
@@ -399,7 +399,7 @@ local function worker(id, seed, seconds, board, allq, ctl)
     end },
     -- A big block freed, and its stale address freed over and over for a
     -- while: the allocator may hand it to a push meanwhile.
-    { 0.06, function()
+    { 0.1, function()
       local ok, p = call("alloc", m.alloc, BIG)
       if not ok then return end
       call("free", m.free, p)
