@@ -10,7 +10,8 @@
 --
 --   luamods_host test_soak.lua [seconds]      LUAMODS_SOAK_SECONDS overrides
 --   LUAMODS_SOAK_SEED=n replays a seed: each state makes the same choices
---   (timing, and with it the addresses behind the choices, differs).
+--   (timing, and with it the addresses behind the choices and the moments of
+--   the big-block operations, differs).
 --
 -- Two states writing the same bytes is allowed by the module, but under
 -- ThreadSanitizer it is a race of this test.  There ("strict") a state reads
