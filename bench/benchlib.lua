@@ -86,17 +86,19 @@ function B.emptied(vars)
 end
 
 -- ns per iteration of each loop(n) of `loops`, timed in turns round after
--- round so that a disturbance hits them alike; the best of `rounds` each.
+-- round (each round starting at the next loop, so none always runs first) so
+-- that a disturbance hits them alike; the best of `rounds` each.
 function B.compare(loops, n, rounds)
   local best = {}
   for i, loop in ipairs(loops) do
     loop(math.floor(n / 10))
     best[i] = math.huge
   end
-  for _ = 1, rounds or 5 do
-    for i, loop in ipairs(loops) do
+  for r = 1, rounds or 5 do
+    for k = 0, #loops - 1 do
+      local i = (r + k) % #loops + 1
       local t0 = B.now()
-      loop(n)
+      loops[i](n)
       best[i] = math.min(best[i], B.now() - t0)
     end
   end

@@ -5,7 +5,8 @@ local here = (arg and arg[0] or ""):match("^(.*)[/\\]") or "."
 package.path = here .. "/../?.lua;" .. package.path
 local B = require("benchlib")
 
-local N = tonumber(arg and arg[1]) or 1000000
+local N = tonumber(arg and arg[1]) or 400000
+local ROUNDS = 11
 local s16 = string.rep("x", 16)
 
 -- A 64-byte block with the functions a case calls.
@@ -35,4 +36,4 @@ B.per_call("memory: calls against the empty call", {
   { "seq_read 48 B", "seq_read(p, 0, 4, 48)", record, 3.5 },
   { "seq_read 64 B", "seq_read(p, 0, 4, 64)", record, 3.5 },
   { "alloc 64 B + free", "local b = alloc(64); free(b)", block("alloc", "free") },
-}, N)
+}, N, ROUNDS)
