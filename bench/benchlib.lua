@@ -33,31 +33,38 @@ local function copy_file(from, to)
   o:close()
 end
 
+-- B.setup() loads the libraries (once, in the state that runs the script;
+-- a state on a thread loads what it times by path) and returns B with
 -- B.libs: { {name = "new"|"old", path = library file, m = memory, q = memory.queue} }
+-- and B.new, B.old (nil without a baseline) naming its entries.
 B.bin = os.getenv("LUAMODS_BIN") or "."
 local function quandel(name, path)
   return { name = name, path = path,
            m = assert(package.loadlib(path, "luaopen_memory"))(),
            q = assert(package.loadlib(path, "luaopen_memory_queue"))() }
 end
-B.libs = { quandel("new", B.bin .. "/Quandel" .. SUFFIX) }
-B.new = B.libs[1]
-local old_bin = os.getenv("LUAMODS_BASELINE_BIN")
-if old_bin and old_bin ~= "" then
-  local old = quandel("old", old_bin .. "/Quandel" .. SUFFIX)
-  -- Two copies are two registries: a block of one is unknown to the other.
-  -- A loader that handed back the loaded copy for the same file name gets
-  -- the old one under a name of its own.
-  local p = B.new.m.alloc(8)
-  if pcall(old.m.size, p) then
-    local path = old_bin .. "/Quandel_base" .. SUFFIX
-    copy_file(old.path, path)
-    old = quandel("old", path)
-    assert(not pcall(old.m.size, p), "the baseline library is the same copy as this build's")
+function B.setup()
+  if B.libs then return B end
+  B.libs = { quandel("new", B.bin .. "/Quandel" .. SUFFIX) }
+  B.new = B.libs[1]
+  local old_bin = os.getenv("LUAMODS_BASELINE_BIN")
+  if old_bin and old_bin ~= "" then
+    local old = quandel("old", old_bin .. "/Quandel" .. SUFFIX)
+    -- Two copies are two registries: a block of one is unknown to the other.
+    -- A loader that handed back the loaded copy for the same file name gets
+    -- the old one under a name of its own.
+    local p = B.new.m.alloc(8)
+    if pcall(old.m.size, p) then
+      local path = old_bin .. "/Quandel_base" .. SUFFIX
+      copy_file(old.path, path)
+      old = quandel("old", path)
+      assert(not pcall(old.m.size, p), "the baseline library is the same copy as this build's")
+    end
+    B.new.m.free(p)
+    B.libs[2] = old
+    B.old = old
   end
-  B.new.m.free(p)
-  B.libs[2] = old
-  B.old = old
+  return B
 end
 
 -- ---------------------------------------------------------------------------

@@ -3,7 +3,7 @@
 --   LUAMODS_BIN=build/native/bin [LUAMODS_BASELINE_BIN=old/bin] luamods_host bench/memory/calls.lua [calls]
 local here = (arg and arg[0] or ""):match("^(.*)[/\\]") or "."
 package.path = here .. "/../?.lua;" .. package.path
-local B = require("benchlib")
+local B = require("benchlib").setup()
 
 local N = tonumber(arg and arg[1]) or 400000
 local ROUNDS = 11

@@ -5,7 +5,7 @@
 --   LUAMODS_BIN=build/native/bin [LUAMODS_BASELINE_BIN=old/bin] luamods_host bench/queue/bench_queue.lua [items]
 local here = (arg and arg[0] or ""):match("^(.*)[/\\]") or "."
 package.path = here .. "/../?.lua;" .. package.path
-local B = require("benchlib")
+local B = require("benchlib").setup()
 local raw = B.load(B.bin, "bench_queue", "luaopen_bench_queue")
 
 local N = tonumber(arg and arg[1]) or 1000000

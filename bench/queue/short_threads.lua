@@ -6,7 +6,7 @@
 --   LUAMODS_BIN=build/native/bin [LUAMODS_BASELINE_BIN=old/bin] luamods_host bench/queue/short_threads.lua [threads]
 local here = (arg and arg[0] or ""):match("^(.*)[/\\]") or "."
 package.path = here .. "/../?.lua;" .. package.path
-local B = require("benchlib")
+local B = require("benchlib").setup()
 
 local THREADS = tonumber(arg and arg[1]) or 10000
 local AT_ONCE = 4
