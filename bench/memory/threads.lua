@@ -7,8 +7,8 @@ local here = (arg and arg[0] or ""):match("^(.*)[/\\]") or "."
 package.path = here .. "/../?.lua;" .. package.path
 local B = require("benchlib").setup()
 
-local N = tonumber(arg and arg[1]) or 500000
-local ROUNDS = 7
+local N = tonumber(arg and arg[1]) or 100000
+local ROUNDS = 21
 
 -- A state's work: `body` N times on the block `shared`, or on one of its own.
 local STATE = [[
