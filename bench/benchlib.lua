@@ -221,6 +221,16 @@ function B.goal(op, limit, ratio)
   return string.format("%s %.1f× %s", op == "<=" and "≤" or "≥", limit, met and "met" or "MISSED")
 end
 
+-- rows: { {name, ns, baseline_ns, goal_text}, ... }: times against a baseline.
+function B.table(title, rows)
+  B.title(title)
+  B.header("case", "ns/call", "baseline ns/call", "ratio", "goal")
+  for _, r in ipairs(rows) do
+    B.row(r[1], string.format("%.1f", r[2]), string.format("%.1f", r[3]),
+          string.format("%.2f×", r[2] / r[3]), r[4] or "")
+  end
+end
+
 local function x(r) return string.format("%.2f×", r) end
 local function ns(t) return string.format("%.1f", t) end
 
