@@ -19,7 +19,7 @@ set(LUAMODS_INSTALL_DOC "${_luamods_doc}" CACHE STRING
 
 # The libraries of this configuration: modules whose folder is absent are skipped.
 set(LUAMODS_LIBRARIES "")
-foreach(target quandel crypto pellor)
+foreach(target quandel threads crypto pellor)
   if(TARGET ${target})
     list(APPEND LUAMODS_LIBRARIES ${target})
     install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${LUAMODS_INSTALL_CMOD})

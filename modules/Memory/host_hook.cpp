@@ -12,7 +12,7 @@ namespace luamods::memory {
 
 namespace {
 constexpr std::size_t kRegisterCleanupOffset = 32;  // fifth pointer-sized slot
-using RegisterCleanup = void* (*)(CleanupCallback);
+using RegisterCleanup = int (*)(CleanupCallback);  // its result is not used
 
 // Keeps this library loaded until the process ends.  The host may call the
 // callback after the last Lua state that loaded the library has closed (and
@@ -65,7 +65,8 @@ void HostHook::register_once(lua_State* L)
     bool expected = false;
     if (!registered_.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
         return;
-    pin_this_library(callback_);
+    if (pin_this_library(callback_))
+        g_library_pinned.store(true, std::memory_order_relaxed);
     fn(callback_);
 }
 

@@ -12,6 +12,11 @@ namespace luamods::memory {
 
 using CleanupCallback = int (*)();
 
+// Set once the library has pinned itself (see HostHook).  It then stays
+// mapped until the process ends, and its registries are left as they are at
+// exit: threads of the host may still be using them.
+inline std::atomic<bool> g_library_pinned{false};
+
 class HostHook {
 public:
     explicit constexpr HostHook(CleanupCallback callback) noexcept : callback_(callback) {}

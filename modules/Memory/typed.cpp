@@ -12,6 +12,7 @@
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
 #include "Memory/registry.hpp"
+#include "Memory/state_context.hpp"
 
 namespace luamods::memory {
 
@@ -32,9 +33,10 @@ lua_Integer sign_extended(std::uint32_t v)
 template <class Op>
 void with_element(lua_State* L, void* p, std::uint64_t offset, std::uint64_t width, Op&& op)
 {
+    HazardContext* ctx = state_context(L);
     run_then_raise(L, [&](ErrorText& err) {
         BlockAccess access;
-        if (access.acquire(p, offset, width, err))
+        if (access.acquire(ctx, p, offset, width, err))
             op(access.bytes() + offset);
     });
 }

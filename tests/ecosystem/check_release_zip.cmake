@@ -40,3 +40,20 @@ foreach(dll IN LISTS dlls)
 endforeach()
 list(LENGTH dlls n)
 message(STATUS "${ZIP}: ${n} DLLs (${dlls}), all entries present")
+
+# The loading snippets the zip carries, run by the stock luajit.exe with the
+# unpacked bin/ as its package.cpath, as a user of the archive loads them.
+file(GLOB snippets "${root}/docs/examples/load_*.lua")
+if(RUN AND NOT snippets)
+  message(FATAL_ERROR "the zip holds no loading snippets")
+endif()
+foreach(snippet IN LISTS snippets)
+  if(RUN)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env "LUA_CPATH=${root}/bin/?.dll" ${RUN} ${snippet}
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "${snippet} fails with the zip's DLLs:\n${out}")
+    endif()
+    message(STATUS "${out}")
+  endif()
+endforeach()
