@@ -2,13 +2,13 @@
 -- state alone, each state making a fixed number of calls, on a block of its
 -- own (they should scale) and on one block both read (reads should not slow
 -- each other).
---   LUAMODS_BIN=build/native/bin [LUAMODS_BASELINE_BIN=old/bin] luamods_host bench/memory/threads.lua [calls]
+--   LUAMODS_BIN=build/native/bin [LUAMODS_BASELINE_BIN=old/bin] luamods_host bench/memory/threads.lua [runs [rounds]]
 local here = (arg and arg[0] or ""):match("^(.*)[/\\]") or "."
 package.path = here .. "/../?.lua;" .. package.path
 local B = require("benchlib").setup()
 
 local N = tonumber(arg and arg[1]) or 100000
-local ROUNDS = 21
+local ROUNDS = tonumber(arg and arg[2]) or 21
 
 -- A state's work: `body` N times on the block `shared`, or on one of its own.
 local STATE = [[
