@@ -12,10 +12,14 @@ function(luamods_split_debug file objcopy)
   get_filename_component(name "${file}" NAME)
   set(debug "${name}.debug")
   # Relative names in the library's folder: the link records the file's name
-  # only, and the checksum is taken from the file just written.
-  execute_process(COMMAND "${objcopy}" --only-keep-debug "${name}" "${debug}"
+  # only, and the checksum is taken from the file just written.  objcopy
+  # stamps a PE file it writes with the current time unless
+  # SOURCE_DATE_EPOCH says otherwise: 0, as the link left it, so that the
+  # same library gives the same bytes.
+  set(run ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 "${objcopy}")
+  execute_process(COMMAND ${run} --only-keep-debug "${name}" "${debug}"
                   WORKING_DIRECTORY "${dir}" COMMAND_ERROR_IS_FATAL ANY)
-  execute_process(COMMAND "${objcopy}" --strip-all "--add-gnu-debuglink=${debug}" "${name}"
+  execute_process(COMMAND ${run} --strip-all "--add-gnu-debuglink=${debug}" "${name}"
                   WORKING_DIRECTORY "${dir}" COMMAND_ERROR_IS_FATAL ANY)
   # objcopy leaves the mode of its output to the umask; an archive made from
   # the folder must not depend on it.
