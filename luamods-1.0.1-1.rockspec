@@ -1,5 +1,5 @@
 -- LuaRocks package of the native modules: memory and memory.queue (Quandel),
--- crypto.  The win32 module (Pellor) is built for Windows only.
+-- threads, crypto.  The win32 module (Pellor) is built for Windows only.
 --   luarocks make luamods-1.0.1-1.rockspec          (from a checkout)
 -- Needs LuaJIT's headers (pkg-config luajit) and, for crypto, libsodium.
 rockspec_format = "3.0"
@@ -9,11 +9,13 @@ source = {
   url = "git+file://.",
 }
 description = {
-  summary = "Native LuaJIT modules: shared memory blocks, lock-free queues, crypto",
+  summary = "Native LuaJIT modules: shared memory blocks, lock-free queues, threads, crypto",
   detailed = [[
 memory: heap blocks shared by Lua states on many threads, with bounds-checked,
 typed, atomic and sequence-locked access and reference-counted sharing.
 memory.queue: lock-free queues of addresses and strings between threads.
+threads: Lua states on new threads, started from plain luajit, with the host
+record that memory's clean-up needs (require("threads")).
 crypto: random bytes, X25519, Ed25519, (X)ChaCha20-Poly1305, SHA-2, HMAC, HKDF,
 BLAKE2b.  memory and memory.queue live in one library, Quandel; load them with
 package.loadlib and their entry points (see docs/install.md).
@@ -31,4 +33,8 @@ build = {
     LUAMODS_INSTALL_CMOD = "$(LIBDIR)",
     LUAMODS_INSTALL_DOC = "$(PREFIX)",
   },
+  -- The reference pages are the rock's documentation: `luarocks doc luamods`
+  -- lists docs/ (CMake installs the same pages there, with types/ and
+  -- licenses/).  Without this LuaRocks would make a doc/ of the README alone.
+  copy_directories = { "docs" },
 }

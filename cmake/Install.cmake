@@ -29,12 +29,13 @@ install(CODE "
 
 # What Windows shows as each DLL's description in its version resource.
 set(LUAMODS_DESCRIPTION_quandel "Shared memory blocks and lock-free queues for LuaJIT (memory, memory.queue)")
+set(LUAMODS_DESCRIPTION_threads "Lua states on new threads for LuaJIT (threads)")
 set(LUAMODS_DESCRIPTION_crypto "Cryptography for LuaJIT on libsodium (crypto)")
 set(LUAMODS_DESCRIPTION_pellor "Windows processes, pipes, jobs, environment, console and clipboard for LuaJIT (win32)")
 
 # The libraries of this configuration: modules whose folder is absent are skipped.
 set(LUAMODS_LIBRARIES "")
-foreach(target quandel crypto pellor)
+foreach(target quandel threads crypto pellor)
   if(NOT TARGET ${target})
     continue()
   endif()
@@ -46,6 +47,9 @@ foreach(target quandel crypto pellor)
     get_target_property(LUAMODS_RC_NAME ${target} OUTPUT_NAME)
     set(LUAMODS_RC_FILE ${LUAMODS_RC_NAME}.dll)
     set(LUAMODS_RC_DESCRIPTION "${LUAMODS_DESCRIPTION_${target}}")
+    if(NOT LUAMODS_RC_DESCRIPTION)
+      message(FATAL_ERROR "no LUAMODS_DESCRIPTION_${target} for the version resource of ${target}")
+    endif()
     configure_file(${CMAKE_SOURCE_DIR}/packaging/version.rc.in
                    ${CMAKE_BINARY_DIR}/version/${LUAMODS_RC_NAME}.rc @ONLY)
     target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/version/${LUAMODS_RC_NAME}.rc)

@@ -13,6 +13,8 @@ if(WIN32)
   # Programs run under Wine find lua51.dll beside them.
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   file(COPY "${LUAJIT_WIN_DIR}/bin/lua51.dll" DESTINATION ${CMAKE_BINARY_DIR}/bin)
+  # The stock interpreter, for the tests that run without the project's host.
+  file(COPY "${LUAJIT_WIN_DIR}/bin/luajit.exe" DESTINATION ${CMAKE_BINARY_DIR}/bin)
   file(COPY "${LUAJIT_WIN_DIR}/bin/lua" DESTINATION ${CMAKE_BINARY_DIR}/bin)
   set(LUAMODS_MODULE_SUFFIX ".dll")
 else()

@@ -37,3 +37,46 @@ function(luamods_add_cxx_test name target)
   set_tests_properties(${LUAMODS_TEST_PREFIX}.${name} PROPERTIES
     TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${LUAMODS_LUA_ENV}" LABELS "${LUAMODS_TEST_PREFIX}")
 endfunction()
+
+# The stock interpreter, for tests that must pass without the project's host:
+# Debian's luajit natively, the cross-built luajit.exe (copied beside
+# lua51.dll in bin/) under the emulator for Windows.  Imported, so that the
+# emulator is put in front of it.  A sanitizer build preloads its runtime,
+# which must come before every instrumented library.
+add_executable(luamods_luajit IMPORTED)
+if(WIN32)
+  set_target_properties(luamods_luajit PROPERTIES IMPORTED_LOCATION ${CMAKE_BINARY_DIR}/bin/luajit.exe)
+else()
+  find_program(LUAMODS_LUAJIT luajit REQUIRED)
+  set_target_properties(luamods_luajit PROPERTIES IMPORTED_LOCATION ${LUAMODS_LUAJIT})
+endif()
+set(LUAMODS_LUAJIT_ENV ${LUAMODS_LUA_ENV})
+if(LUAMODS_SANITIZER)
+  set(_runtime libasan.so)
+  if(LUAMODS_SANITIZER STREQUAL "thread")
+    set(_runtime libtsan.so)
+  endif()
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_runtime}
+                  OUTPUT_VARIABLE _runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+  list(APPEND LUAMODS_LUAJIT_ENV "LD_PRELOAD=${_runtime}")
+  # These scripts move items through memory.queue between states: the queue
+  # test's suppressions (moodycamel's own functions only).
+  if(LUAMODS_SANITIZER STREQUAL "thread" AND EXISTS ${CMAKE_SOURCE_DIR}/tests/queue/tsan.supp)
+    list(FILTER LUAMODS_LUAJIT_ENV EXCLUDE REGEX "^TSAN_OPTIONS=")
+    list(APPEND LUAMODS_LUAJIT_ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:\
+allocator_may_return_null=1:suppressions=${CMAKE_SOURCE_DIR}/tests/queue/tsan.supp")
+  endif()
+endif()
+
+# luamods_add_luajit_test(<name> <script> [TIMEOUT s] [ARGS ...]): the script
+# run by the stock interpreter, with the environment of the host's tests.
+function(luamods_add_luajit_test name script)
+  cmake_parse_arguments(T "" "TIMEOUT" "ARGS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_test(NAME ${LUAMODS_TEST_PREFIX}.${name}
+           COMMAND luamods_luajit ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${T_ARGS})
+  set_tests_properties(${LUAMODS_TEST_PREFIX}.${name} PROPERTIES
+    TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${LUAMODS_LUAJIT_ENV}" LABELS "${LUAMODS_TEST_PREFIX}")
+endfunction()

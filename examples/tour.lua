@@ -1,11 +1,19 @@
--- The tour: the modules doing real work together.  Run by scripts/demo on the
--- native build and under Wine on the Windows build.
-local T = require("testlib")
-local m = T.memory()
+-- The tour: the modules doing real work together.  Run by scripts/demo with
+-- the plain luajit interpreter on the native build and luajit.exe under Wine
+-- on the Windows build, with the build's bin/ on LUA_CPATH.
+local threads = require("threads")   -- first: it brings the host record memory registers with
+
+-- A library whose file name is not its module's name: found on package.cpath
+-- and opened by its entry point.  Worker states define the same function.
+local function open(file, entry)
+  return assert(package.loadlib(assert(package.searchpath(file, package.cpath)), entry))()
+end
+local m = open("Quandel", "luaopen_memory")
+local windows = jit.os == "Windows"
 
 local function say(fmt, ...) io.write(string.format(fmt, ...), "\n") io.flush() end
 
-say("luamods tour on %s (%d hardware threads)", host.platform, host.cores)
+say("luamods tour on %s (%d hardware threads)", windows and "windows" or "linux", threads.cores())
 
 -- 1. memory: several Lua states on threads fill slices of one block; the main
 --    state reads the result.  Only the address crosses between the states.
@@ -15,7 +23,7 @@ do
   m.fill(results, 0, WORKERS * 8, 0)
   local COUNT_PRIMES = [[
     local block, slot, from, to = ...
-    local m = require("testlib").memory()
+    local m = package.loadlib(package.searchpath("Quandel", package.cpath), "luaopen_memory")()
     local count = 0
     for n = math.max(from, 2), to do
       local prime = true
@@ -27,12 +35,12 @@ do
     m.write(block, slot * 8, string.format("%8d", count))
     return count
   ]]
-  local t0 = host.clock()
-  local threads = {}
+  local t0 = threads.clock()
+  local workers = {}
   for i = 0, WORKERS - 1 do
-    threads[#threads + 1] = host.start(COUNT_PRIMES, results, i, i * PER + 1, (i + 1) * PER)
+    workers[#workers + 1] = threads.start(COUNT_PRIMES, results, i, i * PER + 1, (i + 1) * PER)
   end
-  for _, t in ipairs(threads) do assert(t:join()) end
+  for _, t in ipairs(workers) do assert(t:join()) end
   local total = 0
   for i = 0, WORKERS - 1 do
     local n = tonumber(m.read(results, i * 8, 8))
@@ -40,7 +48,7 @@ do
     total = total + n
   end
   say("memory: %d states counted %d primes below %d into one block in %.2f s",
-      WORKERS, total, WORKERS * PER, host.clock() - t0)
+      WORKERS, total, WORKERS * PER, threads.clock() - t0)
   say("memory: %d bytes held before free, %d after", m.count_allocations(),
       (m.free(results) or m.count_allocations()))
 end
@@ -49,7 +57,7 @@ end
 --    with HKDF, seal messages with XChaCha20-Poly1305 and sign them with
 --    Ed25519; a forged message is refused.
 do
-  local c = T.load("crypto", "luaopen_crypto")
+  local c = require("crypto")
   local hex = function(s) return (s:gsub(".", function(ch) return string.format("%02x", ch:byte()) end)) end
   local a_sec, a_pub = c.x25519_keypair()
   local b_sec, b_pub = c.x25519_keypair()
@@ -58,8 +66,8 @@ do
   assert(c.equal(shared_a, shared_b))
   local key = c.hkdf_sha256(shared_a, nil, "tour session", 32)
   local sign_sec, sign_pub = c.ed25519_keypair()
-  local t0, n, bytes = host.clock(), 0, 0
-  while host.clock() - t0 < 0.5 do
+  local t0, n, bytes = threads.clock(), 0, 0
+  while threads.clock() - t0 < 0.5 do
     n = n + 1
     local msg = string.format("message %d: %s", n, string.rep("x", n % 200))
     local nonce = c.random(24)
@@ -83,14 +91,17 @@ end
 --    publish their progress in a sequence-locked record of a shared block,
 --    which the main state polls without locks.
 do
-  local q = T.queue()
+  local q = open("Quandel", "luaopen_memory_queue")
   local ITEMS, ROUNDS, WORKERS, RECORD = 1500, 5000, 3, 64
   local jobs, results = q.shared(), q.shared()
   local progress = m.shared(WORKERS * RECORD)
   local WORKER = [[
     local id, jobs, results, progress, rounds, record = ...
-    local T = require("testlib")
-    local m, q, c = T.memory(), T.queue(), T.load("crypto", "luaopen_crypto")
+    local function open(file, entry)
+      return package.loadlib(package.searchpath(file, package.cpath), entry)()
+    end
+    local m, q, c = open("Quandel", "luaopen_memory"), open("Quandel", "luaopen_memory_queue"), require("crypto")
+    local sleep = require("threads").sleep
     q.retain(jobs); q.retain(results); m.retain(progress)
     local done = 0
     while true do
@@ -104,38 +115,38 @@ do
         -- A busy result only means a reader is copying: try again next item.
         m.seq_write(progress, id * record, id * record + 8, string.format("%d items", done), record - 8)
       else
-        host.sleep(0.0005)
+        sleep(0.0005)
       end
     end
     q.release(jobs); q.release(results); m.release(progress)
     return done
   ]]
-  local t0 = host.clock()
-  local threads = {}
+  local t0 = threads.clock()
+  local workers = {}
   for id = 0, WORKERS - 1 do
-    threads[#threads + 1] = host.start(WORKER, id, jobs, results, progress, ROUNDS, RECORD)
+    workers[#workers + 1] = threads.start(WORKER, id, jobs, results, progress, ROUNDS, RECORD)
   end
   for i = 1, ITEMS do q.push(jobs, "work item " .. i) end
   local received, next_report = 0, t0 + 1
   while received < ITEMS do
     local r = q.pop(results)
-    if r then received = received + 1 else host.sleep(0.001) end
-    if host.clock() >= next_report then
+    if r then received = received + 1 else threads.sleep(0.001) end
+    if threads.clock() >= next_report then
       local parts = {}
       for id = 0, WORKERS - 1 do
         local rec = m.seq_read(progress, id * RECORD, id * RECORD + 8, RECORD - 8)
         parts[#parts + 1] = rec and rec:gsub("%z+$", "") or "busy"
       end
       say("  progress after %.1f s: %d/%d results; workers report %s",
-          host.clock() - t0, received, ITEMS, table.concat(parts, ", "))
+          threads.clock() - t0, received, ITEMS, table.concat(parts, ", "))
       next_report = next_report + 1
     end
   end
   for _ = 1, WORKERS do q.push(jobs, "") end
   local per = {}
-  for i, t in ipairs(threads) do local ok, n = t:join(); assert(ok, n); per[i] = n end
+  for i, t in ipairs(workers) do local ok, n = t:join(); assert(ok, n); per[i] = n end
   say("queue: %d items through %d worker states in %.2f s (%s each), %d SHA-256 calls",
-      ITEMS, WORKERS, host.clock() - t0, table.concat(per, "/"), ITEMS * ROUNDS)
+      ITEMS, WORKERS, threads.clock() - t0, table.concat(per, "/"), ITEMS * ROUNDS)
   q.release(jobs); q.release(results); m.release(progress)
   say("queue: %d bytes of blocks held after release", m.count_allocations())
 end
@@ -143,8 +154,8 @@ end
 -- 4. win32 (Windows only): child processes inside a kill-on-close job, their
 --    output read through pipes without ever blocking; closing the job ends a
 --    child that would otherwise wait for input forever.
-if host.platform == "windows" then
-  local w = T.load("Pellor", "luaopen_win32")
+if windows then
+  local w = open("Pellor", "luaopen_win32")
   local job = assert(w.job_create({ kill_on_close = true }))
   local children = {}
   for i = 1, 3 do
@@ -167,7 +178,7 @@ if host.platform == "windows" then
         end
       end
     end
-    if open > 0 then host.sleep(0.005) end
+    if open > 0 then threads.sleep(0.005) end
   end
   for i, ch in ipairs(children) do
     assert(w.wait(ch.process, 5000) == true)

@@ -37,17 +37,121 @@ install_packages() {
   fi
 }
 
-enable_deb_src() {
-  local f=/etc/apt/sources.list.d/debian.sources
-  if [ -f "$f" ] && ! grep -q '^Types:.*deb-src' "$f"; then
-    log "enabling deb-src"
-    sudo_ sed -i 's/^Types: deb$/Types: deb deb-src/' "$f"
-    sudo_ apt-get update -qq
-  elif [ ! -f "$f" ] && ! grep -rqs '^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    log "enabling deb-src"
-    echo 'deb-src http://deb.debian.org/debian bookworm main' | sudo_ tee /etc/apt/sources.list.d/luamods-src.list >/dev/null
-    sudo_ apt-get update -qq
+# Source packages (apt-get source) need deb-src entries.  They are derived
+# from this machine's own deb entries for its release, so no archive is named
+# here: a deb822 stanza (*.sources) gets deb-src added to its Types line, a
+# one-line entry (sources.list, *.list) gets a deb-src twin on the next line.
+# Entries whose archive already has deb-src for the release are left alone,
+# and what is about to change is logged first.
+#   add_deb_src [apt dir] [os-release file]   (defaults: /etc/apt, /etc/os-release)
+# Sets DEB_SRC_CHANGED=1 when it changed a file.  A test runs it on a copy.
+DEB_SRC_AWK='
+function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
+function has_word(list, w,   n, a, i) {
+  n = split(list, a, /[ \t]+/)
+  for (i = 1; i <= n; i++) if (a[i] == w) return 1
+  return 0
+}
+function norm(uri) { sub(/\/+$/, "", uri); return uri }
+# A one-line entry: sets L_TYPE, L_URI, L_SUITE; false for anything else.
+function parse_line(line,   rest, n, a) {
+  rest = line
+  if (rest ~ /^[ \t]*#/) return 0
+  sub(/^[ \t]+/, "", rest)
+  if (rest !~ /^deb(-src)?[ \t]/) return 0
+  L_TYPE = rest; sub(/[ \t].*/, "", L_TYPE)
+  sub(/^deb(-src)?[ \t]+/, "", rest)
+  if (rest ~ /^\[/) { sub(/^\[[^]]*\][ \t]*/, "", rest) }
+  n = split(rest, a, /[ \t]+/)
+  if (n < 2) return 0
+  L_URI = norm(a[1]); L_SUITE = a[2]
+  return 1
+}
+# The end of a deb822 stanza held in S[1..NS] with fields F[...].
+function end_stanza(   types, n, u, i, j, sx, all_missing) {
+  if (NS == 0) return
+  types = F["types"]
+  if (mode == "pairs") {
+    if (has_word(types, "deb-src") && tolower(trim(F["enabled"])) != "no") {
+      n = split(F["uris"], u, /[ \t]+/)
+      split(F["suites"], sx, /[ \t]+/)
+      for (i = 1; i <= n; i++) for (j in sx) if (u[i] != "" && sx[j] != "") print norm(u[i]) " " sx[j]
+    }
+  } else {
+    stanza++
+    if (has_word(types, "deb") && !has_word(types, "deb-src") &&
+        tolower(trim(F["enabled"])) != "no" && has_word(F["suites"], codename)) {
+      n = split(F["uris"], u, /[ \t]+/); all_missing = 1
+      for (i = 1; i <= n; i++) if (u[i] != "" && ((norm(u[i]) " " codename) in have)) all_missing = 0
+      if (all_missing) {
+        sub(/[ \t]+$/, "", S[TL]); S[TL] = S[TL] " deb-src"
+        print FILENAME ": stanza " stanza " (Suites: " trim(F["suites"]) "): deb-src added to its Types" > notes
+      }
+    }
+    for (i = 1; i <= NS; i++) print S[i]
+  }
+  NS = 0; split("", F); key = ""
+}
+BEGIN {
+  if (mode == "edit") while ((getline p < pairs) > 0) have[p] = 1
+}
+FNR == 1 { end_stanza(); deb822 = (FILENAME ~ /\.sources$/); stanza = 0 }
+deb822 {
+  if ($0 ~ /^[ \t]*$/) { end_stanza(); if (mode == "edit") print; next }
+  S[++NS] = $0
+  if ($0 ~ /^#/) next
+  if ($0 ~ /^[ \t]/) { if (key != "") F[key] = F[key] " " trim($0); next }
+  key = tolower($0); sub(/:.*/, "", key)
+  v = $0; sub(/^[^:]*:/, "", v); F[key] = trim(v)
+  if (key == "types") TL = NS
+  next
+}
+{
+  ok = parse_line($0)
+  if (mode == "pairs") { if (ok && L_TYPE == "deb-src") print L_URI " " L_SUITE; next }
+  print
+  if (ok && L_TYPE == "deb" && L_SUITE == codename && !((L_URI " " L_SUITE) in have)) {
+    have[L_URI " " L_SUITE] = 1
+    twin = $0; sub(/deb/, "deb-src", twin); print twin
+    print FILENAME ":" FNR ": a deb-src twin added after this entry (suite " codename ")" > notes
+  }
+}
+END { end_stanza() }
+'
+
+add_deb_src() {
+  local apt=${1:-/etc/apt} os_release=${2:-/etc/os-release} codename work f
+  local files=()
+  DEB_SRC_CHANGED=0
+  codename=$(. "$os_release" && echo "${VERSION_CODENAME:-}")
+  if [ -z "$codename" ]; then
+    log "no VERSION_CODENAME in $os_release: deb-src entries left as they are"
+    return 1
   fi
+  for f in "$apt/sources.list" "$apt"/sources.list.d/*.list "$apt"/sources.list.d/*.sources; do
+    [ -f "$f" ] && files+=("$f")
+  done
+  [ ${#files[@]} -gt 0 ] || { log "no apt sources in $apt"; return 1; }
+  work=$(mktemp -d)
+  awk -v mode=pairs "$DEB_SRC_AWK" "${files[@]}" | sort -u >"$work/pairs"
+  for f in "${files[@]}"; do
+    : >"$work/notes"
+    awk -v mode=edit -v codename="$codename" -v pairs="$work/pairs" -v notes="$work/notes" \
+      "$DEB_SRC_AWK" "$f" >"$work/new" || { rm -rf "$work"; return 1; }
+    if [ -s "$work/notes" ]; then
+      while IFS= read -r line; do log "enabling source packages: $line"; done <"$work/notes"
+      sudo_ tee "$f" <"$work/new" >/dev/null
+      DEB_SRC_CHANGED=1
+      # What this file now provides counts for the files after it.
+      awk -v mode=pairs "$DEB_SRC_AWK" "$f" >>"$work/pairs"
+    fi
+  done
+  rm -rf "$work"
+}
+
+enable_deb_src() {
+  add_deb_src || return 0
+  if [ "$DEB_SRC_CHANGED" = 1 ]; then sudo_ apt-get update -qq; fi
 }
 
 # Fetches a Debian source package into $CACHE/src/<name>-<version> once.

@@ -22,7 +22,9 @@ local queue = {}
 ---@return lightuserdata? item
 function queue.dequeue(q) end
 
----Takes one item, blocking the calling thread until one arrives.  A waiter
+---Takes one item, blocking the calling thread until one arrives.  The item
+---is the caller's: a string sent with `push` arrives as its plain block,
+---which the caller reads (`memory.read`) and frees (`memory.free`).  A waiter
 ---whose queue is deleted by its last `release` or by the host's clean-up
 ---wakes and raises "memory.queue: unknown or deleted queue (p)".
 ---@param q memory.queue.Queue

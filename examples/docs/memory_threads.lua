@@ -1,8 +1,9 @@
--- needs: memory
+-- needs: memory threads
 -- A shared block used by Lua states on other threads: an atomic counter at
 -- offset 0 and a sequence-locked status record (counter at 4, 32 bytes at 8).
--- host.start is the test host's way of running a chunk in a new Lua state on
--- a new thread; an application uses its own.  Only the address crosses.
+-- threads.start runs a chunk in a new Lua state on a new thread (a host
+-- application may use its own way).  Only the address crosses.
+local threads = require("threads")
 local quandel = assert(package.searchpath("Quandel", package.cpath))
 local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
 
@@ -16,9 +17,9 @@ local worker = [[
   while not memory.seq_write(block, 4, 8, "worker " .. id .. " done", 32) do end
   memory.release(block)
 ]]
-local threads = {}
-for id = 1, 3 do threads[id] = host.start(worker, quandel, block, id) end
-for _, t in ipairs(threads) do assert(host.join(t)) end
+local workers = {}
+for id = 1, 3 do workers[id] = threads.start(worker, quandel, block, id) end
+for _, t in ipairs(workers) do assert(t:join()) end
 
 assert(memory.atomic_i32(block, 0) == 3000)
 local status = memory.seq_read(block, 4, 8, 32)   -- nil, "busy" under contention

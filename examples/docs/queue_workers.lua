@@ -1,32 +1,46 @@
--- needs: memory.queue
--- Worker states take jobs (strings) from one shared queue and push results
--- to another; an empty string tells a worker to stop.
+-- needs: memory.queue threads
+-- Worker states take jobs (strings) from one shared queue and send results
+-- to another.  wait_dequeue sleeps while the queue is empty instead of
+-- spinning; the address it returns is the taker's, so the worker reads the
+-- string's block and frees it (what pop does for you).  A sentinel address,
+-- enqueued once per worker, tells a worker to stop: a zero-size block that
+-- no job can be, which the workers compare against and never free.
+local threads = require("threads")
 local quandel = assert(package.searchpath("Quandel", package.cpath))
+local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
 local queue = assert(package.loadlib(quandel, "luaopen_memory_queue"))()
 
 local jobs, results = queue.shared(), queue.shared()
+local stop = memory.alloc(0)
 local worker = [[
-  local quandel, jobs, results = ...
+  local quandel, jobs, results, stop = ...
+  local memory = package.loadlib(quandel, "luaopen_memory")()
   local queue = package.loadlib(quandel, "luaopen_memory_queue")()
   queue.retain(jobs); queue.retain(results)
   while true do
-    local job = queue.pop(jobs)
-    if job == "" then break end
-    if job then queue.push(results, job:upper()) end
+    local block = queue.wait_dequeue(jobs)        -- blocks, using no CPU
+    if block == stop then break end
+    local job = memory.read(block, 0, memory.size(block))
+    memory.free(block)
+    queue.push(results, job:upper())
   end
   queue.release(jobs); queue.release(results)
 ]]
-local threads = {}
-for i = 1, 2 do threads[i] = host.start(worker, quandel, jobs, results) end
+local workers = {}
+for i = 1, 2 do workers[i] = threads.start(worker, quandel, jobs, results, stop) end
 for i = 1, 100 do queue.push(jobs, "item " .. i) end
-for _ = 1, #threads do queue.push(jobs, "") end
-for _, t in ipairs(threads) do assert(host.join(t)) end
+for _ = 1, #workers do queue.enqueue(jobs, stop) end
+
+for _, t in ipairs(workers) do assert(t:join()) end
+memory.free(stop)                                 -- each worker took the sentinel once
+assert(queue.len(jobs) == 0 and queue.len(results) == 100)
 
 local seen = 0
-while queue.len(results) > 0 do
-  assert(queue.pop(results):match("^ITEM %d+$"))
+for _ = 1, 100 do
+  local block = queue.wait_dequeue(results)       -- read and free, as the workers do
+  assert(memory.read(block, 0, memory.size(block)):match("^ITEM %d+$"))
+  memory.free(block)
   seen = seen + 1
 end
-assert(seen == 100)
 queue.release(jobs); queue.release(results)
 print("queue: ok, " .. seen .. " results")

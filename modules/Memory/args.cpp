@@ -1,5 +1,6 @@
 #include "Memory/args.hpp"
 
+#include <cmath>
 #include <cstring>
 
 #include "Memory/call.hpp"
@@ -28,28 +29,78 @@ void* check_pointer_arg(lua_State* L, int index, const char* message)
     return nullptr;
 }
 
+namespace {
+constexpr double kTwo63 = 9223372036854775808.0;
+constexpr double kTwo64 = 18446744073709551616.0;
+
+[[noreturn]] void raise_arg(lua_State* L, int index, const char* what, const char* problem)
+{
+    luaL_argerror(L, index, lua_pushfstring(L, "%s %s", what, problem));
+    __builtin_unreachable();
+}
+
+// A number argument that is neither NaN nor negative.
+double check_nonnegative_number(lua_State* L, int index, const char* what)
+{
+    double v = luaL_checknumber(L, index);
+    if (v != v)
+        raise_arg(L, index, what, "must be a finite integer");
+    if (v < 0)
+        raise_arg(L, index, what, "must not be negative");
+    return v;
+}
+}  // namespace
+
 std::uint64_t check_size_arg(lua_State* L, int index)
 {
     if (lua_type(L, index) == kLuaTypeCdata)
         return cdata_payload_u64(L, index);
-    lua_Integer n = luaL_checkinteger(L, index);
-    if (n < 0)
-        luaL_argerror(L, index, "size must not be negative");
-    return static_cast<std::uint64_t>(n);
+    double v = check_nonnegative_number(L, index, "size");
+    return v >= kTwo64 ? UINT64_MAX : static_cast<std::uint64_t>(v);
 }
 
-std::uint64_t check_nonnegative_arg(lua_State* L, int index, const char* message)
+std::uint64_t check_nonnegative_arg(lua_State* L, int index, const char* what)
 {
-    lua_Integer n = luaL_checkinteger(L, index);
-    if (n < 0)
-        luaL_argerror(L, index, message);
-    return static_cast<std::uint64_t>(n);
+    double v = check_nonnegative_number(L, index, what);
+    return v >= kTwo63 ? static_cast<std::uint64_t>(INT64_MAX) : static_cast<std::uint64_t>(v);
+}
+
+std::uint64_t check_wrapping_integer_arg(lua_State* L, int index, const char* what)
+{
+    double v = luaL_checknumber(L, index);
+    if (!std::isfinite(v))
+        raise_arg(L, index, what, "must be a finite integer");
+    if (v > -kTwo63 && v < kTwo63)
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+    // |v| >= 2^63 is a whole number: reduce it modulo 2^64 exactly.
+    double r = std::fmod(v, kTwo64);
+    if (r < 0)
+        r += kTwo64;
+    return r >= kTwo63 ? static_cast<std::uint64_t>(r - kTwo63) + (std::uint64_t{1} << 63)
+                       : static_cast<std::uint64_t>(r);
+}
+
+std::int64_t opt_clamped_integer_arg(lua_State* L, int index, std::int64_t absent,
+                                     const char* what)
+{
+    if (lua_type(L, index) <= LUA_TNIL)
+        return absent;
+    double v = luaL_checknumber(L, index);
+    if (v != v)
+        raise_arg(L, index, what, "must be a finite integer");
+    if (v >= kTwo63)
+        return INT64_MAX;
+    if (v < -kTwo63)
+        return INT64_MIN;
+    return static_cast<std::int64_t>(v);
 }
 
 std::uint64_t check_atomic_offset_arg(lua_State* L, int index)
 {
     std::uint64_t offset = check_offset_arg(L, index);
-    if (offset % 4 != 0)
+    // A saturated offset stands for a value of 2^63 or more, which is a
+    // multiple of 4: it fails the bounds check instead.
+    if (offset % 4 != 0 && offset != static_cast<std::uint64_t>(INT64_MAX))
         luaL_argerror(L, index, "offset must be a multiple of 4 for an atomic i32 access");
     return offset;
 }

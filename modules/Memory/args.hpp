@@ -19,16 +19,33 @@ inline constexpr std::uint64_t kNoRangeCheck = ~std::uint64_t{0};
 // (pointer and 64-bit integer cdata).  Anything else raises `message`.
 void* check_pointer_arg(lua_State* L, int index, const char* message);
 
-// A cdata's first 8 payload bytes taken as unsigned, or a non-negative integer.
+// Numbers are read as doubles and checked before they become integers, so
+// NaN, infinities and values past 2^63 never reach a range check as the
+// integer the conversion happens to give (INT64_MIN on x86).  `what` names
+// the argument in the messages: "<what> must be a finite integer",
+// "<what> must not be negative".  Fractions are cut toward zero.
+
+// A cdata's first 8 payload bytes taken as unsigned, or a non-negative
+// number; a number of 2^64 or more (+inf too) reads as 2^64 - 1, the size no
+// allocation can meet.
 std::uint64_t check_size_arg(lua_State* L, int index);
 
-// A plain integer (no cdata) that must not be negative; `message` names it:
-// "offset must not be negative", "length must not be negative".
-std::uint64_t check_nonnegative_arg(lua_State* L, int index, const char* message);
+// A non-negative number (no cdata).  Values of 2^63 or more (+inf too) read as
+// 2^63 - 1: out of every block's range, and small enough that the sum of two
+// such values cannot overflow.
+std::uint64_t check_nonnegative_arg(lua_State* L, int index, const char* what);
+
+// A finite number as an integer modulo 2^64 (so its low 32 bits are what a
+// 32-bit store keeps, whatever its size).
+std::uint64_t check_wrapping_integer_arg(lua_State* L, int index, const char* what);
+
+// An optional finite integer, clamped into [INT64_MIN, INT64_MAX].
+std::int64_t opt_clamped_integer_arg(lua_State* L, int index, std::int64_t absent,
+                                     const char* what);
 
 inline std::uint64_t check_offset_arg(lua_State* L, int index)
 {
-    return check_nonnegative_arg(L, index, "offset must not be negative");
+    return check_nonnegative_arg(L, index, "offset");
 }
 
 // An offset for a 32-bit atomic access: the sign check first, then the
@@ -38,7 +55,7 @@ std::uint64_t check_atomic_offset_arg(lua_State* L, int index);
 
 inline std::uint64_t check_length_arg(lua_State* L, int index)
 {
-    return check_nonnegative_arg(L, index, "length must not be negative");
+    return check_nonnegative_arg(L, index, "length");
 }
 
 }  // namespace luamods::memory

@@ -8,6 +8,7 @@
 #include "Memory/functions.hpp"
 #include "Memory/read_buffer.hpp"
 #include "Memory/registry.hpp"
+#include "Memory/state_context.hpp"
 
 namespace luamods::memory {
 
@@ -33,14 +34,16 @@ int l_free(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     run_then_raise(L, [&](ErrorText& err) {
-        auto locked = block_registry().lock();
-        BlockRecord* rec = locked.find_live(p);
-        if (!rec)
+        switch (block_registry().free_plain(p)) {
+        case BlockRegistry::Retire::unknown:
             err.set("memory: cannot free an unknown or freed pointer (%p)", p);
-        else if (rec->shared)
+            break;
+        case BlockRegistry::Retire::shared:
             err.set("memory: this is a shared block, release it instead of freeing it (%p)", p);
-        else
-            locked.retire(p, *rec);
+            break;
+        default:
+            break;
+        }
     });
     return 0;
 }
@@ -51,37 +54,24 @@ int l_realloc(lua_State* L)
     std::uint64_t size = check_size_arg(L, 2);
     void* moved = nullptr;
     run_then_raise(L, [&](ErrorText& err) {
-        auto locked = block_registry().lock();
-        BlockRecord* rec = locked.find_live(p);
-        if (!rec) {
+        switch (block_registry().realloc(p, size, moved)) {
+        case BlockRegistry::Move::done:
+            break;
+        case BlockRegistry::Move::unknown:
             err.set("memory: cannot realloc an unknown or freed pointer (%p)", p);
-            return;
-        }
-        if (rec->shared) {
+            break;
+        case BlockRegistry::Move::shared:
             err.set("memory: this is a shared block and must keep its address; allocate a new "
                     "shared block and copy instead (%p)", p);
-            return;
-        }
-        if (rec->busy_count() > 0) {
+            break;
+        case BlockRegistry::Move::busy:
             err.set("memory: this block is being read or written right now (%p)", p);
-            return;
-        }
-        const auto old_key = reinterpret_cast<std::uintptr_t>(p);
-        void* q = size <= SIZE_MAX
-                      ? std::realloc(p, size == 0 ? 1 : static_cast<std::size_t>(size))
-                      : nullptr;
-        if (!q) {
+            break;
+        case BlockRegistry::Move::no_memory:
+        case BlockRegistry::Move::no_table:
             err.set("memory: realloc of %llu bytes failed", ull(size));
-            return;
+            break;
         }
-        // Move the record to its new key without allocating: the node is
-        // re-keyed in place, so this cannot fail after the memory moved.
-        auto& map = locked.records();
-        auto node = map.extract(old_key);
-        node.key() = reinterpret_cast<std::uintptr_t>(q);
-        node.mapped().size = size;
-        map.insert(std::move(node));
-        moved = q;
     });
     lua_pushlightuserdata(L, moved);
     return 1;
@@ -96,10 +86,11 @@ int l_count_allocations(lua_State* L)
 int l_size(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    HazardContext* ctx = state_context(L);
     std::uint64_t size = 0;
     run_then_raise(L, [&](ErrorText& err) {
         BlockAccess access;
-        if (access.acquire(p, 0, kNoRangeCheck, err))
+        if (access.acquire(ctx, p, 0, kNoRangeCheck, err))
             size = access.size();
     });
     lua_pushinteger(L, static_cast<lua_Integer>(size));
@@ -109,12 +100,13 @@ int l_size(lua_State* L)
 int l_write(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    HazardContext* ctx = state_context(L);
     std::uint64_t offset = check_offset_arg(L, 2);
     size_t len = 0;
     const char* data = luaL_checklstring(L, 3, &len);
     run_then_raise(L, [&](ErrorText& err) {
         BlockAccess access;
-        if (access.acquire(p, offset, len, err) && len > 0)
+        if (access.acquire(ctx, p, offset, len, err) && len > 0)
             std::memcpy(access.bytes() + offset, data, len);
     });
     return 0;
@@ -123,12 +115,13 @@ int l_write(lua_State* L)
 int l_read(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    HazardContext* ctx = state_context(L);
     std::uint64_t offset = check_offset_arg(L, 2);
     std::uint64_t length = check_length_arg(L, 3);
     ReadBuffer buffer;
     run_then_raise(L, [&](ErrorText& err) {
         BlockAccess access;
-        if (!access.acquire(p, offset, length, err))
+        if (!access.acquire(ctx, p, offset, length, err))
             return;
         if (!buffer.reserve(length)) {
             access.release();
@@ -139,21 +132,22 @@ int l_read(lua_State* L)
             std::memcpy(buffer.data(), access.bytes() + offset, static_cast<std::size_t>(length));
     });
     if (!buffer.push_and_free(L))
-        return luaL_error(L, "memory: cannot read %llu bytes", ull(length));
+        return lua_error(L);
     return 1;
 }
 
 int l_fill(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    HazardContext* ctx = state_context(L);
     std::uint64_t offset = check_offset_arg(L, 2);
     std::uint64_t length = check_length_arg(L, 3);
-    lua_Integer value = luaL_checkinteger(L, 4);
-    if (value < 0 || value > 255)
+    double value = luaL_checknumber(L, 4);
+    if (!(value >= 0 && value < 256))  // NaN too
         luaL_argerror(L, 4, "byte value must be between 0 and 255");
     run_then_raise(L, [&](ErrorText& err) {
         BlockAccess access;
-        if (access.acquire(p, offset, length, err) && length > 0)
+        if (access.acquire(ctx, p, offset, length, err) && length > 0)
             std::memset(access.bytes() + offset, static_cast<int>(value),
                         static_cast<std::size_t>(length));
     });

@@ -12,17 +12,23 @@ namespace luamods::memory {
 
 using CleanupCallback = int (*)();
 
+// Set once the library has pinned itself (see HostHook).  It then stays
+// mapped until the process ends, and its registries are left as they are at
+// exit: threads of the host may still be using them.
+inline std::atomic<bool> g_library_pinned{false};
+
 class HostHook {
 public:
     explicit constexpr HostHook(CleanupCallback callback) noexcept : callback_(callback) {}
 
-    // Called by luaopen_*: until a host record has been found in this process,
-    // looks for one in L and registers the callback with the first found.
+    // Called by luaopen_*: until a host record with a clean-up slot has been
+    // found in this process, looks for one in L and registers the callback
+    // with the first found, pinning this library in memory for good.
     void register_once(lua_State* L);
 
 private:
     CleanupCallback callback_;
-    std::atomic<void*> host_record_{nullptr};
+    std::atomic<bool> registered_{false};
 };
 
 }  // namespace luamods::memory

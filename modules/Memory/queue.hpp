@@ -77,6 +77,8 @@ public:
             units_.signal(users);
     }
 
+    bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+
     // Hands every item still queued to `fn`.  Only for a queue that nobody
     // uses any more: then a failed dequeue means that the queue is empty.
     template <class Fn>
@@ -87,9 +89,10 @@ public:
             fn(item);
     }
 
-private:
-    bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+    // Queues unlisted under the registry's mutex and destroyed after it.
+    Queue* next_doomed = nullptr;
 
+private:
     // After a unit has been taken: the item behind it.  A dequeue may fail
     // while another taker is half-way through, so retry; on a closed queue
     // the unit may be a wake-up unit with no item behind it, so stop.

@@ -4,6 +4,8 @@
 #include "Memory/host_hook.hpp"
 #include "Memory/queue_functions.hpp"
 #include "Memory/queue_registry.hpp"
+#include "Memory/registry.hpp"
+#include "Memory/state_context.hpp"
 #include "luamods_export.hpp"
 
 namespace luamods::memory {
@@ -34,10 +36,11 @@ LUAMODS_EXPORT int luaopen_memory_queue(lua_State* L)
     g_queue_host_hook.register_once(L);
     queue_registry();  // both registries exist before any state can reach them
     block_registry();
+    push_state_context(L);
+    const int context = lua_gettop(L);
     lua_newtable(L);
-    for (const luaL_Reg& f : functions) {
-        lua_pushcfunction(L, f.func);
-        lua_setfield(L, -2, f.name);
-    }
+    for (const luaL_Reg& f : functions)
+        set_context_function(L, context, f.name, f.func);
+    lua_remove(L, context);
     return 1;
 }

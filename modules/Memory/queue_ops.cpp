@@ -11,6 +11,7 @@
 #include "Memory/queue_functions.hpp"
 #include "Memory/queue_registry.hpp"
 #include "Memory/registry.hpp"
+#include "Memory/state_context.hpp"
 
 namespace luamods::memory {
 
@@ -34,8 +35,10 @@ class PoppedString {
 public:
     static constexpr std::size_t kInline = 256;
 
-    // Called while the block is held; never raises.  False when Lua had no
-    // memory for a long string.
+    // Called while the block is held; never raises.  False when Lua could not
+    // make a long string (out of memory, or a finalizer raised while it was
+    // made): that error object is left on the stack, to be raised once the
+    // call holds nothing.
     bool take(lua_State* L, const unsigned char* bytes, std::uint64_t size) noexcept
     {
         size_ = static_cast<std::size_t>(size);
@@ -46,12 +49,15 @@ public:
         }
         bytes_ = bytes;
         if (lua_cpcall(L, &PoppedString::park, this) != 0) {
-            lua_pop(L, 1);  // the error object
+            failed_ = true;
             return false;
         }
         parked_ = true;
         return true;
     }
+
+    // True when Lua failed to make the string; its error is on the stack.
+    bool failed() const noexcept { return failed_; }
 
     // After the call's uses are released: pushes the string.
     void push(lua_State* L)
@@ -98,6 +104,7 @@ private:
     std::size_t size_ = 0;
     const unsigned char* bytes_ = nullptr;
     bool parked_ = false;
+    bool failed_ = false;
 };
 
 }  // namespace
@@ -108,7 +115,10 @@ private:
 int lq_new(lua_State* L)
 {
     Queue* q = nullptr;
-    queue_call(L, [&](ErrorText& err) { q = create_queue(false, err); });
+    queue_call(L, [&](ErrorText& err) {
+        if (!(q = queue_registry().create(false)))
+            err.set("memory.queue: cannot create a queue");
+    });
     lua_pushlightuserdata(L, q);
     return 1;
 }
@@ -116,7 +126,10 @@ int lq_new(lua_State* L)
 int lq_shared(lua_State* L)
 {
     Queue* q = nullptr;
-    queue_call(L, [&](ErrorText& err) { q = create_queue(true, err); });
+    queue_call(L, [&](ErrorText& err) {
+        if (!(q = queue_registry().create(true)))
+            err.set("memory.queue: cannot create a queue");
+    });
     lua_pushlightuserdata(L, q);
     return 1;
 }
@@ -125,17 +138,20 @@ int lq_delete(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
     queue_call(L, [&](ErrorText& err) {
-        auto locked = queue_registry().lock();
-        QueueRecord* rec = locked.find_live(q);
-        if (!rec)
+        switch (queue_registry().remove(q)) {
+        case QueueRegistry::Change::unknown:
             err.set("memory.queue: cannot delete an unknown queue (%p)", q);
-        else if (rec->shared)
+            break;
+        case QueueRegistry::Change::shared:
             err.set("memory.queue: this is a shared queue, release it instead of deleting it (%p)",
                     q);
-        else if (rec->busy_count() >= 1)
+            break;
+        case QueueRegistry::Change::busy:
             err.set("memory.queue: this queue is in use right now (%p)", q);
-        else
-            locked.retire(q, *rec);
+            break;
+        default:
+            break;
+        }
     });
     return 0;
 }
@@ -145,18 +161,22 @@ int lq_retain(lua_State* L)
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
     std::int32_t count = 0;
     queue_call(L, [&](ErrorText& err) {
-        auto locked = queue_registry().lock();
-        QueueRecord* rec = locked.find_live(q);
-        if (!rec)
+        switch (queue_registry().retain(q, count)) {
+        case QueueRegistry::Change::unknown:
             err.set("memory.queue: cannot retain an unknown queue (%p)", q);
-        else if (!rec->shared)
+            break;
+        case QueueRegistry::Change::not_shared:
             err.set("memory.queue: this is not a shared queue (%p)", q);
-        else if (rec->ref_count < 1)
+            break;
+        case QueueRegistry::Change::over_released:
             err.set("memory.queue: this shared queue is already released (%p)", q);
-        else if (rec->ref_count == INT32_MAX)  // two billion holders: refuse, do not wrap
+            break;
+        case QueueRegistry::Change::too_many:
             err.set("memory.queue: too many references to this shared queue (%p)", q);
-        else
-            count = ++rec->ref_count;
+            break;
+        default:
+            break;
+        }
     });
     lua_pushinteger(L, count);
     return 1;
@@ -167,19 +187,19 @@ int lq_release(lua_State* L)
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
     std::int32_t count = 0;
     queue_call(L, [&](ErrorText& err) {
-        auto locked = queue_registry().lock();
-        QueueRecord* rec = locked.find_live(q);
-        if (!rec) {
+        switch (queue_registry().release(q, count)) {
+        case QueueRegistry::Change::unknown:
             err.set("memory.queue: cannot release an unknown queue (%p)", q);
-        } else if (!rec->shared) {
+            break;
+        case QueueRegistry::Change::not_shared:
             err.set("memory.queue: this is not a shared queue (%p)", q);
-        } else if (rec->ref_count < 1) {
+            break;
+        case QueueRegistry::Change::over_released:
             err.set("memory.queue: this queue was released more often than it was retained (%p)",
                     q);
-        } else {
-            count = --rec->ref_count;
-            if (count == 0)
-                locked.retire(q, *rec);  // waiters on it wake and fail
+            break;
+        default:
+            break;
         }
     });
     lua_pushinteger(L, count);
@@ -189,14 +209,17 @@ int lq_release(lua_State* L)
 int lq_refcount(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    HazardContext* ctx = state_context(L);
     std::int32_t count = 0;
     queue_call(L, [&](ErrorText& err) {
-        auto locked = queue_registry().lock();
-        QueueRecord* rec = locked.find_live(q);
-        if (!rec)
+        QueueUse use;
+        ErrorText ignored;
+        if (!use.acquire(ctx, q, ignored))
             err.set("memory.queue: unknown queue (%p)", q);
+        else if (use.record().shared.load(std::memory_order_relaxed))
+            count = use.record().ref_count.load(std::memory_order_relaxed);
         else
-            count = rec->shared ? rec->ref_count : 1;
+            count = 1;
     });
     lua_pushinteger(L, count);
     return 1;
@@ -208,10 +231,11 @@ int lq_refcount(lua_State* L)
 int lq_enqueue(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    HazardContext* ctx = state_context(L);
     void* item = check_pointer_arg(L, 2, kPointerExpected);
     queue_call(L, [&](ErrorText& err) {
         QueueUse use;
-        if (use.acquire(q, err) && !use.queue().put(item))
+        if (use.acquire(ctx, q, err) && !use.queue().put(item))
             err.set("memory.queue: out of memory");
     });
     return 0;
@@ -220,14 +244,15 @@ int lq_enqueue(lua_State* L)
 int lq_dequeue(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    HazardContext* ctx = state_context(L);
     void* item = nullptr;
     bool taken = false;
     queue_call(L, [&](ErrorText& err) {
         QueueUse use;
-        if (use.acquire(q, err))
+        if (use.acquire(ctx, q, err))
             taken = use.queue().try_take(item);
         if (taken)
-            disown_queue_blocks(&item, 1);
+            disown_queue_blocks(ctx, &item, 1);
     });
     if (!taken)
         return 0;
@@ -238,10 +263,11 @@ int lq_dequeue(lua_State* L)
 int lq_wait_dequeue(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    HazardContext* ctx = state_context(L);
     void* item = nullptr;
     queue_call(L, [&](ErrorText& err) {
         QueueUse use;
-        if (!use.acquire(q, err))
+        if (!use.acquire(ctx, q, err))
             return;
         if (!use.queue().wait_take(item)) {
             // The queue was deleted while we waited.  Our use is released
@@ -249,7 +275,7 @@ int lq_wait_dequeue(lua_State* L)
             err.set("memory.queue: unknown or deleted queue (%p)", q);
             return;
         }
-        disown_queue_blocks(&item, 1);
+        disown_queue_blocks(ctx, &item, 1);
     });
     lua_pushlightuserdata(L, item);
     return 1;
@@ -258,10 +284,11 @@ int lq_wait_dequeue(lua_State* L)
 int lq_len(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    HazardContext* ctx = state_context(L);
     std::int64_t n = 0;
     queue_call(L, [&](ErrorText& err) {
         QueueUse use;
-        if (use.acquire(q, err))
+        if (use.acquire(ctx, q, err))
             n = use.queue().available();
     });
     lua_pushinteger(L, static_cast<lua_Integer>(n));
@@ -272,26 +299,25 @@ int lq_drain_all(lua_State* L)
 {
     // The destination is an array of 8-byte little-endian addresses.
     static_assert(std::endian::native == std::endian::little && sizeof(void*) == 8);
-    constexpr lua_Integer kMaxItems = (lua_Integer{1} << 61) - 1;  // max * 8 fits 64 bits
+    constexpr std::uint64_t kMaxItems = (std::uint64_t{1} << 61) - 1;  // max * 8 fits 64 bits
 
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    HazardContext* ctx = state_context(L);
     void* dest = check_pointer_arg(L, 2, kPointerExpected);
-    lua_Integer max = luaL_checkinteger(L, 3);
-    if (max < 0)
-        luaL_argerror(L, 3, "max must not be negative");
+    std::uint64_t max = check_nonnegative_arg(L, 3, "max");
     if (max > kMaxItems)
         luaL_argerror(L, 3, "max is too large");
-    const auto limit = static_cast<std::uint64_t>(max);
+    const std::uint64_t limit = max;
 
     std::uint64_t count = 0;
     queue_call(L, [&](ErrorText& err) {
         QueueUse use;
-        if (!use.acquire(q, err))
+        if (!use.acquire(ctx, q, err))
             return;
         if (limit == 0)
             return;  // the destination is not even looked up
         BlockAccess access;
-        if (!access.acquire(dest, 0, limit * 8, err))
+        if (!access.acquire(ctx, dest, 0, limit * 8, err))
             return;
         // Taken items are handed over in batches, one registry lock each.
         void* batch[64];
@@ -303,11 +329,11 @@ int lq_drain_all(lua_State* L)
             ++count;
             batch[batched++] = item;
             if (batched == 64) {
-                disown_queue_blocks(batch, batched);
+                disown_queue_blocks(ctx, batch, batched);
                 batched = 0;
             }
         }
-        disown_queue_blocks(batch, batched);
+        disown_queue_blocks(ctx, batch, batched);
     });
     lua_pushinteger(L, static_cast<lua_Integer>(count));
     return 1;
@@ -316,17 +342,16 @@ int lq_drain_all(lua_State* L)
 int lq_push(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    HazardContext* ctx = state_context(L);
     std::size_t len = 0;
     const char* data = luaL_checklstring(L, 2, &len);
     queue_call(L, [&](ErrorText& err) {
         QueueUse use;
-        if (!use.acquire(q, err))
+        if (!use.acquire(ctx, q, err))
             return;
-        void* block = register_queue_block(len, err);
+        void* block = register_queue_string(data, len, err);
         if (!block)
             return;
-        if (len > 0)
-            std::memcpy(block, data, len);
         if (!use.queue().put(block)) {
             // Nobody else knows the block: it goes, and the caller learns
             // that the string was not queued.
@@ -340,27 +365,32 @@ int lq_push(lua_State* L)
 int lq_pop(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    HazardContext* ctx = state_context(L);
     PoppedString popped;
     void* item = nullptr;
     bool taken = false;
     queue_call(L, [&](ErrorText& err) {
         QueueUse use;
-        if (!use.acquire(q, err))
+        if (!use.acquire(ctx, q, err))
             return;
         if (!(taken = use.queue().try_take(item)))
             return;
         BlockAccess access;
         ErrorText dropped;  // why a read failed does not matter: the message says it
-        bool read = access.acquire(item, 0, kNoRangeCheck, dropped) &&
+        bool read = access.acquire(ctx, item, 0, kNoRangeCheck, dropped) &&
                     popped.take(L, access.bytes(), access.size());
         // Freed while our access still holds it, so the address cannot have
         // been freed and handed out again between the read and this test.
         bool plain = free_plain_block(item);
+        if (popped.failed())
+            return;  // Lua's own error is raised below
         if (!(read && plain)) {
             popped.discard(L);
             err.set("memory.queue: pop only reads items queued with push (%p)", item);
         }
     });
+    if (popped.failed())
+        return lua_error(L);
     if (!taken) {
         lua_pushnil(L);
         return 1;

@@ -1,148 +1,240 @@
 #include "Memory/queue_registry.hpp"
 
+#include <new>
+
+#include "Memory/host_hook.hpp"
+#include "Memory/registry.hpp"
+
 namespace luamods::memory {
 
 namespace {
-std::uintptr_t key(const void* q) noexcept
+std::uint64_t key(const void* q) noexcept
 {
-    return reinterpret_cast<std::uintptr_t>(q);
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(q));
 }
 
-Queue* queue_at(std::uintptr_t k) noexcept
-{
-    return reinterpret_cast<Queue*>(k);
-}
-
-// Sets the delete mark (under the mutex, so that no use can start after it)
-// and returns the number of uses then in progress; when there are any, the
-// queue is closed so that its waiters wake.
-std::int32_t mark_deleted(std::uintptr_t k, QueueRecord& rec) noexcept
-{
-    std::uint32_t old = rec.state.fetch_or(QueueRecord::kPendingDelete, std::memory_order_acq_rel);
-    auto busy = static_cast<std::int32_t>(old & QueueRecord::kBusyMask);
-    if (busy > 0)
-        queue_at(k)->close(busy);
-    return busy;
-}
 }  // namespace
 
-QueueRegistry& queue_registry() noexcept
-{
-    // Built at library load at the latest by the first luaopen; destroyed at
-    // unload without destroying the queues it still lists.
-    static QueueRegistry registry;
-    return registry;
-}
+// Records come in chunks that live as long as the registry.
+struct QueueRecordChunk {
+    static constexpr int kRecords = 63;
+    QueueRecord records[kRecords];
+    QueueRecordChunk* next = nullptr;
+};
 
-QueueRecord* QueueRegistry::Locked::find_live(const void* q) noexcept
+// At unload or process exit: the records go, the queues they list stay.
+QueueRegistry::~QueueRegistry()
 {
-    QueueRecord* rec = nullptr;
-    if (key(q) == reg_.last_key_ && reg_.last_record_) {
-        rec = reg_.last_record_;
-    } else {
-        auto it = reg_.records_.find(key(q));
-        if (it == reg_.records_.end())
-            return nullptr;
-        rec = &it->second;
-        reg_.last_key_ = key(q);
-        reg_.last_record_ = rec;
+    if (g_library_pinned.load(std::memory_order_relaxed))
+        return;
+    table_.destroy();
+    while (QueueRecordChunk* c = chunks_) {
+        chunks_ = c->next;
+        delete c;
     }
-    return rec->pending_delete() ? nullptr : rec;
 }
 
-QueueRegistry::Map::iterator QueueRegistry::Locked::erase(Map::iterator it) noexcept
-{
-    if (it->first == reg_.last_key_)
-        reg_.last_record_ = nullptr;
-    return reg_.records_.erase(it);
-}
+// The mutex, and the queues unlisted while it was held: they are destroyed
+// once it is released.
+class QueueRegistry::Locked {
+public:
+    explicit Locked(QueueRegistry& r) noexcept : lock_(r.mutex_) {}
+    ~Locked()
+    {
+        lock_.unlock();
+        while (Queue* q = doomed_) {
+            doomed_ = q->next_doomed;
+            destroy_queue(q);
+        }
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
 
-void QueueRegistry::Locked::retire(const void* q, QueueRecord& rec) noexcept
-{
-    // With uses in progress, the last of them to end destroys the queue.
-    if (mark_deleted(key(q), rec) == 0)
-        destroy(q);
-}
+    void doom(Queue* q) noexcept
+    {
+        q->next_doomed = doomed_;
+        doomed_ = q;
+    }
 
-void QueueRegistry::Locked::destroy(const void* q) noexcept
-{
-    auto it = reg_.records_.find(key(q));
-    if (it != reg_.records_.end())
-        erase(it);
-    destroy_queue(queue_at(key(q)));
-}
+private:
+    RegistryLock lock_;
+    Queue* doomed_ = nullptr;
+};
+
+constinit QueueRegistry g_queue_registry;
 
 void destroy_queue(Queue* q) noexcept
 {
-    // Every operation on the queue has ended, and the end of each was a
-    // release on the record's count that the last end (or the delete mark)
-    // acquired: nothing is half-way through, so the queue is quiescent.
+    // No operation uses the queue any more (no hazard slot names its record,
+    // and none can start), and each one's end was a release store that the
+    // writer's check acquired: the queue is quiescent.
     q->drain([](void* item) { free_plain_block(item); });
     delete q;
 }
 
-int queue_cleanup()
+// ---------------------------------------------------------------------------
+// Readers
+
+void QueueRegistry::after_retired_use() noexcept
 {
-    auto locked = queue_registry().lock();
-    auto& map = locked.records();
-    for (auto it = map.begin(); it != map.end();) {
-        QueueRecord& rec = it->second;
-        if (rec.shared || rec.pending_delete() || mark_deleted(it->first, rec) > 0) {
-            ++it;
-        } else {
-            Queue* q = queue_at(it->first);
-            it = locked.erase(it);
-            destroy_queue(q);
+    Locked locked(*this);
+    reclaim_unused(locked);
+}
+
+void QueueUse::fail(QueueRecord* rec, bool no_slot, const void* q, ErrorText& err) noexcept
+{
+    // A retirer that saw this hold counted it as an operation in progress
+    // and left the queue's destruction to it.
+    hold_.clear();
+    if (rec)
+        queue_registry().after_use(rec);
+    if (no_slot)
+        err.set("memory.queue: out of memory");
+    else
+        err.set("memory.queue: unknown or deleted queue (%p)", q);
+}
+
+// ---------------------------------------------------------------------------
+// Writers (under the mutex)
+
+Queue* QueueRegistry::create(bool shared) noexcept
+{
+    auto* q = new (std::nothrow) Queue;
+    if (!q)
+        return nullptr;
+    Locked locked(*this);
+    if (!free_records_) {
+        if (auto* chunk = new (std::nothrow) QueueRecordChunk) {
+            // Kept until the registry goes: a stale reader may look at a
+            // record at any time.
+            chunk->next = chunks_;
+            chunks_ = chunk;
+            for (QueueRecord& r : chunk->records) {
+                r.next = free_records_;
+                free_records_ = &r;
+            }
         }
     }
-    return 0;
-}
-
-Queue* create_queue(bool shared, ErrorText& err) noexcept
-{
-    Queue* q = nullptr;
-    try {
-        q = new Queue;
-        auto locked = queue_registry().lock();
-        locked.records().try_emplace(key(q), shared);
-        return q;
-    } catch (...) {
-        delete q;  // the map could not grow: nothing is listed
+    if (!free_records_ || !table_.reserve(1)) {
+        locked.doom(q);  // nothing is listed
+        return nullptr;
     }
-    err.set("memory.queue: cannot create a queue");
-    return nullptr;
+    QueueRecord* r = free_records_;
+    free_records_ = r->next;
+    r->next = nullptr;
+    r->address.store(key(q), std::memory_order_relaxed);
+    r->ref_count.store(1, std::memory_order_relaxed);
+    r->shared.store(shared, std::memory_order_relaxed);
+    r->phase.store(QueueRecord::kLive, std::memory_order_release);
+    table_.insert(key(q), r);
+    return q;
 }
 
-bool QueueUse::acquire(void* q, ErrorText& err) noexcept
+void QueueRegistry::retire(QueueRecord* r) noexcept
 {
-    release();
-    auto locked = queue_registry().lock();
-    QueueRecord* rec = locked.find_live(q);
-    if (!rec) {
-        err.set("memory.queue: unknown or deleted queue (%p)", q);
-        return false;
-    }
-    rec->state.fetch_add(1, std::memory_order_relaxed);
-    queue_ = static_cast<Queue*>(q);
-    record_ = rec;
-    return true;
+    r->phase.store(QueueRecord::kRetired, std::memory_order_release);
+    table_.erase(r->address.load(std::memory_order_relaxed));
+    r->next = retired_;
+    retired_ = r;
 }
 
-void QueueUse::release() noexcept
+void QueueRegistry::reclaim_unused(Locked& locked) noexcept
 {
-    if (!queue_)
+    if (!retired_)
         return;
-    Queue* q = queue_;
-    QueueRecord* rec = record_;
-    queue_ = nullptr;
-    record_ = nullptr;
-    // Only the end of the last use of a deleted queue needs the mutex.  After
-    // this decrement the record may be gone unless we were that last use.
-    std::uint32_t old = rec->state.fetch_sub(1, std::memory_order_acq_rel);
-    if (old == (QueueRecord::kPendingDelete | 1u)) {
-        auto locked = queue_registry().lock();
-        locked.destroy(q);
+    Hazards& hazards = Hazards::instance();
+    hazards.barrier();
+    QueueRecord** link = &retired_;
+    while (QueueRecord* r = *link) {
+        Queue* q = r->queue();
+        if (int users = hazards.count_published(r)) {
+            // Operations still open: wake them (once), the last one out
+            // comes back here.
+            if (!q->closed())
+                q->close(users);
+            link = &r->next;
+            continue;
+        }
+        *link = r->next;
+        r->phase.store(QueueRecord::kFree, std::memory_order_release);
+        r->next = free_records_;
+        free_records_ = r;
+        locked.doom(q);
     }
+}
+
+QueueRegistry::Change QueueRegistry::remove(const void* q) noexcept
+{
+    Locked locked(*this);
+    QueueRecord* r = table_.find(key(q));
+    if (!r)
+        return Change::unknown;
+    if (r->shared.load(std::memory_order_relaxed))
+        return Change::shared;
+    Hazards& hazards = Hazards::instance();
+    r->phase.store(QueueRecord::kDeleting, std::memory_order_relaxed);
+    hazards.barrier();
+    if (hazards.published(r)) {
+        r->phase.store(QueueRecord::kLive, std::memory_order_release);
+        return Change::busy;
+    }
+    retire(r);
+    reclaim_unused(locked);
+    return Change::done;
+}
+
+QueueRegistry::Change QueueRegistry::retain(const void* q, std::int32_t& count) noexcept
+{
+    Locked locked(*this);
+    QueueRecord* r = table_.find(key(q));
+    if (!r)
+        return Change::unknown;
+    if (!r->shared.load(std::memory_order_relaxed))
+        return Change::not_shared;
+    std::int32_t n = r->ref_count.load(std::memory_order_relaxed);
+    if (n < 1)
+        return Change::over_released;
+    if (n == INT32_MAX)  // two billion holders: refuse, do not wrap
+        return Change::too_many;
+    count = n + 1;
+    r->ref_count.store(count, std::memory_order_relaxed);
+    return Change::done;
+}
+
+QueueRegistry::Change QueueRegistry::release(const void* q, std::int32_t& count) noexcept
+{
+    Locked locked(*this);
+    QueueRecord* r = table_.find(key(q));
+    if (!r)
+        return Change::unknown;
+    if (!r->shared.load(std::memory_order_relaxed))
+        return Change::not_shared;
+    std::int32_t n = r->ref_count.load(std::memory_order_relaxed);
+    if (n < 1)
+        return Change::over_released;
+    count = n - 1;
+    r->ref_count.store(count, std::memory_order_relaxed);
+    if (count == 0) {
+        retire(r);  // waiters on it wake and fail
+        reclaim_unused(locked);
+    }
+    return Change::done;
+}
+
+void QueueRegistry::cleanup() noexcept
+{
+    Locked locked(*this);
+    table_.for_each([&](std::uint64_t, QueueRecord* r) {
+        if (!r->shared.load(std::memory_order_relaxed))
+            retire(r);
+    });
+    reclaim_unused(locked);
+}
+
+int queue_cleanup()
+{
+    queue_registry().cleanup();
+    return 0;
 }
 
 }  // namespace luamods::memory

@@ -1,107 +1,117 @@
 // The process-wide registry of queues handed to Lua scripts.  Like the block
 // registry (and separate from it), it makes a bare queue address meaningful in
-// every Lua state, counts the operations in progress on each queue so that a
-// queue is never destroyed under one, and keeps the counts of shared queues.
+// every Lua state, keeps a queue alive while an operation uses it, and keeps
+// the counts of shared queues.
 //
-// Lock order: this registry's mutex may be held while the block registry's is
-// taken (destroying a queue frees the plain blocks in it), never the reverse.
+// It follows the block registry's discipline (registry.hpp): item operations
+// take no lock; they publish the queue's record in a hazard slot and check
+// that it is live.  Writers (new, delete, retain, release, the clean-up)
+// serialise on this registry's mutex.  Phases:
+//
+//   free -> live -> deleting -> live      (delete refused: an operation is open)
+//                        \---> retired    (delete; last release; clean-up)
+//   retired -> free                      (no slot names it: destroyed)
+//
+// A record in `deleting` is being checked for open operations; operations
+// that meet it wait for the verdict.  A retired queue with open operations is
+// closed: each of them gets a wake-up unit, so a waiter blocked in
+// wait_dequeue returns; the last one out (its QueueUse sees the retired
+// phase) has the queue destroyed.  Queues are destroyed, with the plain
+// blocks still in them, after the mutex is released, so making or deleting
+// other queues does not wait for a long drain.
+//
+// Lock order: this registry's mutex may be held while the block registry's
+// is taken, never the reverse.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <unordered_map>
 
+#include "Memory/address_table.hpp"
 #include "Memory/error_text.hpp"
+#include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
 #include "Memory/queue.hpp"
 #include "Memory/registry.hpp"
 
 namespace luamods::memory {
 
-// busy_count and pending_delete live in one atomic word, so that a use can end
-// without the mutex and still learn, in the same step, whether it was the last
-// use of a deleted queue and must destroy it.  The pending flag is only set,
-// and everything else about a record only read or changed, under the mutex.
-struct QueueRecord {
-    static constexpr std::uint32_t kPendingDelete = 0x80000000u;
-    static constexpr std::uint32_t kBusyMask = 0x7fffffffu;
+struct alignas(64) QueueRecord {
+    enum Phase : std::uint32_t { kFree, kLive, kDeleting, kRetired };
 
-    explicit QueueRecord(bool is_shared) noexcept : shared(is_shared) {}
+    std::atomic<std::uint32_t> phase{kFree};
+    std::atomic<std::int32_t> ref_count{1};  // holders of a shared queue; 1 for a plain one
+    std::atomic<std::uint64_t> address{0};
+    std::atomic<bool> shared{false};
+    QueueRecord* next = nullptr;  // free or retired list; under the mutex
 
-    std::int32_t ref_count = 1;        // holders of a shared queue; 1 for a plain queue
-    std::atomic<std::uint32_t> state{0};  // busy_count (open QueueUse uses, blocked
-                                          // waiters included) | kPendingDelete
-    bool shared;                       // made by `shared`: reference counted
-
-    std::int32_t busy_count() const noexcept
+    Queue* queue() const noexcept
     {
-        return static_cast<std::int32_t>(state.load(std::memory_order_acquire) & kBusyMask);
-    }
-    // Logically deleted: destroyed when the last use ends.
-    bool pending_delete() const noexcept
-    {
-        return (state.load(std::memory_order_acquire) & kPendingDelete) != 0;
+        return reinterpret_cast<Queue*>(static_cast<std::uintptr_t>(address.load(std::memory_order_relaxed)));
     }
 };
 
 class QueueRegistry {
 public:
-    using Map = std::unordered_map<std::uintptr_t, QueueRecord, AddressHash>;
+    constexpr QueueRegistry() noexcept = default;
+    ~QueueRegistry();
+    QueueRegistry(const QueueRegistry&) = delete;
+    QueueRegistry& operator=(const QueueRegistry&) = delete;
 
-    // The records, reachable only while the mutex is held.
-    class Locked {
-    public:
-        explicit Locked(QueueRegistry& r) noexcept : lock_(r.mutex_), reg_(r) {}
+    // Makes and lists a queue; null when it cannot be made.
+    Queue* create(bool shared) noexcept;
 
-        // The live record of `q`, or null when it is unlisted or pending
-        // delete (both mean "unknown or deleted" to every script).
-        QueueRecord* find_live(const void* q) noexcept;
+    enum class Change { done, unknown, shared, not_shared, busy, over_released, too_many };
+    Change remove(const void* q) noexcept;  // delete
+    Change retain(const void* q, std::int32_t& count) noexcept;
+    Change release(const void* q, std::int32_t& count) noexcept;
+    void cleanup() noexcept;
 
-        // Logically deletes the queue: destroys it now, or closes it (waking
-        // its waiters) and leaves the destruction to the last open use.
-        void retire(const void* q, QueueRecord& rec) noexcept;
+    // Readers: the live record listed under `q`, published in `hold`.
+    enum class Find { live, unknown, no_slot };
+    Find find_live(HazardContext* ctx, const void* q, HazardHold& hold,
+                   QueueRecord*& record) noexcept;
 
-        // Removes the record of `q` and destroys the queue.
-        void destroy(const void* q) noexcept;
-
-        // Removes a record (without destroying its queue).
-        Map::iterator erase(Map::iterator it) noexcept;
-
-        Map& records() noexcept { return reg_.records_; }
-
-    private:
-        RegistryLock lock_;
-        QueueRegistry& reg_;
-    };
-
-    Locked lock() noexcept { return Locked(*this); }
+    // The end of an operation on a record that may have been retired
+    // meanwhile: the last one destroys the queue.
+    void after_use(QueueRecord* record) noexcept
+    {
+        if (record->phase.load(std::memory_order_relaxed) == QueueRecord::kRetired)
+            after_retired_use();
+    }
 
 private:
-    RegistryMutex mutex_;
-    Map records_;
-    // The record found last: a script usually works one queue many times in a
-    // row.  Records do not move in the map; the entry is dropped with its record.
-    std::uintptr_t last_key_ = 0;
-    QueueRecord* last_record_ = nullptr;
+    class Locked;
+    void retire(QueueRecord* record) noexcept;
+    void reclaim_unused(Locked& locked) noexcept;
+    void after_retired_use() noexcept;
+
+    mutable RegistryMutex mutex_;
+    AddressTable<QueueRecord> table_;
+    QueueRecord* free_records_ = nullptr;
+    struct QueueRecordChunk* chunks_ = nullptr;
+    QueueRecord* retired_ = nullptr;
 };
 
-// The one queue registry of this library.
-QueueRegistry& queue_registry() noexcept;
+// The one queue registry of this library, constant-initialised.
+extern constinit QueueRegistry g_queue_registry;
+inline QueueRegistry& queue_registry() noexcept
+{
+    return g_queue_registry;
+}
 
 // Frees the plain blocks still queued in `q` (shared blocks and foreign
-// addresses are left alone), then the queue itself.  Called with the queue
-// registry's mutex held, when no operation uses the queue.
+// addresses are left alone), then the queue itself.  Only for a queue that
+// no operation uses any more.
 void destroy_queue(Queue* q) noexcept;
 
 // The host's clean-up callback: destroys every plain queue of the process
-// (marks and wakes the ones in use) and leaves shared queues alone.
+// (closes the ones in use, which go with their last operation) and leaves
+// shared queues alone.
 int queue_cleanup();
 
-// Makes and lists a queue; null (and `err` set) when it cannot be made.
-Queue* create_queue(bool shared, ErrorText& err) noexcept;
-
 // A scoped use of one queue by an item operation: while it is held the queue
-// is not destroyed; delete is refused and release or clean-up only mark it.
+// is not destroyed; delete is refused and release or clean-up only close it.
 class QueueUse {
 public:
     QueueUse() = default;
@@ -111,14 +121,81 @@ public:
 
     // Fails with "memory.queue: unknown or deleted queue (%p)" for an
     // unlisted or deleted queue.
-    bool acquire(void* q, ErrorText& err) noexcept;
+    bool acquire(HazardContext* ctx, void* q, ErrorText& err) noexcept;
     void release() noexcept;
 
     Queue& queue() const noexcept { return *queue_; }
+    const QueueRecord& record() const noexcept { return *record_; }
 
 private:
+    void fail(QueueRecord* rec, bool no_slot, const void* q, ErrorText& err) noexcept;
+
+    HazardHold hold_;
     Queue* queue_ = nullptr;
-    QueueRecord* record_ = nullptr;  // map nodes stay put; only the last use's end removes it
+    QueueRecord* record_ = nullptr;
 };
+
+// ---------------------------------------------------------------------------
+// The use path, inline: it runs on every item operation.
+
+inline QueueRegistry::Find QueueRegistry::find_live(HazardContext* ctx, const void* q,
+                                                    HazardHold& hold, QueueRecord*& record) noexcept
+{
+    const auto k = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(q));
+    for (;;) {
+        QueueRecord* r = table_.find(k);
+        if (!r)
+            return Find::unknown;
+        if (!hold.held()) {
+            if (!hold.publish(ctx, r))
+                return Find::no_slot;
+        } else {
+            hold.republish(r);
+        }
+        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
+        // A delete is checking for open operations: wait for its verdict.
+        while (phase == QueueRecord::kDeleting) {
+            cpu_relax();
+            phase = r->phase.load(std::memory_order_acquire);
+        }
+        const bool same = r->address.load(std::memory_order_relaxed) == k;
+        if (phase == QueueRecord::kLive && same) {
+            record = r;
+            return Find::live;
+        }
+        if (phase == QueueRecord::kRetired && same) {
+            record = r;  // the caller lets go of it like of a live one
+            return Find::unknown;
+        }
+        // The record went back to the pool: what is listed now?  A retired
+        // record this call held for a moment is let go of like after a use.
+        hold.republish(nullptr);
+        after_use(r);
+    }
+}
+
+inline bool QueueUse::acquire(HazardContext* ctx, void* q, ErrorText& err) noexcept
+{
+    release();
+    QueueRecord* rec = nullptr;
+    QueueRegistry::Find found = queue_registry().find_live(ctx, q, hold_, rec);
+    if (found == QueueRegistry::Find::live) {
+        queue_ = rec->queue();
+        record_ = rec;
+        return true;
+    }
+    fail(rec, found == QueueRegistry::Find::no_slot, q, err);
+    return false;
+}
+
+inline void QueueUse::release() noexcept
+{
+    hold_.clear();
+    if (QueueRecord* rec = record_) {
+        queue_ = nullptr;
+        record_ = nullptr;
+        queue_registry().after_use(rec);
+    }
+}
 
 }  // namespace luamods::memory

@@ -37,7 +37,9 @@ public:
     }
 
     // Pushes the bytes as a string and frees the heap buffer.  Returns false
-    // (nothing pushed) when Lua could not make the string.  Not noexcept: the
+    // when Lua could not make the string (out of memory, or an error raised
+    // by a finalizer while it was made), with that error object pushed
+    // instead, for the caller to raise.  Not noexcept: the
     // inline case may raise Lua's memory error, which must be free to unwind
     // (it holds nothing that needs cleaning up).
     bool push_and_free(lua_State* L)
@@ -51,10 +53,8 @@ public:
         int rc = lua_cpcall(L, &ReadBuffer::push_protected, this);
         std::free(heap_);
         heap_ = nullptr;
-        if (rc != 0) {
-            lua_pop(L, 1);
+        if (rc != 0)
             return false;
-        }
         lua_getfield(L, LUA_REGISTRYINDEX, kSlot);
         lua_pushnil(L);
         lua_setfield(L, LUA_REGISTRYINDEX, kSlot);

@@ -1,83 +1,328 @@
 #include "Memory/registry.hpp"
 
 #include <cstdlib>
+#include <cstring>
+#include <new>
 
 #include "Memory/args.hpp"
+#include "Memory/host_hook.hpp"
 
 namespace luamods::memory {
 
 namespace {
-std::uintptr_t key(const void* p) noexcept
+// A free returns memory in batches of this many blocks, or sooner once the
+// retired blocks hold this many bytes.
+constexpr std::size_t kBatchBlocks = 64;
+constexpr std::uint64_t kBatchBytes = std::uint64_t{4} << 20;
+
+std::uint64_t key(const void* p) noexcept
 {
-    return reinterpret_cast<std::uintptr_t>(p);
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
 }
+
 }  // namespace
 
-BlockRegistry& block_registry() noexcept
-{
-    // Constructed at library load (first use is at the latest the first
-    // luaopen), destroyed at unload without touching the blocks it lists.
-    static BlockRegistry registry;
-    return registry;
-}
+// Records come in chunks that live as long as the registry (never freed
+// before, so a stale reader can always look at one).
+struct RecordChunk {
+    static constexpr int kRecords = 63;
+    BlockRecord records[kRecords];
+    RecordChunk* next = nullptr;
+};
 
-BlockRecord* BlockRegistry::Locked::find_live(const void* p) noexcept
+// At unload (a library that never met a host) or process exit: freed blocks
+// still waiting for their batch are returned, the records go, and the blocks
+// still listed stay allocated.
+BlockRegistry::~BlockRegistry()
 {
-    auto it = map_.find(key(p));
-    if (it == map_.end() || it->second.pending_free())
-        return nullptr;
-    return &it->second;
-}
-
-void BlockRegistry::Locked::retire(const void* p, BlockRecord& rec) noexcept
-{
-    if (rec.busy.retire())
-        erase_and_free(p);
-}
-
-void BlockRegistry::Locked::erase_and_free(const void* p) noexcept
-{
-    auto it = map_.find(key(p));
-    if (it != map_.end()) {
-        if (it->second.queue_owned)
-            queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
-        map_.erase(it);
+    if (g_library_pinned.load(std::memory_order_relaxed))
+        return;
+    table_.destroy();
+    for (BlockRecord* r = retired_; r; r = r->next)
+        std::free(r->block());
+    while (RecordChunk* c = chunks_) {
+        chunks_ = c->next;
+        delete c;
     }
-    std::free(const_cast<void*>(p));
 }
 
-void BlockRegistry::Locked::insert(const void* p, std::uint64_t size, bool shared,
-                                   bool queue_owned)
+class BlockRegistry::Locked {
+public:
+    explicit Locked(BlockRegistry& r) noexcept : lock_(r.mutex_) {}
+
+private:
+    RegistryLock lock_;
+};
+
+// The library pins itself once the host holds its clean-up callback; without
+// a host it may unload, and then the blocks it still lists stay allocated.
+constinit BlockRegistry g_block_registry;
+
+// ---------------------------------------------------------------------------
+// Readers
+
+void BlockRegistry::after_retired_access() noexcept
 {
-    map_.try_emplace(key(p), size, shared, queue_owned);
+    if (retired_bytes_.load(std::memory_order_relaxed) < kBatchBytes)
+        return;
+    Locked locked(*this);
+    reclaim_unused();
+}
+
+void BlockAccess::fail(BlockRegistry::Find found, BlockRecord* rec, const void* p,
+                       std::uint64_t offset, std::uint64_t length, ErrorText& err) noexcept
+{
+    // A retired record this access held for a moment may be the last thing
+    // that kept its memory: let go of it like at the end of an access.
+    hold_.clear();
+    if (rec)
+        block_registry().after_access(rec);
+    if (found == BlockRegistry::Find::no_slot) {
+        err.set("memory: out of memory");
+    } else if (found == BlockRegistry::Find::unknown) {
+        err.set("memory: unknown or freed pointer (%p)", p);
+    } else if (rec->shared.load(std::memory_order_relaxed) &&
+               rec->ref_count.load(std::memory_order_relaxed) < 1) {
+        err.set("memory: block was already released (%p)", p);
+    } else {
+        err.set("memory: range is out of bounds (offset %llu, length %llu, size %llu)",
+                static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length),
+                static_cast<unsigned long long>(rec->size.load(std::memory_order_relaxed)));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Writers (under the mutex)
+
+BlockRecord* BlockRegistry::take_record() noexcept
+{
+    if (!free_records_) {
+        auto* chunk = new (std::nothrow) RecordChunk;
+        if (!chunk)
+            return nullptr;
+        chunk->next = chunks_;
+        chunks_ = chunk;
+        for (BlockRecord& r : chunk->records) {
+            r.next = free_records_;
+            free_records_ = &r;
+        }
+    }
+    BlockRecord* r = free_records_;
+    free_records_ = r->next;
+    r->next = nullptr;
+    return r;
+}
+
+bool BlockRegistry::add(void* p, std::uint64_t size, bool shared, bool queue_owned) noexcept
+{
+    Locked locked(*this);
+    if (!table_.reserve(1))
+        return false;
+    BlockRecord* r = take_record();
+    if (!r)
+        return false;
+    r->address.store(key(p), std::memory_order_relaxed);
+    r->size.store(size, std::memory_order_relaxed);
+    r->ref_count.store(1, std::memory_order_relaxed);
+    r->shared.store(shared, std::memory_order_relaxed);
+    r->queue_owned.store(queue_owned, std::memory_order_relaxed);
+    r->phase.store(BlockRecord::kLive, std::memory_order_release);
+    table_.insert(key(p), r);
     if (queue_owned)
         queue_blocks_.fetch_add(1, std::memory_order_relaxed);
+    return true;
 }
 
-void BlockRegistry::Locked::disown(BlockRecord& rec) noexcept
+void BlockRegistry::retire(Locked&, BlockRecord* r) noexcept
 {
-    if (rec.queue_owned) {
-        rec.queue_owned = false;
+    r->phase.store(BlockRecord::kRetired, std::memory_order_release);
+    table_.erase(r->address.load(std::memory_order_relaxed));
+    // A reader that disowns the block at the same time may clear the mark:
+    // exactly one of the two counts it off.
+    if (r->queue_owned.exchange(false, std::memory_order_relaxed))
         queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
+    r->next = retired_;
+    retired_ = r;
+    ++retired_count_;
+    const std::uint64_t bytes =
+        retired_bytes_.load(std::memory_order_relaxed) + r->size.load(std::memory_order_relaxed);
+    retired_bytes_.store(bytes, std::memory_order_relaxed);
+    if (retired_count_ >= kBatchBlocks || bytes >= kBatchBytes)
+        reclaim_unused();
+}
+
+void BlockRegistry::reclaim_unused() noexcept
+{
+    if (!retired_)
+        return;
+    Hazards& hazards = Hazards::instance();
+    hazards.barrier();
+    BlockRecord** link = &retired_;
+    std::uint64_t bytes = retired_bytes_.load(std::memory_order_relaxed);
+    while (BlockRecord* r = *link) {
+        if (hazards.published(r)) {
+            link = &r->next;
+            continue;
+        }
+        *link = r->next;
+        --retired_count_;
+        bytes -= r->size.load(std::memory_order_relaxed);
+        std::free(r->block());
+        r->phase.store(BlockRecord::kFree, std::memory_order_release);
+        r->next = free_records_;
+        free_records_ = r;
+    }
+    retired_bytes_.store(bytes, std::memory_order_relaxed);
+}
+
+BlockRegistry::Retire BlockRegistry::free_plain(const void* p) noexcept
+{
+    Locked locked(*this);
+    BlockRecord* r = table_.find(key(p));
+    if (!r)
+        return Retire::unknown;
+    if (r->shared.load(std::memory_order_relaxed))
+        return Retire::shared;
+    retire(locked, r);
+    return Retire::done;
+}
+
+BlockRegistry::Retire BlockRegistry::retain(const void* p, std::int32_t& count) noexcept
+{
+    Locked locked(*this);
+    BlockRecord* r = table_.find(key(p));
+    if (!r)
+        return Retire::unknown;
+    if (!r->shared.load(std::memory_order_relaxed))
+        return Retire::not_shared;
+    std::int32_t n = r->ref_count.load(std::memory_order_relaxed);
+    if (n < 1)
+        return Retire::over_released;
+    // The count is 32-bit: one more would wrap it negative and make a held
+    // block look released.
+    if (n == INT32_MAX)
+        return Retire::too_many;
+    count = n + 1;
+    r->ref_count.store(count, std::memory_order_relaxed);
+    return Retire::done;
+}
+
+BlockRegistry::Retire BlockRegistry::release(const void* p, std::int32_t& count) noexcept
+{
+    Locked locked(*this);
+    BlockRecord* r = table_.find(key(p));
+    if (!r)
+        return Retire::unknown;
+    if (!r->shared.load(std::memory_order_relaxed))
+        return Retire::not_shared;
+    std::int32_t n = r->ref_count.load(std::memory_order_relaxed);
+    if (n < 1)
+        return Retire::over_released;
+    count = n - 1;
+    r->ref_count.store(count, std::memory_order_relaxed);
+    // The last reference: gone for every caller from now on; the memory
+    // follows once no access holds it.
+    if (count == 0)
+        retire(locked, r);
+    return Retire::done;
+}
+
+BlockRegistry::Move BlockRegistry::realloc(void* p, std::uint64_t size, void*& moved) noexcept
+{
+    Locked locked(*this);
+    BlockRecord* r = table_.find(key(p));
+    if (!r)
+        return Move::unknown;
+    if (r->shared.load(std::memory_order_relaxed))
+        return Move::shared;
+    // Room for the new key first: nothing may fail once the memory moved.
+    if (!table_.reserve(1))
+        return Move::no_table;
+    Hazards& hazards = Hazards::instance();
+    r->phase.store(BlockRecord::kMoving, std::memory_order_relaxed);
+    hazards.barrier();
+    if (hazards.published(r)) {
+        r->phase.store(BlockRecord::kLive, std::memory_order_release);
+        return Move::busy;
+    }
+    void* q = size <= SIZE_MAX ? std::realloc(p, size == 0 ? 1 : static_cast<std::size_t>(size))
+                               : nullptr;
+    if (!q) {
+        r->phase.store(BlockRecord::kLive, std::memory_order_release);
+        return Move::no_memory;
+    }
+    if (q != p) {
+        table_.erase(key(p));
+        r->address.store(key(q), std::memory_order_relaxed);
+        table_.insert(key(q), r);
+    }
+    r->size.store(size, std::memory_order_relaxed);
+    r->phase.store(BlockRecord::kLive, std::memory_order_release);
+    moved = q;
+    return Move::done;
+}
+
+void BlockRegistry::disown(HazardContext* ctx, void* const* items, std::size_t n) noexcept
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        HazardHold hold;
+        BlockRecord* r = nullptr;
+        Find found = find_live(ctx, items[i], hold, r);
+        if (found == Find::live && r->queue_owned.exchange(false, std::memory_order_relaxed))
+            queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
+        hold.clear();
+        if (r)
+            after_access(r);
     }
 }
 
+std::uint64_t BlockRegistry::count_allocations() noexcept
+{
+    Locked locked(*this);
+    reclaim_unused();
+    std::uint64_t total = 0;
+    table_.for_each([&](std::uint64_t, BlockRecord* r) {
+        total += r->size.load(std::memory_order_relaxed);
+    });
+    for (BlockRecord* r = retired_; r; r = r->next)
+        total += r->size.load(std::memory_order_relaxed);
+    return total;
+}
+
+void BlockRegistry::cleanup() noexcept
+{
+    Locked locked(*this);
+    // Shared blocks outlive the clean-up, and a queue's strings go with their
+    // queue.
+    table_.for_each([&](std::uint64_t, BlockRecord* r) {
+        if (!r->shared.load(std::memory_order_relaxed) &&
+            !r->queue_owned.load(std::memory_order_relaxed))
+            retire(locked, r);
+    });
+    reclaim_unused();
+}
+
+// ---------------------------------------------------------------------------
+// Entry points for the Lua functions and the queue module
+
 namespace {
-void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, ErrorText& err) noexcept
+// The block is complete (zeroed, or holding `init`) before it is listed: from
+// the moment it is listed any state may name its address, and a state holding
+// a stale copy of the same address may free it.
+void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, const void* init,
+                         ErrorText& err) noexcept
 {
     void* p = nullptr;
     if (size <= SIZE_MAX) {
         std::size_t n = size == 0 ? 1 : static_cast<std::size_t>(size);
         p = zeroed ? std::calloc(1, n) : std::malloc(n);
+        if (p && init && size > 0)
+            std::memcpy(p, init, n);
     }
     if (p) {
-        try {
-            auto locked = block_registry().lock();
-            locked.insert(p, size, zeroed, queue_owned);
+        if (block_registry().add(p, size, zeroed, queue_owned))
             return p;
-        } catch (...) {
-            std::free(p);  // the map could not grow: nothing is listed
-        }
+        std::free(p);  // the registry could not grow: nothing is listed
     }
     err.set("memory: allocation of %llu bytes failed", static_cast<unsigned long long>(size));
     return nullptr;
@@ -86,105 +331,36 @@ void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, Erro
 
 void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
 {
-    return register_new_block(size, zeroed, false, err);
+    return register_new_block(size, zeroed, false, nullptr, err);
 }
 
-void* register_queue_block(std::uint64_t size, ErrorText& err) noexcept
+void* register_queue_string(const char* data, std::size_t len, ErrorText& err) noexcept
 {
-    return register_new_block(size, false, true, err);
+    return register_new_block(len, false, true, data, err);
 }
 
-void disown_queue_blocks(void* const* items, std::size_t n) noexcept
+void disown_queue_blocks(HazardContext* ctx, void* const* items, std::size_t n) noexcept
 {
-    // Most items are no pushed strings: no lock while none is listed.
+    // Most items are no pushed strings: nothing to do while none is listed.
     if (n == 0 || block_registry().queue_blocks() == 0)
         return;
-    auto locked = block_registry().lock();
-    for (std::size_t i = 0; i < n; ++i)
-        if (BlockRecord* rec = locked.find_live(items[i]))
-            locked.disown(*rec);
+    block_registry().disown(ctx, items, n);
 }
 
 bool free_plain_block(const void* p) noexcept
 {
-    auto locked = block_registry().lock();
-    BlockRecord* rec = locked.find_live(p);
-    if (!rec || rec->shared)
-        return false;
-    locked.retire(p, *rec);
-    return true;
+    return block_registry().free_plain(p) == BlockRegistry::Retire::done;
 }
 
 std::uint64_t count_allocations() noexcept
 {
-    auto locked = block_registry().lock();
-    std::uint64_t total = 0;
-    for (const auto& [addr, rec] : locked.records())
-        if (!(rec.pending_free() && rec.busy_count() <= 0))
-            total += rec.size;
-    return total;
+    return block_registry().count_allocations();
 }
 
 int memory_cleanup()
 {
-    auto locked = block_registry().lock();
-    auto& map = locked.records();
-    for (auto it = map.begin(); it != map.end();) {
-        BlockRecord& rec = it->second;
-        // Shared blocks outlive the clean-up, and a queue's strings go with
-        // their queue; a pending block is already retired and goes with its
-        // last access.
-        if (rec.shared || rec.queue_owned || rec.pending_free() || !rec.busy.retire()) {
-            ++it;
-        } else {
-            void* p = reinterpret_cast<void*>(it->first);
-            it = map.erase(it);
-            std::free(p);
-        }
-    }
+    block_registry().cleanup();
     return 0;
-}
-
-bool BlockAccess::acquire(const void* p, std::uint64_t offset, std::uint64_t length,
-                          ErrorText& err) noexcept
-{
-    release();
-    auto locked = block_registry().lock();
-    BlockRecord* rec = locked.find_live(p);
-    if (!rec) {
-        err.set("memory: unknown or freed pointer (%p)", p);
-        return false;
-    }
-    if (rec->shared && rec->ref_count < 1) {
-        err.set("memory: block was already released (%p)", p);
-        return false;
-    }
-    if (length != kNoRangeCheck && !(offset <= rec->size && rec->size - offset >= length)) {
-        err.set("memory: range is out of bounds (offset %llu, length %llu, size %llu)",
-                static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length),
-                static_cast<unsigned long long>(rec->size));
-        return false;
-    }
-    rec->busy.enter();
-    address_ = const_cast<void*>(p);
-    record_ = rec;
-    size_ = rec->size;
-    return true;
-}
-
-void BlockAccess::release() noexcept
-{
-    if (!address_)
-        return;
-    void* p = address_;
-    BlockRecord* rec = record_;
-    address_ = nullptr;
-    record_ = nullptr;
-    // No lock for the common case; the record must not be touched after the
-    // decrement unless this was the last access of a retired block, which
-    // nobody else frees (every locked path skips pending records).
-    if (rec->busy.leave())
-        block_registry().lock().erase_and_free(p);
 }
 
 }  // namespace luamods::memory

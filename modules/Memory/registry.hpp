@@ -1,148 +1,164 @@
 // The process-wide registry of heap blocks handed to Lua scripts.  A bare
-// address is meaningful in every Lua state because every operation looks it up
-// here first; bytes are copied outside the mutex, protected by busy counts.
+// address is meaningful in every Lua state because every operation looks it
+// up here first.
+//
+// Readers (every access to a block's bytes, size, refcount) take no lock and
+// write no shared cache line; writers (alloc, free, realloc, retain, release,
+// the clean-up) serialise on one mutex.
+//
+// The record state machine, owned by this file and registry.cpp:
+//
+//   free --(listed, writer)--> live --(free / last release / clean-up)--> retired
+//                               |  ^                                        |
+//          (realloc, writer)    v  |                (no hazard slot names   |
+//                              moving                it, writer) --> free <-+
+//
+// Invariants:
+//  1. Records are never returned to the allocator: they sit in chunks and go
+//     back to a free list, so a reader holding a stale pointer to one can
+//     always read it.
+//  2. A record is listed in the table under its address exactly while it is
+//     live or moving.  Phase, address and size change only under the mutex;
+//     a record's fields are written before its phase becomes live (release).
+//  3. An access publishes the record in a hazard slot (hazard.hpp), then
+//     reads the phase.  It uses the block only when the record is live and
+//     still carries the address it was looked up by; it waits out a moving
+//     record; otherwise the address is unknown (retired) or was reused
+//     (free, or another address): it looks again.
+//  4. A writer changes the phase first and reads the hazard slots after
+//     Hazards::barrier().  So a retired record that no slot names is unused
+//     for good: its memory is returned and the record freed, by the writer.
+//     Retired records wait on a list for that: a free returns memory in
+//     batches (one barrier for many), and count_allocations and the
+//     clean-up empty the list of every record no access holds, so what they
+//     report is exact.  A large retired block is returned as soon as its
+//     last access ends.
+//  5. realloc moves only a record that no slot names (moving, then barrier,
+//     then the check): it is refused while an access is open.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 
+#include "Memory/address_table.hpp"
+#include "Memory/args.hpp"
 #include "Memory/error_text.hpp"
+#include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
 
 namespace luamods::memory {
 
-// busy_count and pending_free of a record share one atomic word (pending in
-// bit 0, the count above it).  Everything else about a record changes only
-// under the registry mutex; the end of an access is a lock-free decrement, and
-// because retiring and leaving are single atomic steps on one word, exactly
-// one thread sees the moment a retired block has no access left, and that
-// thread returns the memory.
-class BusyState {
-public:
-    std::int32_t busy_count() const noexcept
+struct alignas(64) BlockRecord {
+    enum Phase : std::uint32_t { kFree, kLive, kMoving, kRetired };
+
+    std::atomic<std::uint32_t> phase{kFree};
+    std::atomic<std::int32_t> ref_count{1};   // holders of a shared block; 1 for a plain one
+    std::atomic<std::uint64_t> address{0};
+    std::atomic<std::uint64_t> size{0};       // bytes asked for; 0 for a zero-size block (1 byte held)
+    std::atomic<bool> shared{false};          // made by `shared`: zero-filled, reference counted
+    std::atomic<bool> queue_owned{false};     // carries a pushed string: its queue frees it
+    BlockRecord* next = nullptr;              // free or retired list; under the mutex
+
+    void* block() const noexcept
     {
-        return static_cast<std::int32_t>(word_.load(std::memory_order_acquire) >> 1);
-    }
-    bool pending_free() const noexcept { return word_.load(std::memory_order_acquire) & 1u; }
-
-    // Under the mutex, on a record that is not pending.
-    void enter() noexcept { word_.fetch_add(2, std::memory_order_relaxed); }
-
-    // Marks the block freed; true when no access is open, so the caller frees now.
-    bool retire() noexcept { return (word_.fetch_or(1, std::memory_order_acq_rel) >> 1) == 0; }
-
-    // Ends one access; true when it was the last of a retired block, so the
-    // caller frees.  Ordered after the access's copies (release) and before
-    // the free (acquire).
-    bool leave() noexcept { return word_.fetch_sub(2, std::memory_order_acq_rel) == 3; }
-
-private:
-    std::atomic<std::uint32_t> word_{0};
-};
-
-struct BlockRecord {
-    BlockRecord(std::uint64_t size_, bool shared_, bool queue_owned_) noexcept
-        : size(size_), shared(shared_), queue_owned(queue_owned_)
-    {
-    }
-
-    std::uint64_t size;         // bytes asked for; 0 for a zero-size block (1 byte held)
-    std::int32_t ref_count = 1; // holders of a shared block; 1 for a plain block
-    BusyState busy;             // open BlockAccess uses, and the pending-free mark
-    bool shared;                // made by `shared`: zero-filled, reference counted
-    bool queue_owned;           // carries a pushed string: its queue frees it
-
-    std::int32_t busy_count() const noexcept { return busy.busy_count(); }
-    bool pending_free() const noexcept { return busy.pending_free(); }
-};
-
-struct AddressHash {
-    std::size_t operator()(std::uintptr_t a) const noexcept
-    {
-        // Heap addresses share their low bits; multiply to spread them.
-        std::uint64_t x = static_cast<std::uint64_t>(a) * 0x9E3779B97F4A7C15ull;
-        return static_cast<std::size_t>(x ^ (x >> 32));
+        return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address.load(std::memory_order_relaxed)));
     }
 };
 
 class BlockRegistry {
 public:
-    using Map = std::unordered_map<std::uintptr_t, BlockRecord, AddressHash>;
+    constexpr BlockRegistry() noexcept = default;
+    ~BlockRegistry();
+    BlockRegistry(const BlockRegistry&) = delete;
+    BlockRegistry& operator=(const BlockRegistry&) = delete;
 
-    // The records, reachable only while the mutex is held.
-    class Locked {
-    public:
-        explicit Locked(BlockRegistry& r) noexcept
-            : lock_(r.mutex_), map_(r.records_), queue_blocks_(r.queue_blocks_)
-        {
-        }
+    // Lists a new block of `size` bytes at `p` (complete already: from now
+    // on any state may name it).  False when the table could not grow.
+    bool add(void* p, std::uint64_t size, bool shared, bool queue_owned) noexcept;
 
-        // The live record of `p`, or null when it is unlisted or pending free
-        // (both mean "unknown or freed" to every script-facing operation).
-        BlockRecord* find_live(const void* p) noexcept;
+    // What free, release and the queue's clean-up see of an address.
+    enum class Retire { done, unknown, shared, not_shared, over_released, too_many };
 
-        // Logically frees the block: marks it pending and returns its memory
-        // now, or leaves that to the last open access.
-        void retire(const void* p, BlockRecord& rec) noexcept;
+    // Logically frees a listed plain block: unknown to every later access.
+    Retire free_plain(const void* p) noexcept;
+    // Reference counts of a shared block.  `count` gets the new count.
+    Retire retain(const void* p, std::int32_t& count) noexcept;
+    Retire release(const void* p, std::int32_t& count) noexcept;
 
-        // Removes the record of `p` and returns its memory.
-        void erase_and_free(const void* p) noexcept;
+    enum class Move { done, unknown, shared, busy, no_memory, no_table };
+    Move realloc(void* p, std::uint64_t size, void*& moved) noexcept;
 
-        Map& records() noexcept { return map_; }
+    // For the queue module: `n` items taken out of a queue and handed to the
+    // script.  A pushed string among them becomes an ordinary plain block.
+    void disown(HazardContext* ctx, void* const* items, std::size_t n) noexcept;
 
-        // Lists a new block.  May throw std::bad_alloc (nothing is listed then).
-        void insert(const void* p, std::uint64_t size, bool shared, bool queue_owned);
+    std::uint64_t count_allocations() noexcept;
+    void cleanup() noexcept;
 
-        // A pushed string handed to the script: an ordinary plain block from now on.
-        void disown(BlockRecord& rec) noexcept;
-
-    private:
-        RegistryLock lock_;
-        Map& map_;
-        std::atomic<std::uint64_t>& queue_blocks_;
-    };
-
-    Locked lock() noexcept { return Locked(*this); }
-
-    // Records with queue_owned set; changed under the mutex.  A thread that
-    // took an item out of a queue reads it without the mutex: the push that
-    // listed the item's block happened before, so 0 means the item is no
-    // pushed string.
+    // Records with queue_owned set.  A thread that took an item out of a
+    // queue reads it without the mutex: the push that listed the item's block
+    // happened before, so 0 means the item is no pushed string.
     std::uint64_t queue_blocks() const noexcept
     {
         return queue_blocks_.load(std::memory_order_relaxed);
     }
 
+    // Readers: the live record listed under `p`, published in `hold`.
+    enum class Find { live, unknown, no_slot };
+    Find find_live(HazardContext* ctx, const void* p, HazardHold& hold,
+                   BlockRecord*& record) noexcept;
+
+    // The end of an access to a record that may have been retired meanwhile:
+    // returns a large block's memory now rather than with the next batch.
+    void after_access(BlockRecord* record) noexcept
+    {
+        if (record->phase.load(std::memory_order_relaxed) == BlockRecord::kRetired)
+            after_retired_access();
+    }
+
 private:
-    RegistryMutex mutex_;
-    Map records_;
+    class Locked;
+    BlockRecord* take_record() noexcept;
+    void retire(Locked& locked, BlockRecord* record) noexcept;
+    void reclaim_unused() noexcept;
+    void after_retired_access() noexcept;
+
+    mutable RegistryMutex mutex_;
+    AddressTable<BlockRecord> table_;
+    BlockRecord* free_records_ = nullptr;
+    struct RecordChunk* chunks_ = nullptr;
+    BlockRecord* retired_ = nullptr;
+    std::size_t retired_count_ = 0;
+    std::atomic<std::uint64_t> retired_bytes_{0};
     std::atomic<std::uint64_t> queue_blocks_{0};
 };
 
-// The one registry of this library, shared with memory.queue.
-BlockRegistry& block_registry() noexcept;
+// The one registry of this library, shared with memory.queue.  Constant-
+// initialised: it exists before any code of the library runs.
+extern constinit BlockRegistry g_block_registry;
+inline BlockRegistry& block_registry() noexcept
+{
+    return g_block_registry;
+}
 
 // Allocates and lists a block: calloc'd and marked shared when `zeroed`,
 // malloc'd and plain otherwise.  A zero-size request holds 1 byte.  On failure
 // sets "memory: allocation of N bytes failed" and lists nothing.
 void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept;
 
-// A plain block that carries a string pushed into a queue.  The queue owns
-// it: `pop` or the queue's destruction frees it, and the host clean-up of
-// blocks leaves it to the queue's own clean-up (a shared queue keeps its
-// strings across clean-ups).
-void* register_queue_block(std::uint64_t size, ErrorText& err) noexcept;
-
-// For the queue module: `n` items taken out of a queue and handed to the
-// script.  A pushed string among them becomes an ordinary plain block, which
-// the host clean-up of blocks frees.
-void disown_queue_blocks(void* const* items, std::size_t n) noexcept;
+// A plain block holding a copy of a string pushed into a queue, listed only
+// once the copy is made.  The queue owns it: `pop` or the queue's destruction
+// frees it, and the host clean-up of blocks leaves it to the queue's own
+// clean-up (a shared queue keeps its strings across clean-ups).
+void* register_queue_string(const char* data, std::size_t len, ErrorText& err) noexcept;
 
 // For the queue module: logically frees a listed plain block; false (and no
 // change) for an unlisted address or a shared block.
 bool free_plain_block(const void* p) noexcept;
+
+// For the queue module: see BlockRegistry::disown.
+void disown_queue_blocks(HazardContext* ctx, void* const* items, std::size_t n) noexcept;
 
 // Sum of `size` over the blocks that still hold memory.
 std::uint64_t count_allocations() noexcept;
@@ -162,19 +178,100 @@ public:
 
     // Checks that `p` is live and that [offset, offset + length) lies inside
     // it (no check when length is kNoRangeCheck); on failure sets `err`.
-    bool acquire(const void* p, std::uint64_t offset, std::uint64_t length,
+    bool acquire(HazardContext* ctx, const void* p, std::uint64_t offset, std::uint64_t length,
                  ErrorText& err) noexcept;
     void release() noexcept;
 
     unsigned char* bytes() const noexcept { return static_cast<unsigned char*>(address_); }
     std::uint64_t size() const noexcept { return size_; }
+    const BlockRecord& record() const noexcept { return *record_; }
 
 private:
+    // Lets go of the record and says why the access failed.
+    void fail(BlockRegistry::Find found, BlockRecord* rec, const void* p, std::uint64_t offset,
+              std::uint64_t length, ErrorText& err) noexcept;
+
+    HazardHold hold_;
     void* address_ = nullptr;
-    // Stays valid while the access is open: a record with an open access is
-    // never erased, and neither rehashing nor re-keying moves the map's nodes.
     BlockRecord* record_ = nullptr;
     std::uint64_t size_ = 0;
 };
+
+// ---------------------------------------------------------------------------
+// The access path, inline: it runs on every call of both modules.
+
+inline void cpu_relax() noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+inline BlockRegistry::Find BlockRegistry::find_live(HazardContext* ctx, const void* p,
+                                                    HazardHold& hold, BlockRecord*& record) noexcept
+{
+    const auto k = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+    for (;;) {
+        BlockRecord* r = table_.find(k);
+        if (!r)
+            return Find::unknown;
+        if (!hold.held()) {
+            if (!hold.publish(ctx, r))
+                return Find::no_slot;
+        } else {
+            hold.republish(r);
+        }
+        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
+        while (phase == BlockRecord::kMoving) {
+            cpu_relax();
+            phase = r->phase.load(std::memory_order_acquire);
+        }
+        const bool same = r->address.load(std::memory_order_relaxed) == k;
+        if (phase == BlockRecord::kLive && same) {
+            record = r;
+            return Find::live;
+        }
+        if (phase == BlockRecord::kRetired && same) {
+            record = r;  // the caller lets go of it like of a live one
+            return Find::unknown;
+        }
+        // Freed and reused, or moved: what is listed now?  A retired record
+        // this call held for a moment is let go of like at the end of a use.
+        hold.republish(nullptr);
+        after_access(r);
+    }
+}
+
+inline bool BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
+                                 std::uint64_t length, ErrorText& err) noexcept
+{
+    release();
+    BlockRecord* rec = nullptr;
+    BlockRegistry::Find found = block_registry().find_live(ctx, p, hold_, rec);
+    if (found == BlockRegistry::Find::live) {
+        const std::uint64_t size = rec->size.load(std::memory_order_relaxed);
+        if (length == kNoRangeCheck || (offset <= size && size - offset >= length)) {
+            if (!rec->shared.load(std::memory_order_relaxed) ||
+                rec->ref_count.load(std::memory_order_relaxed) >= 1) {
+                address_ = const_cast<void*>(p);
+                record_ = rec;
+                size_ = size;
+                return true;
+            }
+        }
+    }
+    fail(found, rec, p, offset, length, err);
+    return false;
+}
+
+inline void BlockAccess::release() noexcept
+{
+    hold_.clear();
+    if (BlockRecord* rec = record_) {
+        address_ = nullptr;
+        record_ = nullptr;
+        block_registry().after_access(rec);
+    }
+}
 
 }  // namespace luamods::memory

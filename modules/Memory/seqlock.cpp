@@ -4,13 +4,14 @@
 // the region and trusts the copy only when the counter was even and unchanged
 // around it.  Neither side waits: contention is returned as nil, "busy".
 //
-// The payload bytes are copied with relaxed atomic byte accesses.  A reader's
+// The payload bytes are copied with relaxed atomic accesses.  A reader's
 // copy may race with a writer; as atomics the racing accesses are well-defined
 // (and invisible to ThreadSanitizer), and the counter comparison decides
 // whether the copy is kept.
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "Memory/args.hpp"
 #include "Memory/atomic_i32.hpp"
@@ -18,6 +19,7 @@
 #include "Memory/functions.hpp"
 #include "Memory/read_buffer.hpp"
 #include "Memory/registry.hpp"
+#include "Memory/state_context.hpp"
 
 namespace luamods::memory {
 
@@ -45,21 +47,53 @@ inline void acquire_fence() noexcept
 #pragma GCC diagnostic pop
 #endif
 
+using Word = std::atomic_ref<std::uint64_t>;
+
+// The copies run in relaxed 8-byte words where the block's bytes are 8-byte
+// aligned, and in single bytes before and after: the same guarantees as a
+// byte-by-byte copy, at a fraction of its cost.
+std::size_t head_bytes(const unsigned char* p, std::size_t n) noexcept
+{
+    std::size_t head = (8 - reinterpret_cast<std::uintptr_t>(p) % 8) % 8;
+    return head < n ? head : n;
+}
+
 void store_bytes(unsigned char* dst, const unsigned char* src, std::size_t n) noexcept
 {
-    for (std::size_t i = 0; i < n; ++i)
+    std::size_t i = 0;
+    for (std::size_t head = head_bytes(dst, n); i < head; ++i)
+        Byte(dst[i]).store(src[i], std::memory_order_relaxed);
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, src + i, 8);
+        Word(*reinterpret_cast<std::uint64_t*>(dst + i)).store(w, std::memory_order_relaxed);
+    }
+    for (; i < n; ++i)
         Byte(dst[i]).store(src[i], std::memory_order_relaxed);
 }
 
 void store_zeros(unsigned char* dst, std::size_t n) noexcept
 {
-    for (std::size_t i = 0; i < n; ++i)
+    std::size_t i = 0;
+    for (std::size_t head = head_bytes(dst, n); i < head; ++i)
+        Byte(dst[i]).store(0, std::memory_order_relaxed);
+    for (; i + 8 <= n; i += 8)
+        Word(*reinterpret_cast<std::uint64_t*>(dst + i)).store(0, std::memory_order_relaxed);
+    for (; i < n; ++i)
         Byte(dst[i]).store(0, std::memory_order_relaxed);
 }
 
 void load_bytes(unsigned char* dst, unsigned char* src, std::size_t n) noexcept
 {
-    for (std::size_t i = 0; i < n; ++i)
+    std::size_t i = 0;
+    for (std::size_t head = head_bytes(src, n); i < head; ++i)
+        dst[i] = Byte(src[i]).load(std::memory_order_relaxed);
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w =
+            Word(*reinterpret_cast<std::uint64_t*>(src + i)).load(std::memory_order_relaxed);
+        std::memcpy(dst + i, &w, 8);
+    }
+    for (; i < n; ++i)
         dst[i] = Byte(src[i]).load(std::memory_order_relaxed);
 }
 
@@ -118,6 +152,7 @@ int push_busy(lua_State* L)
 int l_seq_write(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    HazardContext* ctx = state_context(L);
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::size_t length = 0;
@@ -133,7 +168,7 @@ int l_seq_write(lua_State* L)
     run_then_raise(L, [&](ErrorText& err) {
         // Both offsets are below 2^63, so the span's end cannot overflow.
         BlockAccess access;
-        if (!access.acquire(p, counter, payload + region - counter, err))
+        if (!access.acquire(ctx, p, counter, payload + region - counter, err))
             return;
         unsigned char* b = access.bytes();
         written = write_region(b + counter, b + payload,
@@ -149,10 +184,11 @@ int l_seq_write(lua_State* L)
 int l_seq_read(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    HazardContext* ctx = state_context(L);
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::uint64_t n = check_length_arg(L, 4);
-    lua_Integer attempts = luaL_optinteger(L, 5, 8);
+    std::int64_t attempts = opt_clamped_integer_arg(L, 5, 8, "attempts");
     if (attempts < 1)
         luaL_argerror(L, 5, "attempts must be at least 1");
     check_payload_after_counter(L, counter, payload);
@@ -161,7 +197,7 @@ int l_seq_read(lua_State* L)
     bool stable = false;
     run_then_raise(L, [&](ErrorText& err) {
         BlockAccess access;
-        if (!access.acquire(p, counter, payload + n - counter, err))
+        if (!access.acquire(ctx, p, counter, payload + n - counter, err))
             return;
         if (!buffer.reserve(n)) {
             access.release();
@@ -178,7 +214,7 @@ int l_seq_read(lua_State* L)
     if (!stable)
         return push_busy(L);
     if (!buffer.push_and_free(L))
-        return luaL_error(L, "memory: cannot read %llu bytes", static_cast<unsigned long long>(n));
+        return lua_error(L);
     return 1;
 }
 

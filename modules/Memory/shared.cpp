@@ -8,6 +8,7 @@
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
 #include "Memory/registry.hpp"
+#include "Memory/state_context.hpp"
 
 namespace luamods::memory {
 
@@ -25,20 +26,22 @@ int l_retain(lua_State* L)
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     std::int32_t count = 0;
     run_then_raise(L, [&](ErrorText& err) {
-        auto locked = block_registry().lock();
-        BlockRecord* rec = locked.find_live(p);
-        if (!rec)
+        switch (block_registry().retain(p, count)) {
+        case BlockRegistry::Retire::unknown:
             err.set("memory: cannot retain an unknown or freed pointer (%p)", p);
-        else if (!rec->shared)
+            break;
+        case BlockRegistry::Retire::not_shared:
             err.set("memory: this is not a shared block (%p)", p);
-        else if (rec->ref_count < 1)
+            break;
+        case BlockRegistry::Retire::over_released:
             err.set("memory: this shared block is already released (%p)", p);
-        else if (rec->ref_count == INT32_MAX)
-            // The count is 32-bit: one more would wrap it negative and make
-            // a held block look released.
+            break;
+        case BlockRegistry::Retire::too_many:
             err.set("memory: too many references to this shared block (%p)", p);
-        else
-            count = ++rec->ref_count;
+            break;
+        default:
+            break;
+        }
     });
     lua_pushinteger(L, count);
     return 1;
@@ -49,36 +52,47 @@ int l_release(lua_State* L)
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     std::int32_t count = 0;
     run_then_raise(L, [&](ErrorText& err) {
-        auto locked = block_registry().lock();
-        BlockRecord* rec = locked.find_live(p);
-        if (!rec) {
+        switch (block_registry().release(p, count)) {
+        case BlockRegistry::Retire::unknown:
             err.set("memory: cannot release an unknown or freed pointer (%p)", p);
-        } else if (!rec->shared) {
+            break;
+        case BlockRegistry::Retire::not_shared:
             err.set("memory: this is not a shared block (%p)", p);
-        } else if (rec->ref_count < 1) {
+            break;
+        case BlockRegistry::Retire::over_released:
             err.set("memory: this block was released more often than it was retained (%p)", p);
-        } else {
-            count = --rec->ref_count;
-            // The last reference: gone for every caller from now on; the
-            // memory follows now or with the last open access.
-            if (count == 0)
-                locked.retire(p, *rec);
+            break;
+        default:
+            break;
         }
     });
     lua_pushinteger(L, count);
     return 1;
 }
 
+namespace {
+// Reads a live block's record: `fn(record)`, or "unknown or freed".
+template <class Fn>
+void with_record(lua_State* L, void* p, Fn&& fn)
+{
+    HazardContext* ctx = state_context(L);
+    run_then_raise(L, [&](ErrorText& err) {
+        BlockAccess access;
+        ErrorText ignored;
+        if (access.acquire(ctx, p, 0, kNoRangeCheck, ignored))
+            fn(access.record());
+        else
+            err.set("memory: unknown or freed pointer (%p)", p);
+    });
+}
+}  // namespace
+
 int l_refcount(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     std::int32_t count = 0;
-    run_then_raise(L, [&](ErrorText& err) {
-        auto locked = block_registry().lock();
-        if (BlockRecord* rec = locked.find_live(p))
-            count = rec->shared ? rec->ref_count : 1;
-        else
-            err.set("memory: unknown or freed pointer (%p)", p);
+    with_record(L, p, [&](const BlockRecord& r) {
+        count = r.shared.load(std::memory_order_relaxed) ? r.ref_count.load(std::memory_order_relaxed) : 1;
     });
     lua_pushinteger(L, count);
     return 1;
@@ -88,13 +102,7 @@ int l_is_shared(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     bool shared = false;
-    run_then_raise(L, [&](ErrorText& err) {
-        auto locked = block_registry().lock();
-        if (BlockRecord* rec = locked.find_live(p))
-            shared = rec->shared;
-        else
-            err.set("memory: unknown or freed pointer (%p)", p);
-    });
+    with_record(L, p, [&](const BlockRecord& r) { shared = r.shared.load(std::memory_order_relaxed); });
     lua_pushboolean(L, shared);
     return 1;
 }

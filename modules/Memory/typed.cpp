@@ -12,12 +12,13 @@
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
 #include "Memory/registry.hpp"
+#include "Memory/state_context.hpp"
 
 namespace luamods::memory {
 
 namespace {
 
-std::uint32_t low32(lua_Integer v)
+std::uint32_t low32(std::uint64_t v)
 {
     return static_cast<std::uint32_t>(v);
 }
@@ -32,9 +33,10 @@ lua_Integer sign_extended(std::uint32_t v)
 template <class Op>
 void with_element(lua_State* L, void* p, std::uint64_t offset, std::uint64_t width, Op&& op)
 {
+    HazardContext* ctx = state_context(L);
     run_then_raise(L, [&](ErrorText& err) {
         BlockAccess access;
-        if (access.acquire(p, offset, width, err))
+        if (access.acquire(ctx, p, offset, width, err))
             op(access.bytes() + offset);
     });
 }
@@ -57,7 +59,7 @@ int l_set_i32(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     std::uint64_t offset = check_offset_arg(L, 2);
-    std::uint32_t v = low32(luaL_checkinteger(L, 3));
+    std::uint32_t v = low32(check_wrapping_integer_arg(L, 3, "value"));
     with_element(L, p, offset, 4, [&](unsigned char* e) { std::memcpy(e, &v, 4); });
     return 0;
 }
@@ -98,7 +100,7 @@ int l_atomic_set_i32(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     std::uint64_t offset = check_atomic_offset_arg(L, 2);
-    std::uint32_t v = low32(luaL_checkinteger(L, 3));
+    std::uint32_t v = low32(check_wrapping_integer_arg(L, 3, "value"));
     with_element(L, p, offset, 4, [&](unsigned char* e) { atomic_u32(e).exchange(v); });
     return 0;
 }
@@ -107,7 +109,7 @@ int l_atomic_add_i32(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     std::uint64_t offset = check_atomic_offset_arg(L, 2);
-    std::uint32_t delta = low32(luaL_checkinteger(L, 3));
+    std::uint32_t delta = low32(check_wrapping_integer_arg(L, 3, "delta"));
     std::uint32_t now = 0;
     // Unsigned arithmetic wraps at 2^32; the result is read back signed.
     with_element(L, p, offset, 4,
@@ -120,8 +122,8 @@ int l_cas_i32(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     std::uint64_t offset = check_atomic_offset_arg(L, 2);
-    std::uint32_t expected = low32(luaL_checkinteger(L, 3));
-    std::uint32_t desired = low32(luaL_checkinteger(L, 4));
+    std::uint32_t expected = low32(check_wrapping_integer_arg(L, 3, "expected value"));
+    std::uint32_t desired = low32(check_wrapping_integer_arg(L, 4, "new value"));
     bool swapped = false;
     with_element(L, p, offset, 4, [&](unsigned char* e) {
         swapped = atomic_u32(e).compare_exchange_strong(expected, desired);

@@ -3,15 +3,24 @@
 -- every definition names something the table has.  Also: the reference page
 -- of each module has a section for every function its definition declares.
 --   test_definitions.lua <source dir> <module built in this configuration>...
+-- With --luarc, the definition files are the installed ones that the
+-- editor configuration <workspace>/.luarc.json names (the sample of
+-- docs/install.md, written there by the LuaRocks test), read from there.
+--   test_definitions.lua <source dir> --luarc <workspace> <module>...
 local T = require("testlib")
 
 local src = assert(arg[1], "source dir expected")
+local workspace
+local first = 2
+if arg[2] == "--luarc" then workspace, first = assert(arg[3], "workspace expected"), 4 end
 local built = {}
-for i = 2, #arg do built[arg[i]] = true end
+for i = first, #arg do built[arg[i]] = true end
 
 local MODULES = {
   { name = "memory", types = "memory.lua", doc = "memory.md", load = T.memory },
   { name = "memory.queue", types = "memory_queue.lua", doc = "memory-queue.md", load = T.queue },
+  { name = "threads", types = "threads.lua", doc = "threads.md",
+    load = function() return T.load("threads", "luaopen_threads") end },
   { name = "crypto", types = "crypto.lua", doc = "crypto.md",
     load = function() return T.load("crypto", "luaopen_crypto") end },
   { name = "win32", types = "win32.lua", doc = "win32.md",
@@ -23,6 +32,118 @@ local function slurp(path)
   local text = f:read("*a")
   f:close()
   return text
+end
+
+-- A JSON text as Lua values (objects and arrays as tables, null as nil):
+-- enough for an editor configuration file.
+local function json_decode(text)
+  local pos = 1
+  local function fail(what) error(("JSON: %s at offset %d"):format(what, pos), 0) end
+  local function skip() pos = text:find("[^ \t\r\n]", pos) or #text + 1 end
+  local value
+  local function str()
+    local out = {}
+    pos = pos + 1
+    while true do
+      local c = text:sub(pos, pos)
+      if c == "" then fail("unterminated string") end
+      if c == '"' then pos = pos + 1; return table.concat(out) end
+      if c == "\\" then
+        local e = text:sub(pos + 1, pos + 1)
+        local simple = { ['"'] = '"', ["\\"] = "\\", ["/"] = "/", b = "\b", f = "\f", n = "\n", r = "\r", t = "\t" }
+        if simple[e] then out[#out + 1] = simple[e]; pos = pos + 2
+        elseif e == "u" then
+          local code = tonumber(text:sub(pos + 2, pos + 5), 16) or fail("bad \\u escape")
+          if code > 127 then fail("non-ASCII \\u escape") end
+          out[#out + 1] = string.char(code); pos = pos + 6
+        else fail("bad escape") end
+      else out[#out + 1] = c; pos = pos + 1 end
+    end
+  end
+  function value()
+    skip()
+    local c = text:sub(pos, pos)
+    if c == "{" then
+      local t = {}
+      pos = pos + 1; skip()
+      if text:sub(pos, pos) == "}" then pos = pos + 1; return t end
+      while true do
+        skip()
+        if text:sub(pos, pos) ~= '"' then fail("name expected") end
+        local k = str()
+        skip()
+        if text:sub(pos, pos) ~= ":" then fail("':' expected") end
+        pos = pos + 1
+        t[k] = value()
+        skip()
+        local d = text:sub(pos, pos); pos = pos + 1
+        if d == "}" then return t end
+        if d ~= "," then fail("',' or '}' expected") end
+      end
+    elseif c == "[" then
+      local t = {}
+      pos = pos + 1; skip()
+      if text:sub(pos, pos) == "]" then pos = pos + 1; return t end
+      while true do
+        t[#t + 1] = value()
+        skip()
+        local d = text:sub(pos, pos); pos = pos + 1
+        if d == "]" then return t end
+        if d ~= "," then fail("',' or ']' expected") end
+      end
+    elseif c == '"' then return str()
+    else
+      for word, v in pairs({ ["true"] = true, ["false"] = false, null = false }) do
+        if text:sub(pos, pos + #word - 1) == word then
+          pos = pos + #word
+          if word == "null" then return nil end
+          return v
+        end
+      end
+      local num = text:match("^-?%d+%.?%d*[eE]?[-+]?%d*", pos)
+      if not num or num == "" then fail("value expected") end
+      pos = pos + #num
+      return tonumber(num)
+    end
+  end
+  local result = value()
+  skip()
+  if pos <= #text then fail("text after the value") end
+  return result
+end
+
+-- A setting of a LuaLS configuration, written flat ("runtime.version") or
+-- nested ({"runtime": {"version": ...}}), with or without the "Lua." prefix.
+local function setting(config, name)
+  for _, key in ipairs({ name, "Lua." .. name }) do
+    if config[key] ~= nil then return config[key] end
+    local t = config
+    for part in key:gmatch("[^.]+") do t = type(t) == "table" and t[part] or nil end
+    if t ~= nil then return t end
+  end
+end
+
+-- The folder of definition files: types/ of the source tree, or the one the
+-- workspace's .luarc.json names (checked to say LuaJIT, which the cdata
+-- aliases of the definitions need).
+local types_dir = src .. "/types"
+if workspace then
+  T.case("the sample .luarc.json: LuaJIT, and a library folder with every definition file", function()
+    local config = json_decode(slurp(workspace .. "/.luarc.json"))
+    T.eq(setting(config, "runtime.version"), "LuaJIT", "runtime.version")
+    local library = setting(config, "workspace.library")
+    T.eq(type(library), "table", "workspace.library")
+    local found = {}
+    for _, entry in ipairs(library) do
+      -- Relative entries are relative to the workspace folder, as LuaLS reads them.
+      local dir = entry:match("^/") and entry or workspace .. "/" .. entry
+      local f = io.open(dir .. "/memory.lua", "rb")
+      if f then f:close(); found[#found + 1] = dir end
+    end
+    T.eq(#found, 1, "library entries holding the definitions")
+    types_dir = found[1]
+    print("definitions from " .. types_dir)
+  end)
 end
 
 -- What a definition file declares on its module table: name -> Lua type.
@@ -60,7 +181,7 @@ local function disagreements(module, names)
 end
 
 for _, m in ipairs(MODULES) do
-  local meta, names = declarations(src .. "/types/" .. m.types)
+  local meta, names = declarations(types_dir .. "/" .. m.types)
 
   T.case(m.name .. ": the definition file declares the module " .. m.name, function()
     T.eq(meta, m.name, "---@meta name")
@@ -87,6 +208,25 @@ for _, m in ipairs(MODULES) do
     T.eq(table.concat(missing, ", "), "", "functions without a section")
   end)
 end
+
+-- The ---@type lines of the loading snippets (how an editor learns the type
+-- of a table opened with package.loadlib) name classes the definitions declare.
+T.case("the ---@type lines of examples/docs name declared classes", function()
+  local classes, unknown, seen = {}, {}, 0
+  for _, m in ipairs(MODULES) do
+    for class in slurp(types_dir .. "/" .. m.types):gmatch("%-%-%-@class ([%w_.]+)") do
+      classes[class] = true
+    end
+  end
+  for _, file in ipairs({ "load_memory.lua", "load_memory_queue.lua", "load_win32.lua" }) do
+    for class in slurp(src .. "/examples/docs/" .. file):gmatch("%-%-%-@type ([%w_.]+)") do
+      seen = seen + 1
+      if not classes[class] then unknown[#unknown + 1] = file .. ": " .. class end
+    end
+  end
+  T.eq(table.concat(unknown, ", "), "", "undeclared classes")
+  T.eq(seen, 4, "---@type lines")
+end)
 
 -- The check itself: a function added to a table without a definition, one
 -- removed, and one of the wrong kind are each reported by name.

@@ -1,12 +1,16 @@
-// The reference count of a shared block is 32-bit: retain must refuse to
-// take it past its maximum rather than wrap it negative.  Reaching the limit
-// through Lua would take 2^31 calls, so this test sets the count directly.
+// Registry limits that Lua cannot reach in reasonable time.  The reference
+// count of a shared block is 32-bit: retain must refuse to take it past its
+// maximum rather than wrap it negative (2^31 calls through Lua, so this test
+// sets the count directly).  And accesses nested deeper than a state has
+// hazard slots (finalizers that run inside an access) borrow slots: every
+// one of them holds the block, so it outlives a free until the last ends.
 #include <lua.hpp>
 
 #include <climits>
 #include <cstdio>
 #include <string>
 
+#include "Memory/args.hpp"
 #include "Memory/functions.hpp"
 #include "Memory/registry.hpp"
 
@@ -41,8 +45,10 @@ long long call(lua_State* L, lua_CFunction fn, void* p, std::string& error)
 
 void set_count(void* p, std::int32_t n)
 {
-    auto locked = block_registry().lock();
-    locked.find_live(p)->ref_count = n;
+    BlockAccess access;
+    ErrorText err;
+    if (access.acquire(nullptr, p, 0, kNoRangeCheck, err))
+        const_cast<BlockRecord&>(access.record()).ref_count.store(n);
 }
 
 }  // namespace
@@ -63,6 +69,27 @@ int main()
     expect(e == want.text, "retain past the maximum is refused");
     expect(call(L, l_refcount, p, e) == INT_MAX, "the count is unchanged");
     expect(call(L, l_release, p, e) == INT_MAX - 1, "release still counts down");
+
+    {
+        HazardContext* ctx = Hazards::instance().claim();
+        BlockAccess nested[kSlotsPerContext + 2];
+        ErrorText e2;
+        bool all = true;
+        for (BlockAccess& a : nested)
+            all = all && a.acquire(ctx, p, 0, 16, e2);
+        expect(all, "nested accesses beyond the slots of a state");
+        set_count(p, 1);
+        expect(call(L, l_release, p, e) == 0 && e.empty(), "released while accessed");
+        expect(count_allocations() == 16, "held by the nested accesses");
+        for (BlockAccess& a : nested) {
+            a.release();
+            if (&a != &nested[kSlotsPerContext + 1])
+                expect(count_allocations() == 16, "held until the last access ends");
+        }
+        expect(count_allocations() == 0, "gone with the last access");
+        Hazards::instance().give_back(ctx);
+    }
+    p = register_block(16, true, err);
 
     set_count(p, 1);
     expect(call(L, l_release, p, e) == 0, "last release");

@@ -89,6 +89,19 @@ T.case("realloc is refused while another thread reads the block", function()
   reader:join()
 end)
 
+T.case("finalizers use blocks while their state closes, after its own slots are gone", function()
+  local p = m.shared(64)
+  T.eq(host.run([[
+    local p = ...
+    local m = require("testlib").memory()
+    local u = newproxy(true)
+    getmetatable(u).__gc = function() m.write(p, 0, "written while closing") end
+    _G.keep = u
+  ]], p), true)
+  T.eq(m.read(p, 0, 21), "written while closing")
+  T.eq(m.release(p), 0)
+end)
+
 T.case("the clean-up frees plain blocks of every state", function()
   local base = m.count_allocations()
   local ok, p = host.run([[ local m = require("testlib").memory() return m.alloc(1000) ]])

@@ -82,6 +82,42 @@ T.case("argument errors name their position and come before registry errors", fu
   m.free(p)
 end)
 
+T.case("NaN, infinities and numbers past 2^63: refused, or taken as the largest value", function()
+  local p = m.alloc(8)
+  local nan, inf, big = 0 / 0, math.huge, 2 ^ 70
+  local top = "9223372036854775807"  -- offsets and lengths past 2^63 read as this
+  local function oob(offset, length) return ("memory: range is out of bounds (offset %s, length %s, size 8)"):format(offset, length) end
+  for _, c in ipairs({
+    { argerr(1, "alloc", "size must be a finite integer"), function() m.alloc(nan) end },
+    { argerr(1, "alloc", "size must not be negative"), function() m.alloc(-inf) end },
+    { "memory: allocation of 18446744073709551615 bytes failed", function() m.alloc(inf) end },
+    { "memory: allocation of 18446744073709551615 bytes failed", function() m.shared(big) end },
+    { "memory: realloc of 18446744073709551615 bytes failed", function() m.realloc(p, big) end },
+    { argerr(2, "read", "offset must be a finite integer"), function() m.read(p, nan, 1) end },
+    { argerr(3, "read", "length must not be negative"), function() m.read(p, 0, -inf) end },
+    { oob(0, top), function() m.read(p, 0, big) end },
+    { oob(top, 1), function() m.write(p, inf, "x") end },
+    { oob(top, 0), function() m.fill(p, big, 0, 1) end },
+    { argerr(4, "fill", "byte value must be between 0 and 255"), function() m.fill(p, 0, 1, nan) end },
+    { oob(top, 4), function() m.get_i32(p, big) end },
+    { oob(top, 4), function() m.atomic_add_i32(p, inf, 1) end },
+    { argerr(3, "set_i32", "value must be a finite integer"), function() m.set_i32(p, 0, inf) end },
+    { argerr(3, "atomic_add_i32", "delta must be a finite integer"), function() m.atomic_add_i32(p, 0, nan) end },
+    { argerr(4, "cas_i32", "new value must be a finite integer"), function() m.cas_i32(p, 0, 0, -inf) end },
+    { argerr(5, "seq_read", "attempts must be a finite integer"), function() m.seq_read(p, 0, 4, 4, nan) end },
+    { argerr(5, "seq_read", "attempts must be at least 1"), function() m.seq_read(p, 0, 4, 4, -inf) end },
+  }) do
+    T.raises(c[1], c[2])
+  end
+  -- Whole numbers past 2^63 keep their low 32 bits, as smaller ones do.
+  m.set_i32(p, 0, 2 ^ 63 + 2 ^ 12)
+  T.eq(m.get_i32(p, 0), 4096)
+  m.atomic_set_i32(p, 0, -(2 ^ 64) - 2 ^ 13)
+  T.eq(m.get_i32(p, 0), -8192)
+  T.eq(#m.seq_read(p, 0, 4, 4, inf), 4)  -- as many attempts as it takes
+  m.free(p)
+end)
+
 T.case("cdata addresses and sizes", function()
   local p = m.alloc(8)
   local addr = ffi.cast("uintptr_t", p)

@@ -115,6 +115,34 @@ T.case("push and pop: exact bytes, empty and long strings, no block left behind"
   Q.delete(q)
 end)
 
+T.case("a Lua error while a long string is made is raised as it is; nothing leaks", function()
+  -- Finalizers that raise once armed: the collector runs them while the
+  -- string of pop or read is being made.
+  local armed, base = false, m.count_allocations()
+  local q, p, long = Q.new(), m.alloc(1000), string.rep("s", 1000)
+  local seen = { pop = 0, read = 0 }
+  collectgarbage("setpause", 0)  -- the collector never rests: finalizers run often
+  for _ = 1, 20000 do
+    for _ = 1, 4 do
+      local u = newproxy(true)
+      getmetatable(u).__gc = function() if armed then error("raised by a finalizer", 0) end end
+    end
+    Q.push(q, long)
+    for name, fn in pairs({ pop = function() return Q.pop(q) end, read = function() return m.read(p, 0, 1000) end }) do
+      armed = true
+      local ok, err = pcall(fn)
+      armed = false
+      if ok then T.eq(#err, 1000) else T.eq(err, "raised by a finalizer"); seen[name] = seen[name] + 1 end
+    end
+    if seen.pop > 0 and seen.read > 0 then break end
+  end
+  collectgarbage("setpause", 200)
+  T.truthy(seen.pop > 0 and seen.read > 0, ("finalizer errors seen: pop %d, read %d"):format(seen.pop, seen.read))
+  Q.delete(q)
+  m.free(p)
+  T.eq(m.count_allocations(), base)
+end)
+
 T.case("pop of something that is not a plain block: its message, and the item is gone", function()
   local q = Q.new()
   local foreign = addr(0x4000)

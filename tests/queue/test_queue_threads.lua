@@ -127,6 +127,44 @@ T.case("strings between two states: exact bytes, then no block left", function()
   T.eq(Q.release(q), 0)
 end)
 
+T.case("a stale free racing push: the pushed block is whole before anyone can name it", function()
+  -- The allocator hands a freed 64 MiB block's address back to the next
+  -- push of the same size, while another state keeps freeing that stale
+  -- address.  The push may lose its string to such a free, but never copy
+  -- into freed memory.
+  local N, rounds = 64 * 2 ^ 20, 12
+  local data = string.rep("q", N)
+  local stale = m.alloc(N)
+  m.free(stale)
+  local ctl = m.shared(4)
+  local freer = start([[
+    local x, ctl = ...
+    local frees = 0
+    while m.atomic_i32(ctl, 0) == 0 do
+      if pcall(m.free, x) then frees = frees + 1 end
+    end
+    return frees
+  ]], stale, ctl)
+  local q = Q.new()
+  local popped = 0
+  for _ = 1, rounds do
+    Q.push(q, data)
+    local ok, s = pcall(Q.pop, q)
+    if ok then
+      T.eq(#s, N, "popped length")
+      T.truthy(s == data, "popped bytes")
+      popped = popped + 1
+    else
+      T.eq((s:gsub("^[^\n]-:%d+: ", "")), "memory.queue: pop only reads items queued with push (" .. P(stale) .. ")")
+    end
+  end
+  m.atomic_set_i32(ctl, 0, 1)
+  local frees = join_ok(freer)
+  print(("     %d of %d strings popped whole, %d taken by the stale free"):format(popped, rounds, frees))
+  Q.delete(q)
+  m.release(ctl)
+end)
+
 T.case("strings taken with wait_dequeue in another state are that state's blocks: the clean-up frees them", function()
   local base = m.count_allocations()
   local q = Q.shared()

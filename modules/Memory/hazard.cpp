@@ -1,0 +1,109 @@
+#include "Memory/hazard.hpp"
+
+#include <new>
+
+#include "Memory/host_hook.hpp"
+
+#if defined(__linux__)
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace luamods::memory {
+
+namespace {
+#if defined(__linux__)
+long membarrier(int cmd) noexcept
+{
+    return syscall(SYS_membarrier, cmd, 0, 0);
+}
+#endif
+}  // namespace
+
+constinit Hazards g_hazards;
+
+void Hazards::init() noexcept
+{
+    static const bool chosen = [this] {
+#if defined(__linux__) && !defined(__SANITIZE_THREAD__)
+    // The expedited private barrier interrupts only the CPUs running this
+    // process's threads.  It must be registered before its first use; a
+    // kernel without it leaves the fenced mode.  (ThreadSanitizer cannot see
+    // the barrier, so its builds use the fenced mode, which it can follow.)
+        asymmetric_ = membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
+#endif
+        return true;
+    }();
+    (void)chosen;
+}
+
+// At unload (a library that never met a host) or process exit: no function
+// of the library can run any more.
+Hazards::~Hazards()
+{
+    if (g_library_pinned.load(std::memory_order_relaxed))
+        return;
+    for (HazardContext* c = head_.load(std::memory_order_relaxed); c;) {
+        HazardContext* next = c->next;
+        delete c;
+        c = next;
+    }
+}
+
+void Hazards::barrier() noexcept
+{
+#if defined(__linux__)
+    if (asymmetric_) {
+        // Cannot fail once registered.
+        membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED);
+        return;
+    }
+#endif
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+HazardContext* Hazards::claim() noexcept
+{
+    for (HazardContext* c = head_.load(std::memory_order_acquire); c; c = c->next) {
+        bool expected = false;
+        if (!c->claimed.load(std::memory_order_relaxed) &&
+            c->claimed.compare_exchange_strong(expected, true, std::memory_order_acquire))
+            return c;
+    }
+    auto* c = new (std::nothrow) HazardContext;
+    if (!c)
+        return nullptr;
+    c->claimed.store(true, std::memory_order_relaxed);
+    // Contexts are pushed at the head and never unlinked, so a writer that
+    // walks the list from an older head misses only contexts that were new
+    // after its barrier, whose accesses see the writer's phase change.
+    HazardContext* head = head_.load(std::memory_order_relaxed);
+    do {
+        c->next = head;
+    } while (!head_.compare_exchange_weak(head, c, std::memory_order_release,
+                                          std::memory_order_relaxed));
+    return c;
+}
+
+void Hazards::give_back(HazardContext* ctx) noexcept
+{
+    ctx->claimed.store(false, std::memory_order_release);
+}
+
+bool Hazards::published(const void* record) const noexcept
+{
+    return count_published(record) > 0;
+}
+
+int Hazards::count_published(const void* record) const noexcept
+{
+    int n = 0;
+    for (HazardContext* c = head_.load(std::memory_order_acquire); c; c = c->next)
+        for (const auto& s : c->slots)
+            if (s.load(std::memory_order_acquire) == record)
+                ++n;
+    return n;
+}
+
+}  // namespace luamods::memory

@@ -1,0 +1,46 @@
+#include "Memory/state_context.hpp"
+
+namespace luamods::memory {
+
+namespace {
+constexpr const char* kRegistryKey = "luamods.memory.context";
+
+int give_back_context(lua_State* L)
+{
+    auto* slot = static_cast<HazardContext**>(lua_touserdata(L, 1));
+    if (HazardContext* ctx = *slot) {
+        *slot = nullptr;
+        Hazards::instance().give_back(ctx);
+    }
+    return 0;
+}
+}  // namespace
+
+void push_state_context(lua_State* L)
+{
+    Hazards::instance().init();
+    lua_getfield(L, LUA_REGISTRYINDEX, kRegistryKey);
+    if (!lua_isnil(L, -1))
+        return;
+    lua_pop(L, 1);
+    auto* slot = static_cast<HazardContext**>(lua_newuserdata(L, sizeof(HazardContext*)));
+    *slot = nullptr;
+    lua_createtable(L, 0, 1);
+    lua_pushcfunction(L, give_back_context);
+    lua_setfield(L, -2, "__gc");
+    lua_setmetatable(L, -2);
+    lua_pushvalue(L, -1);
+    lua_setfield(L, LUA_REGISTRYINDEX, kRegistryKey);
+    // Claimed after the last call that can raise, so that none can strand it.
+    // Without one (no memory left) every call borrows a context.
+    *slot = Hazards::instance().claim();
+}
+
+void set_context_function(lua_State* L, int context_index, const char* name, lua_CFunction fn)
+{
+    lua_pushvalue(L, context_index);
+    lua_pushcclosure(L, fn, 1);
+    lua_setfield(L, -2, name);
+}
+
+}  // namespace luamods::memory

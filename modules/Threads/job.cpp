@@ -1,0 +1,112 @@
+#include "Threads/job.hpp"
+
+#include <cstdio>
+
+#include "Threads/host_env.hpp"
+
+namespace luamods::threads {
+
+namespace {
+
+int traceback(lua_State* L)
+{
+    if (!lua_isstring(L, 1))
+        return 1;  // a non-string error value is described when it is kept
+    luaL_traceback(L, L, lua_tostring(L, 1), 1);
+    return 1;
+}
+
+void keep_error(lua_State* L, Job& job) noexcept
+{
+    job.ok = false;
+    try {
+        size_t n = 0;
+        if (const char* s = lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &n) : nullptr) {
+            job.error.assign(s, n);
+        } else {
+            char text[80];
+            std::snprintf(text, sizeof text, "(error object is a %s value)",
+                          lua_typename(L, lua_type(L, -1)));
+            job.error = text;
+        }
+    } catch (...) {
+        job.fixed_error = "threads: not enough memory to keep the thread's error";
+    }
+}
+
+// The results are slots first..top.  A result that cannot cross fails the
+// thread with a message that names it.
+void keep_results(lua_State* L, int first, Job& job) noexcept
+{
+    try {
+        int bad = copy_values(L, first, lua_gettop(L), job.results);
+        job.ok = bad == 0;
+        if (!job.ok) {
+            job.results.clear();
+            char text[160];
+            std::snprintf(text, sizeof text, "threads: result %d is a %s; a thread returns only %s",
+                          bad - first + 1, lua_typename(L, lua_type(L, bad)), kCrossingTypes);
+            job.error = text;
+        }
+    } catch (...) {
+        job.ok = false;
+        job.results.clear();
+        job.fixed_error = "threads: not enough memory to keep the thread's results";
+    }
+}
+
+void set_package_field(lua_State* L, const char* name, const std::string& value)
+{
+    lua_getglobal(L, "package");
+    lua_pushlstring(L, value.data(), value.size());
+    lua_setfield(L, -2, name);
+    lua_pop(L, 1);
+}
+
+// Runs under lua_cpcall in the new state, so that any error of the set-up is
+// caught there.  Nothing in this frame owns a C++ object.
+int run_in_state(lua_State* L)
+{
+    Job& job = *static_cast<Job*>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    luaL_openlibs(L);
+    if (job.has_path)
+        set_package_field(L, "path", job.path);
+    if (job.has_cpath)
+        set_package_field(L, "cpath", job.cpath);
+    install_record(L, job.record);
+
+    lua_pushcfunction(L, traceback);  // slot 1; the chunk and its results follow
+    // Source text is named as loadstring names it: [string "first line..."].
+    int rc = job.file.empty()
+                 ? luaL_loadbuffer(L, job.code.data(), job.code.size(), job.code.c_str())
+                 : luaL_loadfile(L, job.file.c_str());
+    if (rc == 0) {
+        int nargs = static_cast<int>(job.args.size());
+        luaL_checkstack(L, nargs + LUA_MINSTACK, "threads: too many arguments");
+        push_values(L, job.args);
+        rc = lua_pcall(L, nargs, LUA_MULTRET, 1);
+    }
+    if (rc == 0)
+        keep_results(L, 2, job);
+    else
+        keep_error(L, job);
+    return 0;
+}
+
+}  // namespace
+
+void run_job(Job& job) noexcept
+{
+    if (lua_State* L = luaL_newstate()) {
+        if (lua_cpcall(L, run_in_state, &job) != 0)
+            keep_error(L, job);
+        lua_close(L);
+    } else {
+        job.ok = false;
+        job.fixed_error = "threads: not enough memory to open a Lua state";
+    }
+    job.finished.store(true, std::memory_order_release);
+}
+
+}  // namespace luamods::threads

@@ -1,0 +1,41 @@
+// What one thread runs: a new Lua state with the standard libraries, the
+// starting state's package.path and package.cpath and an "_env" record, the
+// chunk called with the arguments, and its outcome kept as plain values.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "Threads/values.hpp"
+
+namespace luamods::threads {
+
+struct Job {
+    // Copied out of the starting state before the thread exists.
+    std::string code;  // the source text, or empty when `file` is set
+    std::string file;  // a script to load as luaL_loadfile does
+    std::string path, cpath;
+    bool has_path = false, has_cpath = false;
+    void* record = nullptr;  // what the new state's "_env" points at
+    Values args;
+
+    // Written by the thread before `finished` is set; read after a join.
+    bool ok = false;
+    Values results;
+    std::string error;
+    const char* fixed_error = nullptr;  // used when `error` could not be stored
+    std::atomic<bool> finished{false};
+
+    const char* error_text() const noexcept { return fixed_error ? fixed_error : error.c_str(); }
+    std::size_t error_size() const noexcept
+    {
+        return fixed_error ? std::char_traits<char>::length(fixed_error) : error.size();
+    }
+};
+
+// The body of the thread: opens the state, runs the chunk, keeps the
+// outcome, closes the state (joining the threads it started in turn) and
+// sets `finished`.
+void run_job(Job& job) noexcept;
+
+}  // namespace luamods::threads

@@ -1,0 +1,330 @@
+#include "Threads/thread_object.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "Threads/host_env.hpp"
+#include "Threads/job.hpp"
+
+namespace luamods::threads {
+
+namespace {
+
+const char* const kThreadMeta = "threads.thread";
+const char* const kOwnerMeta = "threads.owner";
+const char kOwnerKey = 0;  // its address keys the state's owner in the registry
+
+struct Thread {
+    Job job;
+    std::thread os;
+    bool joined = false;
+};
+
+// Joins (if still needed) and frees a thread.  A join that fails leaves the
+// thread allocated: the running thread may still be using its job.
+void finish(Thread* t) noexcept
+{
+    try {
+        if (t->os.joinable())
+            t->os.join();
+        delete t;
+    } catch (...) {
+    }
+}
+
+// The threads that a state's collected thread objects left to it.  Every
+// access happens on the thread that runs the state, so it needs no lock.
+// Counted references: the owner userdata and every thread object of the
+// state hold one, so whichever of them is finalised last frees it, in any
+// order lua_close finalises them.
+struct Owner {
+    int refs = 1;
+    bool closing = false;
+    std::vector<Thread*> dropped;
+
+    void unref() noexcept
+    {
+        if (--refs == 0)
+            delete this;
+    }
+
+    // Joins and frees the dropped threads that have finished: a quick join.
+    void reap() noexcept
+    {
+        std::size_t kept = 0;
+        for (Thread* t : dropped) {
+            if (t->job.finished.load(std::memory_order_acquire))
+                finish(t);
+            else
+                dropped[kept++] = t;
+        }
+        dropped.resize(kept);
+    }
+};
+
+struct Box {
+    Thread* thread;
+    Owner* owner;
+};
+
+int owner_gc(lua_State* L)
+{
+    auto* slot = static_cast<Owner**>(lua_touserdata(L, 1));
+    if (Owner* owner = *slot) {
+        *slot = nullptr;
+        owner->closing = true;  // thread objects finalised after this join their own
+        for (Thread* t : owner->dropped)
+            finish(t);
+        owner->dropped.clear();
+        owner->unref();
+    }
+    return 0;
+}
+
+// The state's owner, created at its first start; null if `new` failed.
+Owner* state_owner(lua_State* L)
+{
+    lua_pushlightuserdata(L, const_cast<char*>(&kOwnerKey));
+    lua_rawget(L, LUA_REGISTRYINDEX);
+    auto* slot = static_cast<Owner**>(lua_touserdata(L, -1));
+    lua_pop(L, 1);
+    if (!slot) {
+        slot = static_cast<Owner**>(lua_newuserdata(L, sizeof(Owner*)));
+        *slot = nullptr;
+        if (luaL_newmetatable(L, kOwnerMeta)) {
+            lua_pushcfunction(L, owner_gc);
+            lua_setfield(L, -2, "__gc");
+        }
+        lua_setmetatable(L, -2);
+        lua_pushlightuserdata(L, const_cast<char*>(&kOwnerKey));
+        lua_insert(L, -2);
+        lua_rawset(L, LUA_REGISTRYINDEX);
+    }
+    if (!*slot)
+        *slot = new (std::nothrow) Owner;
+    return *slot;
+}
+
+int thread_gc(lua_State* L)
+{
+    auto* box = static_cast<Box*>(lua_touserdata(L, 1));
+    Thread* t = box->thread;
+    Owner* owner = box->owner;
+    box->thread = nullptr;
+    box->owner = nullptr;
+    if (t) {
+        bool handed = false;
+        if (!t->joined && owner && !owner->closing) {
+            try {
+                owner->reap();
+                owner->dropped.push_back(t);
+                handed = true;
+            } catch (...) {
+                // No room to keep it: wait for it here instead.
+            }
+        }
+        if (!handed)
+            finish(t);
+    }
+    if (owner)
+        owner->unref();
+    return 0;
+}
+
+Box* check_box(lua_State* L)
+{
+    return static_cast<Box*>(luaL_checkudata(L, 1, kThreadMeta));
+}
+
+// What start reads from its first argument.
+struct Chunk {
+    const char* code = nullptr;
+    size_t code_len = 0;
+    const char* file = nullptr;
+};
+
+Chunk read_chunk(lua_State* L)
+{
+    Chunk chunk;
+    if (lua_type(L, 1) == LUA_TSTRING) {
+        chunk.code = lua_tolstring(L, 1, &chunk.code_len);
+        return chunk;
+    }
+    if (lua_type(L, 1) != LUA_TTABLE)
+        luaL_argerror(L, 1, "source text or a table with code or file expected");
+    lua_getfield(L, 1, "code");
+    lua_getfield(L, 1, "file");
+    // Both stay on the stack, so the strings live until start returns.
+    if (lua_type(L, -2) == LUA_TSTRING)
+        chunk.code = lua_tolstring(L, -2, &chunk.code_len);
+    else if (!lua_isnil(L, -2))
+        luaL_argerror(L, 1, "code must be a string");
+    if (lua_type(L, -1) == LUA_TSTRING)
+        chunk.file = lua_tostring(L, -1);
+    else if (!lua_isnil(L, -1))
+        luaL_argerror(L, 1, "file must be a string");
+    if (chunk.code && chunk.file)
+        luaL_argerror(L, 1, "code and file exclude each other");
+    if (!chunk.code && !chunk.file)
+        luaL_argerror(L, 1, "code or file expected");
+    if (chunk.file) {
+        // Checked here so that a wrong name fails at start, not at join; the
+        // new state opens the file again to load it.
+        if (std::FILE* f = std::fopen(chunk.file, "rb"))
+            std::fclose(f);
+        else
+            luaL_error(L, "threads.start: cannot open %s: %s", chunk.file, std::strerror(errno));
+    }
+    return chunk;
+}
+
+// Pushes t[key] when t (at `index`) is a table, else nil; no metamethod runs.
+void push_raw_field(lua_State* L, int index, const char* key)
+{
+    if (index < 0 && index > LUA_REGISTRYINDEX)
+        index = lua_gettop(L) + index + 1;  // absolute, so the pushed key does not move it
+    if (lua_type(L, index) == LUA_TTABLE) {
+        lua_pushstring(L, key);
+        lua_rawget(L, index);
+    } else {
+        lua_pushnil(L);
+    }
+}
+
+// package.path or package.cpath of L (as the package library keeps it, in
+// the registry's _LOADED), or null when it is not a string; a host may have
+// opened no package library at all.  The string stays on the stack.
+const char* read_package_field(lua_State* L, const char* name, size_t* len)
+{
+    push_raw_field(L, LUA_REGISTRYINDEX, "_LOADED");
+    push_raw_field(L, -1, "package");
+    push_raw_field(L, -1, name);
+    lua_replace(L, -3);
+    lua_pop(L, 1);
+    return lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, len) : nullptr;
+}
+
+}  // namespace
+
+void register_thread_metatable(lua_State* L)
+{
+    if (luaL_newmetatable(L, kThreadMeta)) {
+        lua_pushcfunction(L, thread_gc);
+        lua_setfield(L, -2, "__gc");
+        lua_newtable(L);
+        lua_pushcfunction(L, l_join);
+        lua_setfield(L, -2, "join");
+        lua_pushcfunction(L, l_done);
+        lua_setfield(L, -2, "done");
+        lua_setfield(L, -2, "__index");
+    }
+    lua_pop(L, 1);
+}
+
+int l_start(lua_State* L)
+{
+    // Arguments first: every check that can raise runs before any C++ object.
+    int nargs = lua_gettop(L);
+    Chunk chunk = read_chunk(L);
+    for (int i = 2; i <= nargs; ++i) {
+        if (!can_cross(L, i)) {
+            lua_pushfstring(L, "%s expected, got %s", kCrossingTypes, luaL_typename(L, i));
+            luaL_argerror(L, i, lua_tostring(L, -1));
+        }
+    }
+    size_t path_len = 0, cpath_len = 0;
+    const char* path = read_package_field(L, "path", &path_len);
+    const char* cpath = read_package_field(L, "cpath", &cpath_len);
+    // A state started under a host that has its own record passes it on, so
+    // that host's clean-up covers every state; otherwise this library's.
+    void* record = state_record(L);
+    if (!record)
+        record = own_record();
+    Owner* owner = state_owner(L);
+    if (!owner)
+        return luaL_error(L, "threads.start: not enough memory");
+    auto* box = static_cast<Box*>(lua_newuserdata(L, sizeof(Box)));
+    box->thread = nullptr;
+    box->owner = nullptr;
+    luaL_getmetatable(L, kThreadMeta);
+    lua_setmetatable(L, -2);
+
+    char failure[200] = "";
+    try {
+        owner->reap();
+        auto t = std::make_unique<Thread>();
+        Job& job = t->job;
+        if (chunk.file)
+            job.file = chunk.file;
+        else
+            job.code.assign(chunk.code, chunk.code_len);
+        job.has_path = path != nullptr;
+        job.has_cpath = cpath != nullptr;
+        if (path)
+            job.path.assign(path, path_len);
+        if (cpath)
+            job.cpath.assign(cpath, cpath_len);
+        job.record = record;
+        copy_values(L, 2, nargs, job.args);  // checked above: all cross
+        t->os = std::thread(run_job, std::ref(job));
+        box->thread = t.release();
+        box->owner = owner;
+        ++owner->refs;
+    } catch (const std::system_error& e) {
+        std::snprintf(failure, sizeof failure, "threads.start: cannot start a thread: %s", e.what());
+    } catch (...) {
+        std::snprintf(failure, sizeof failure, "threads.start: not enough memory");
+    }
+    if (failure[0])
+        return luaL_error(L, "%s", failure);
+    return 1;
+}
+
+int l_join(lua_State* L)
+{
+    Box* box = check_box(L);
+    Thread* t = box->thread;
+    if (!t || t->joined)
+        return luaL_error(L, "threads.join: the thread has been joined already");
+    char failure[200] = "";
+    try {
+        t->os.join();
+        t->joined = true;
+    } catch (const std::exception& e) {
+        std::snprintf(failure, sizeof failure, "threads.join: cannot join the thread: %s", e.what());
+    }
+    if (failure[0])
+        return luaL_error(L, "%s", failure);
+
+    const Job& job = t->job;
+    int n = job.ok ? static_cast<int>(job.results.size()) + 1 : 2;
+    if (!lua_checkstack(L, n))
+        return luaL_error(L, "threads.join: too many results (%d)", n - 1);
+    if (job.ok) {
+        lua_pushboolean(L, 1);
+        push_values(L, job.results);
+    } else {
+        lua_pushboolean(L, 0);
+        lua_pushlstring(L, job.error_text(), job.error_size());
+    }
+    // Freed only now: a push that raised left the thread to the collector.
+    box->thread = nullptr;
+    delete t;
+    return n;
+}
+
+int l_done(lua_State* L)
+{
+    Box* box = check_box(L);
+    Thread* t = box->thread;
+    lua_pushboolean(L, !t || t->joined || t->job.finished.load(std::memory_order_acquire));
+    return 1;
+}
+
+}  // namespace luamods::threads

@@ -1,0 +1,173 @@
+-- The threads module, run by plain luajit (luajit.exe under Wine) and by the
+-- test host: states on threads, what crosses between them, the outcome of a
+-- chunk, argument errors, the host record and its clean-up, and threads left
+-- unjoined.
+local threads = require("threads")  -- first: plain luajit's state gets this library's record
+local host = rawget(_G, "host")
+local T = require("testlib")
+local m, queue = T.memory(), T.queue()
+
+local function argerror(n, name, message)
+  return T.argerror(n, name, message)
+end
+local CROSSING = "nil, boolean, number, string or light userdata"
+
+T.case("every kind of value crosses to the thread and back", function()
+  local values = { n = 7, nil, true, false, 1.5, "a\0b", m.alloc(1), -0x7fffffff }
+  local results = { threads.start("return select('#', ...), ...", unpack(values, 1, values.n)):join() }
+  T.eq(results[1], true, "ok")
+  T.eq(results[2], values.n, "count")
+  for i = 1, values.n do T.eq(results[i + 2], values[i], "value " .. i) end
+  m.free(values[6])
+end)
+
+T.case("the outcome of a chunk: results, or the error text with a traceback", function()
+  local path = os.tmpname()
+  local f = assert(io.open(path, "wb"))
+  f:write("#!/usr/bin/env luajit\nreturn ... .. ' from a file'\n")
+  f:close()
+  local cases = {
+    { "error('boom')", "^%[string \"error%('boom'%)\"%]:1: boom\nstack traceback:\n" },
+    { "error({})", "^%(error object is a table value%)$" },
+    { "local x = = 1", "^%[string \"local x = = 1\"%]:1: unexpected symbol near '='$" },
+    { "return 1, {}", "^threads: result 2 is a table; a thread returns only " .. CROSSING .. "$" },
+    { "return io.stdout", "^threads: result 1 is a userdata; a thread returns only " .. CROSSING .. "$" },
+  }
+  for _, c in ipairs(cases) do
+    local ok, err = threads.start(c[1]):join()
+    T.eq(ok, false, c[1])
+    T.truthy(err:find(c[2]), c[1] .. " gives " .. err)
+  end
+  T.eq(select(2, threads.start({ file = path }, "hello"):join()), "hello from a file", "file")
+  T.eq(select(2, threads.start({ code = "return 42" }):join()), 42, "code field")
+  os.remove(path)
+end)
+
+T.case("argument errors come first, with clear messages", function()
+  local done = threads.start("return 1")
+  done:join()
+  local cases = {
+    { argerror(1, "start", "source text or a table with code or file expected"), function() threads.start() end },
+    { argerror(1, "start", "code or file expected"), function() threads.start({}) end },
+    { argerror(1, "start", "code must be a string"), function() threads.start({ code = 1 }) end },
+    { argerror(1, "start", "code and file exclude each other"), function() threads.start({ code = "", file = "x" }) end },
+    { argerror(2, "start", CROSSING .. " expected, got table"), function() threads.start("", {}) end },
+    { argerror(3, "start", CROSSING .. " expected, got function"), function() threads.start("", nil, print) end },
+    { argerror(1, "join", "threads.thread expected, got string"), function() threads.join("x") end },
+    { "threads.join: the thread has been joined already", function() done:join() end },
+    { argerror(1, "sleep", "seconds must be between 0 and 1e7"), function() threads.sleep(-1) end },
+  }
+  for _, c in ipairs(cases) do T.raises(c[1], c[2]) end
+  local ok, err = pcall(threads.start, { file = "/no/such/script.lua" })
+  T.truthy(not ok and err:find("threads.start: cannot open /no/such/script.lua: ", 1, true), tostring(err))
+end)
+
+T.case("done tells without waiting whether the thread has finished", function()
+  local q = queue.new()
+  local t = threads.start([[
+    local q = ...
+    local T = require("testlib")
+    return T.queue().wait_dequeue(q) ~= nil
+  ]], q)
+  T.eq(t:done(), false, "done while waiting")
+  queue.enqueue(q, q)
+  local t0 = threads.clock()
+  while not threads.done(t) and threads.clock() - t0 < 10 do threads.sleep(0.001) end
+  T.eq(t:done(), true, "done once finished")
+  T.eq(select(2, t:join()), true, "result")
+  T.eq(t:done(), true, "done after join")
+  queue.delete(q)
+end)
+
+T.case("the new state has the standard libraries, the parent's paths and a host record", function()
+  local ok, path, cpath, libs, env = threads.start([[
+    local libs = {}
+    for _, name in ipairs({ "string", "table", "math", "io", "os", "debug", "bit", "jit", "ffi" }) do
+      libs[#libs + 1] = pcall(require, name) and name or "-"
+    end
+    return package.path, package.cpath, table.concat(libs, " "), type(debug.getregistry()._env)
+  ]]):join()
+  T.eq(ok, true, "ok")
+  T.eq(path, package.path, "package.path")
+  T.eq(cpath, package.cpath, "package.cpath")
+  T.eq(libs, "string table math io os debug bit jit ffi", "libraries")
+  T.eq(env, "userdata", "_env")
+end)
+
+T.case("four states share a block and a queue; the clean-ups bring count_allocations back", function()
+  local baseline = m.count_allocations()
+  local block, q = m.shared(4), queue.shared()
+  local WORKER = [[
+    local id, block, q = ...
+    local T = require("testlib")
+    local m, queue = T.memory(), T.queue()
+    m.retain(block); queue.retain(q)
+    for _ = 1, 1000 do m.atomic_add_i32(block, 0, 1) end
+    queue.push(q, "from " .. id)
+    m.alloc(100)   -- a plain block and a plain queue left for the clean-up
+    queue.new()
+    m.release(block); queue.release(q)
+    return id
+  ]]
+  local workers = {}
+  for id = 1, 4 do workers[id] = threads.start(WORKER, id, block, q) end
+  for id, t in ipairs(workers) do T.eq(select(2, t:join()), id, "worker " .. id) end
+  T.eq(m.atomic_i32(block, 0), 4000, "counter")
+  local seen = {}
+  for _ = 1, 4 do seen[#seen + 1] = queue.pop(q) end
+  table.sort(seen)
+  T.eq(table.concat(seen, ","), "from 1,from 2,from 3,from 4", "queued strings")
+  T.eq(m.release(block), 0, "last reference of the block")
+  T.eq(queue.release(q), 0, "last reference of the queue")
+  T.eq(m.count_allocations(), baseline + 400, "left by the workers")
+  if host then
+    -- Under a host with a record of its own (the test host), the started
+    -- states carry that record: the callbacks went to the host.
+    T.eq(threads.cleanup(), 0, "callbacks of this library's record")
+    T.eq(host.cleanup(), 2, "callbacks run by the host (memory, memory.queue)")
+  else
+    T.eq(threads.cleanup(), 2, "callbacks run (memory, memory.queue)")
+  end
+  T.eq(m.count_allocations(), baseline, "after the clean-up")
+end)
+
+T.case("a thread object collected unjoined: collection does not wait, the thread runs on", function()
+  local q, flag = queue.new(), m.shared(4)
+  local t = threads.start([[
+    local q, flag = ...
+    local T = require("testlib")
+    T.queue().wait_dequeue(q)
+    T.memory().atomic_set_i32(flag, 0, 1)
+  ]], q, flag)
+  t = nil
+  collectgarbage(); collectgarbage()   -- would never return if it joined the waiting thread
+  queue.enqueue(q, flag)
+  local t0 = threads.clock()
+  while m.atomic_i32(flag, 0) == 0 and threads.clock() - t0 < 10 do threads.sleep(0.001) end
+  T.eq(m.atomic_i32(flag, 0), 1, "the dropped thread finished its work")
+  threads.start("return 1"):join()  -- reaps it
+  while not pcall(queue.delete, q) do threads.sleep(0.001) end
+  m.release(flag)
+end)
+
+T.case("closing a state waits for the threads it started and dropped", function()
+  local flag = m.shared(4)
+  local ok = threads.start([[
+    local flag = ...
+    local threads = require("threads")
+    threads.start([=[
+      local flag = ...
+      require("threads").sleep(0.2)
+      require("testlib").memory().atomic_set_i32(flag, 0, 1)
+    ]=], flag)
+    collectgarbage()
+    return true
+  ]], flag):join()
+  T.eq(ok, true, "ok")
+  T.eq(m.atomic_i32(flag, 0), 1, "the grandchild had finished when its parent state closed")
+  m.release(flag)
+end)
+
+-- Left running: T.finish closes this state, which must wait for it.
+threads.start("require('threads').sleep(0.1)")
+T.finish()

@@ -1,0 +1,71 @@
+---@meta threads
+-- LuaLS definitions of the `threads` module (library threads, entry point
+-- luaopen_threads): local threads = require("threads").
+-- Runs a chunk in a new Lua state on a new thread.  Only nil, booleans,
+-- numbers, strings and light userdata (addresses, such as memory blocks and
+-- queues) cross between states.  Misuse raises Lua errors; a chunk that fails
+-- is reported by join.
+
+---A value that can cross between Lua states.
+---@alias threads.Value nil|boolean|number|string|lightuserdata
+
+---A running or finished thread, owned by the state that started it.  Collected
+---unjoined, it leaves the thread to its state, which joins it when it has
+---finished or, at the latest, when the state closes.
+---@class threads.thread
+local thread = {}
+
+---The same as `threads.join(self)`.
+---@return boolean ok
+---@return any ... the results, or the error text
+function thread:join() end
+
+---The same as `threads.done(self)`.
+---@return boolean
+function thread:done() end
+
+---@class threads
+local threads = {}
+
+---Runs `chunk` (source text, `{code = text}` or `{file = path}`) in a new Lua
+---state on a new thread with the arguments.  The state opens the standard
+---libraries, has this state's `package.path` and `package.cpath`, and a host
+---record under the registry field `_env`.
+---Raises argument errors, "threads.start: cannot open F: reason",
+---"threads.start: cannot start a thread: reason".
+---@param chunk string|{code: string}|{file: string}
+---@param ... threads.Value
+---@return threads.thread
+function threads.start(chunk, ...) end
+
+---Waits for the thread to end.  Returns true and the chunk's results, or
+---false and the error text (with a stack traceback for a run-time error).
+---Raises "threads.join: the thread has been joined already".
+---@param t threads.thread
+---@return boolean ok
+---@return any ... the results, or the error text
+function threads.join(t) end
+
+---Whether the thread has ended (so that `join` will not wait); never waits.
+---@param t threads.thread
+---@return boolean
+function threads.done(t) end
+
+---Runs the clean-up callbacks that modules (memory, memory.queue) registered
+---with this library's host record; returns how many ran.
+---@return integer
+function threads.cleanup() end
+
+---Sleeps this thread for `seconds` (0 to 1e7).
+---@param seconds number
+function threads.sleep(seconds) end
+
+---Seconds of a monotonic clock, for measuring intervals.
+---@return number
+function threads.clock() end
+
+---The number of hardware threads (0 when unknown).
+---@return integer
+function threads.cores() end
+
+return threads
