@@ -1,0 +1,97 @@
+#include "Crypto/libcrypto_aead.hpp"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <climits>
+
+namespace luamods::crypto {
+
+namespace {
+
+constexpr int kTagSize = 16;
+
+// The cipher, fetched once per process: a fetch looks the algorithm up in
+// the provider store, which costs as much as sealing a kilobyte.  The fetched
+// object is immutable and shared by every thread; it is never freed (one
+// object, for the life of the process, like libsodium's CPU choice).  Null
+// when libcrypto cannot supply the cipher: every call then goes to libsodium.
+const EVP_CIPHER* chacha20_poly1305() noexcept
+{
+    static const EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
+    return cipher;
+}
+
+// One EVP context per call.  EVP_CIPHER_CTX_free has the provider clear and
+// free its state (key, Poly1305 accumulator) and zeroes the EVP part.
+class CipherCtx {
+public:
+    CipherCtx() noexcept : ctx_(EVP_CIPHER_CTX_new()) {}
+    CipherCtx(const CipherCtx&) = delete;
+    CipherCtx& operator=(const CipherCtx&) = delete;
+    ~CipherCtx() { EVP_CIPHER_CTX_free(ctx_); }
+    EVP_CIPHER_CTX* get() const noexcept { return ctx_; }
+
+private:
+    EVP_CIPHER_CTX* ctx_;
+};
+
+bool fits_int(std::size_t n)
+{
+    return n <= static_cast<std::size_t>(INT_MAX);
+}
+
+}  // namespace
+
+BulkResult libcrypto_seal(unsigned char* out, unsigned char* tag, const unsigned char* message,
+                          std::size_t n, const unsigned char* ad, std::size_t ad_len,
+                          const unsigned char* nonce12, const unsigned char* key) noexcept
+{
+    const EVP_CIPHER* cipher = chacha20_poly1305();
+    if (cipher == nullptr || !fits_int(n) || !fits_int(ad_len))
+        return BulkResult::unavailable;
+    CipherCtx ctx;
+    int len = 0;
+    if (ctx.get() == nullptr || EVP_EncryptInit_ex2(ctx.get(), cipher, key, nonce12, nullptr) != 1)
+        return BulkResult::unavailable;
+    if (ad_len > 0 && EVP_EncryptUpdate(ctx.get(), nullptr, &len, ad, static_cast<int>(ad_len)) != 1)
+        return BulkResult::unavailable;
+    if (n > 0 && EVP_EncryptUpdate(ctx.get(), out, &len, message, static_cast<int>(n)) != 1)
+        return BulkResult::unavailable;
+    if (EVP_EncryptFinal_ex(ctx.get(), out + n, &len) != 1 ||
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, kTagSize, tag) != 1)
+        return BulkResult::unavailable;
+    return BulkResult::done;
+}
+
+BulkResult libcrypto_open(unsigned char* out, const unsigned char* ciphertext, std::size_t n,
+                          const unsigned char* tag, const unsigned char* ad, std::size_t ad_len,
+                          const unsigned char* nonce12, const unsigned char* key) noexcept
+{
+    const EVP_CIPHER* cipher = chacha20_poly1305();
+    if (cipher == nullptr || !fits_int(n) || !fits_int(ad_len))
+        return BulkResult::unavailable;
+    CipherCtx ctx;
+    int len = 0;
+    if (ctx.get() == nullptr || EVP_DecryptInit_ex2(ctx.get(), cipher, key, nonce12, nullptr) != 1)
+        return BulkResult::unavailable;
+    // The expected tag goes in before the data; the provider copies it.
+    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, kTagSize,
+                            const_cast<unsigned char*>(tag)) != 1)
+        return BulkResult::unavailable;
+    if (ad_len > 0 && EVP_DecryptUpdate(ctx.get(), nullptr, &len, ad, static_cast<int>(ad_len)) != 1)
+        return BulkResult::unavailable;
+    if (n > 0 && EVP_DecryptUpdate(ctx.get(), out, &len, ciphertext, static_cast<int>(n)) != 1)
+        return BulkResult::unavailable;
+    // Final compares the tags (in constant time); its only failure is a mismatch.
+    if (EVP_DecryptFinal_ex(ctx.get(), out + n, &len) != 1)
+        return BulkResult::forged;
+    return BulkResult::done;
+}
+
+const char* libcrypto_version() noexcept
+{
+    return OpenSSL_version(OPENSSL_VERSION_STRING);
+}
+
+}  // namespace luamods::crypto
