@@ -16,9 +16,23 @@ constexpr int kTagSize = 16;
 // object is immutable and shared by every thread; it is never freed (one
 // object, for the life of the process, like libsodium's CPU choice).  Null
 // when libcrypto cannot supply the cipher: every call then goes to libsodium.
+const EVP_CIPHER* fetch_chacha20_poly1305() noexcept
+{
+#ifdef _WIN32
+    // libcrypto is linked into this DLL, and by default its first use
+    // registers a clean-up with atexit, which the C runtime runs at process
+    // exit: after the host has unloaded the module, so into unmapped code.
+    // Asked first, with this flag, it registers nothing.  (Natively libcrypto
+    // is its own shared library and runs its clean-up when it is unloaded.)
+    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) != 1)
+        return nullptr;
+#endif
+    return EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
+}
+
 const EVP_CIPHER* chacha20_poly1305() noexcept
 {
-    static const EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
+    static const EVP_CIPHER* const cipher = fetch_chacha20_poly1305();
     return cipher;
 }
 
