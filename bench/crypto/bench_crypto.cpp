@@ -7,7 +7,9 @@
 //
 // The libcrypto calls are the quickest public ones: the one-shot SHA256() and
 // SHA512(), HMAC(), EVP with the cipher fetched once, and EVP_PKEY for the
-// curves (keys given as raw bytes, as the module takes them).
+// curves (keys given as raw bytes, as the module takes them).  A libcrypto
+// function returns nothing where its algorithm is not built in (the Windows
+// libcrypto has only what the module uses: no BLAKE2b, no curves).
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <lua.hpp>
 #include <openssl/crypto.h>
@@ -290,7 +292,8 @@ int o_blake2b(lua_State* L)
     const unsigned char* m = bytes(L, 1, &n);
     unsigned char d[64];
     unsigned int len = 0;
-    EVP_Digest(m, n, d, &len, blake2b512(), nullptr);
+    if (blake2b512() == nullptr || EVP_Digest(m, n, d, &len, blake2b512(), nullptr) != 1)
+        return 0;
     push(L, d, len);
     return 1;
 }
@@ -302,6 +305,8 @@ int o_ed25519_sign(lua_State* L)
     const unsigned char* sk = bytes(L, 1);
     const unsigned char* m = bytes(L, 2, &n);
     EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, sk, 32);
+    if (key == nullptr)
+        return 0;
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     unsigned char sig[64];
     size_t len = sizeof sig;
@@ -320,6 +325,8 @@ int o_ed25519_verify(lua_State* L)
     const unsigned char* m = bytes(L, 2, &n);
     const unsigned char* sig = bytes(L, 3);
     EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, pk, 32);
+    if (key == nullptr)
+        return 0;
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_DigestVerifyInit_ex(ctx, nullptr, nullptr, nullptr, nullptr, key, nullptr);
     const bool ok = EVP_DigestVerify(ctx, sig, 64, m, n) == 1;
@@ -335,6 +342,11 @@ int o_x25519(lua_State* L)
     const unsigned char* pk = bytes(L, 2);
     EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, sk, 32);
     EVP_PKEY* peer = EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, pk, 32);
+    if (key == nullptr || peer == nullptr) {
+        EVP_PKEY_free(peer);
+        EVP_PKEY_free(key);
+        return 0;
+    }
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
     unsigned char shared[32];
     size_t len = sizeof shared;

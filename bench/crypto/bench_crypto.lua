@@ -133,11 +133,15 @@ header("### Against the faster of direct libsodium and direct libcrypto calls",
        "operation", "crypto", "libsodium", "libcrypto", "ratio to the faster", "goal")
 local function compare_row(label, bytes, make)
   local mine, so, os_ = make(c), make(sodium), make(openssl)
-  -- All three must compute the same thing.
-  assert(mine() == so() and mine() == os_(), label .. ": the results differ")
-  local r, ratio = compare(mine, so, os_)
+  -- All must compute the same thing; a libcrypto without the algorithm
+  -- (nil) drops out.
+  assert(mine() == so(), label .. ": the results differ")
+  local has_os = os_() ~= nil
+  assert(not has_os or mine() == os_(), label .. ": the results differ")
+  local r, ratio
+  if has_os then r, ratio = compare(mine, so, os_) else r, ratio = compare(mine, so) end
   print(string.format("| %s | %s | %s | %s | %.2f× | %s |", label, fmt(r[1], bytes), fmt(r[2], bytes),
-                      fmt(r[3], bytes), ratio, goal_text(ratio, 0.9)))
+                      has_os and fmt(r[3], bytes) or "not built", ratio, goal_text(ratio, 0.9)))
   progress()
 end
 for _, op in ipairs(ops) do
@@ -165,7 +169,7 @@ end
 -- messages from its crossover size on to libcrypto (modules/Crypto/backends.cpp).
 header("### ChaCha20-Poly1305 seal: direct libcrypto against direct libsodium, by message size",
        "message", "libcrypto", "libsodium", "libcrypto / libsodium")
-for _, n in ipairs({ 256, 512, 1024, 2048, 4096, 8192, 16384 }) do
+for _, n in ipairs({ 256, 512, 768, 1024, 1536, 2048, 3072, 4096, 16384 }) do
   local m = c.random(n)
   local r, ratio = compare(function() return openssl.chacha20poly1305_encrypt(key, n12, nil, m) end,
                            function() return sodium.chacha20poly1305_encrypt(key, n12, nil, m) end)
