@@ -13,27 +13,38 @@ constexpr int kTagSize = 16;
 
 // The cipher, fetched once per process: a fetch looks the algorithm up in
 // the provider store, which costs as much as sealing a kilobyte.  The fetched
-// object is immutable and shared by every thread; it is never freed (one
-// object, for the life of the process, like libsodium's CPU choice).  Null
-// when libcrypto cannot supply the cipher: every call then goes to libsodium.
-const EVP_CIPHER* fetch_chacha20_poly1305() noexcept
-{
+// object is immutable and shared by every thread; it is given back when the
+// module is unloaded.  Null when libcrypto cannot supply the cipher: every
+// call then goes to libsodium.
+class FetchedCipher {
+public:
+    FetchedCipher() noexcept
+    {
 #ifdef _WIN32
-    // libcrypto is linked into this DLL, and by default its first use
-    // registers a clean-up with atexit, which the C runtime runs at process
-    // exit: after the host has unloaded the module, so into unmapped code.
-    // Asked first, with this flag, it registers nothing.  (Natively libcrypto
-    // is its own shared library and runs its clean-up when it is unloaded.)
-    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) != 1)
-        return nullptr;
+        // libcrypto is linked into this DLL, and by default its first use
+        // registers a clean-up with atexit, which the C runtime runs at
+        // process exit: after the host has unloaded the module, so into
+        // unmapped code.  Asked first, with this flag, it registers nothing.
+        // (Natively libcrypto is its own shared library and runs its
+        // clean-up when it is unloaded.)
+        if (OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) != 1)
+            return;
 #endif
-    return EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
-}
+        cipher_ = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
+    }
+    FetchedCipher(const FetchedCipher&) = delete;
+    FetchedCipher& operator=(const FetchedCipher&) = delete;
+    ~FetchedCipher() { EVP_CIPHER_free(cipher_); }
+    const EVP_CIPHER* get() const noexcept { return cipher_; }
+
+private:
+    EVP_CIPHER* cipher_ = nullptr;
+};
 
 const EVP_CIPHER* chacha20_poly1305() noexcept
 {
-    static const EVP_CIPHER* const cipher = fetch_chacha20_poly1305();
-    return cipher;
+    static const FetchedCipher cipher;
+    return cipher.get();
 }
 
 // One EVP context per call.  EVP_CIPHER_CTX_free has the provider clear and
