@@ -22,14 +22,12 @@ int push_protected(lua_State* L)
     return 1;
 }
 
-// Results one call pushes at most, plus the pusher's own call.
-constexpr int kStackNeeded = 8;
-
 }  // namespace
 
+// A C function starts with LUA_MINSTACK (20) free stack slots; a call uses
+// at most five: the pusher, its copy and argument, and two results.
 void Reply::prepare()
 {
-    luaL_checkstack(L_, kStackNeeded, "out of memory");
     lua_pushlightuserdata(L_, &g_pusher_key);
     lua_rawget(L_, LUA_REGISTRYINDEX);
     if (lua_isnil(L_, -1)) {

@@ -23,7 +23,7 @@ public:
     explicit Reply(lua_State* L) noexcept : L_(L) {}
 
     // Before the work (may raise; nothing is held yet): puts the pusher on
-    // the stack and makes room for the results.
+    // the stack.
     void prepare();
 
     // Pushes n bytes as a string.  A string Lua cannot allocate becomes the
