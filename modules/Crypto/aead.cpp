@@ -17,7 +17,7 @@
 #include "Crypto/backends.hpp"
 #include "Crypto/call.hpp"
 #include "Crypto/functions.hpp"
-#include "Crypto/libcrypto_aead.hpp"
+#include "Crypto/libcrypto.hpp"
 #include "Crypto/secret.hpp"
 
 namespace luamods::crypto {

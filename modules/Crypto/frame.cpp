@@ -7,7 +7,7 @@
 #include "Crypto/args.hpp"
 #include "Crypto/call.hpp"
 #include "Crypto/functions.hpp"
-#include "Crypto/libcrypto_aead.hpp"
+#include "Crypto/libcrypto.hpp"
 #include "Crypto/random.hpp"
 #include "Crypto/secret.hpp"
 #include "luamods_export.hpp"

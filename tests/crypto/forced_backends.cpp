@@ -12,9 +12,10 @@ namespace luamods::crypto {
 const Backends& backends() noexcept
 {
 #ifdef LUAMODS_FORCE_FALLBACK
-    static const Backends forced{sha256_blocks_portable, static_cast<std::size_t>(-1)};
+    static const Backends forced{sha256_blocks_portable, static_cast<std::size_t>(-1),
+                                 static_cast<std::size_t>(-1)};
 #else
-    static const Backends forced{sha256_blocks_fastest(), 0};
+    static const Backends forced{sha256_blocks_fastest(), 0, 0};
 #endif
     return forced;
 }

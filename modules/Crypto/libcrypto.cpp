@@ -1,9 +1,11 @@
-#include "Crypto/libcrypto_aead.hpp"
+#include "Crypto/libcrypto.hpp"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <climits>
+#include <cstring>
+#include <memory>
 
 namespace luamods::crypto {
 
@@ -11,14 +13,14 @@ namespace {
 
 constexpr int kTagSize = 16;
 
-// The cipher, fetched once per process: a fetch looks the algorithm up in
-// the provider store, which costs as much as sealing a kilobyte.  The fetched
-// object is immutable and shared by every thread; it is given back when the
-// module is unloaded.  Null when libcrypto cannot supply the cipher: every
-// call then goes to libsodium.
-class FetchedCipher {
+// libcrypto as this module uses it, set up once per process: initialised,
+// and the cipher fetched (a fetch looks the algorithm up in the provider
+// store, which costs as much as sealing a kilobyte).  The fetched object is
+// immutable and shared by every thread; it is given back when the module is
+// unloaded.  Every function here goes through setup() first.
+class Setup {
 public:
-    FetchedCipher() noexcept
+    Setup() noexcept
     {
 #ifdef _WIN32
         // libcrypto is linked into this DLL, and by default its first use
@@ -30,21 +32,32 @@ public:
         if (OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) != 1)
             return;
 #endif
+        ready_ = true;
         cipher_ = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
     }
-    FetchedCipher(const FetchedCipher&) = delete;
-    FetchedCipher& operator=(const FetchedCipher&) = delete;
-    ~FetchedCipher() { EVP_CIPHER_free(cipher_); }
-    const EVP_CIPHER* get() const noexcept { return cipher_; }
+    Setup(const Setup&) = delete;
+    Setup& operator=(const Setup&) = delete;
+    ~Setup() { EVP_CIPHER_free(cipher_); }
+
+    // False when libcrypto could not be initialised: nothing may call it.
+    bool ready() const noexcept { return ready_; }
+    // Null when libcrypto cannot supply the cipher.
+    const EVP_CIPHER* chacha20_poly1305() const noexcept { return cipher_; }
 
 private:
+    bool ready_ = false;
     EVP_CIPHER* cipher_ = nullptr;
 };
 
+const Setup& setup() noexcept
+{
+    static const Setup once;
+    return once;
+}
+
 const EVP_CIPHER* chacha20_poly1305() noexcept
 {
-    static const FetchedCipher cipher;
-    return cipher.get();
+    return setup().chacha20_poly1305();
 }
 
 // One EVP context per call.  EVP_CIPHER_CTX_free has the provider clear and
@@ -111,6 +124,42 @@ BulkResult libcrypto_open(unsigned char* out, const unsigned char* ciphertext, s
     // Final compares the tags (in constant time); its only failure is a mismatch.
     if (EVP_DecryptFinal_ex(ctx.get(), out + n, &len) != 1)
         return BulkResult::forged;
+    return BulkResult::done;
+}
+
+namespace {
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
+};
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
+};
+
+}  // namespace
+
+BulkResult libcrypto_ed25519_sign(unsigned char* sig, const unsigned char* secret_key,
+                                  const unsigned char* message, std::size_t n) noexcept
+{
+    if (!setup().ready())
+        return BulkResult::unavailable;
+    // Freeing the key clears its private half (libcrypto's own wipe).
+    const std::unique_ptr<EVP_PKEY, PkeyFree> key(
+        EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, secret_key, 32));
+    if (!key)
+        return BulkResult::unavailable;
+    unsigned char public_key[32];
+    std::size_t public_len = sizeof public_key;
+    if (EVP_PKEY_get_raw_public_key(key.get(), public_key, &public_len) != 1 ||
+        public_len != sizeof public_key ||
+        std::memcmp(public_key, secret_key + 32, sizeof public_key) != 0)
+        return BulkResult::unavailable;
+    const std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    std::size_t sig_len = 64;
+    if (!ctx ||
+        EVP_DigestSignInit_ex(ctx.get(), nullptr, nullptr, nullptr, nullptr, key.get(), nullptr) != 1 ||
+        EVP_DigestSign(ctx.get(), sig, &sig_len, message, n) != 1 || sig_len != 64)
+        return BulkResult::unavailable;
     return BulkResult::done;
 }
 

@@ -1,6 +1,7 @@
-// ChaCha20-Poly1305 (RFC 8439) through libcrypto's EVP interface, for the
-// AEAD functions' large messages (backends.hpp decides which size is large).
-// Plain functions with no Lua in them.
+// The work done through libcrypto's EVP interface: ChaCha20-Poly1305
+// (RFC 8439) for the AEAD functions' large messages and Ed25519 signatures
+// of large messages (backends.hpp decides which size is large).  Plain
+// functions with no Lua in them.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,13 @@ BulkResult libcrypto_seal(unsigned char* out, unsigned char* tag, const unsigned
 BulkResult libcrypto_open(unsigned char* out, const unsigned char* ciphertext, std::size_t n,
                           const unsigned char* tag, const unsigned char* ad, std::size_t ad_len,
                           const unsigned char* nonce12, const unsigned char* key) noexcept;
+
+// Signs n bytes of `message` with the 64-byte secret key (seed, then public
+// key) into `sig` (64 bytes).  Unavailable when libcrypto has no Ed25519, and
+// when the key's second half is not the seed's public key: libcrypto signs
+// with the key it derives, the module with the stored half.
+BulkResult libcrypto_ed25519_sign(unsigned char* sig, const unsigned char* secret_key,
+                                  const unsigned char* message, std::size_t n) noexcept;
 
 // libcrypto's version as it reports itself at run time, e.g. "3.0.19".
 const char* libcrypto_version() noexcept;
