@@ -1,7 +1,8 @@
 -- LuaRocks package of the native modules: memory and memory.queue (Quandel),
 -- threads, crypto.  The win32 module (Pellor) is built for Windows only.
 --   luarocks make luamods-1.0.1-1.rockspec          (from a checkout)
--- Needs LuaJIT's headers (pkg-config luajit) and, for crypto, libsodium.
+-- Needs LuaJIT's headers (pkg-config luajit) and, for crypto, libsodium and
+-- OpenSSL's libcrypto (pkg-config libsodium libcrypto).
 rockspec_format = "3.0"
 package = "luamods"
 version = "1.0.1-1"

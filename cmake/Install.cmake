@@ -62,7 +62,8 @@ file(GLOB _luamods_examples CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/examples/docs/
 file(GLOB _luamods_types CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/types/*.lua)
 set(_luamods_licenses ${CMAKE_SOURCE_DIR}/packaging/licenses/LuaJIT.txt)
 if(TARGET crypto)
-  list(APPEND _luamods_licenses ${CMAKE_SOURCE_DIR}/packaging/licenses/libsodium.txt)
+  list(APPEND _luamods_licenses ${CMAKE_SOURCE_DIR}/packaging/licenses/libsodium.txt
+                                 ${CMAKE_SOURCE_DIR}/packaging/licenses/openssl.txt)
 endif()
 if(TARGET quandel)
   list(APPEND _luamods_licenses ${CMAKE_SOURCE_DIR}/packaging/licenses/concurrentqueue.txt)

@@ -156,7 +156,7 @@ function crypto.equal(a, b) end
 ---The module's version, "1.0.1".
 crypto._VERSION = "1.0.1"
 
----The primitives' library and its version, for example "libsodium-1.0.18".
-crypto._BACKEND = "libsodium-1.0.18"
+---The primitives' libraries and their versions, for example "libsodium-1.0.18+openssl-3.0.19".
+crypto._BACKEND = "libsodium-1.0.18+openssl-3.0.19"
 
 return crypto

@@ -1,13 +1,23 @@
 // ChaCha20-Poly1305 (RFC 8439, 12-byte nonce) and XChaCha20-Poly1305 (24-byte
 // nonce).  A sealed message is the ciphertext followed by the 16-byte tag;
-// libsodium's detached calls write both straight into one output buffer.
+// both backends write both straight into one output buffer.
+//
+// Messages from backends().aead_bulk_from bytes on go to libcrypto, smaller
+// ones to libsodium.  XChaCha20-Poly1305 is the RFC 8439 construction under
+// an HChaCha20 subkey, so for libcrypto, which has no XChaCha, libsodium
+// derives the subkey and libcrypto runs ChaCha20-Poly1305 with it and the
+// nonce 0,0,0,0 followed by the last 8 nonce bytes.  Should libcrypto fail
+// to do the work, libsodium does it: the bytes are the same either way.
 #include <sodium.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "Crypto/args.hpp"
+#include "Crypto/backends.hpp"
 #include "Crypto/call.hpp"
 #include "Crypto/functions.hpp"
+#include "Crypto/libcrypto.hpp"
 #include "Crypto/secret.hpp"
 
 namespace luamods::crypto {
@@ -19,6 +29,9 @@ constexpr std::size_t kTagSize = 16;
 // Largest buffer one call produces: 64 MiB plus 64, so that every sealed
 // message encrypt can make (plaintext up to 64 MiB + 48) also opens.
 constexpr std::size_t kMaxOutput = 0x4000040;
+// Outputs up to this size are built on the stack, as random's are: for short
+// messages the heap allocation costs a sizeable part of the call.
+constexpr std::size_t kStackOutput = 256;
 
 static_assert(crypto_aead_chacha20poly1305_ietf_KEYBYTES == kKeySize);
 static_assert(crypto_aead_xchacha20poly1305_ietf_KEYBYTES == kKeySize);
@@ -26,10 +39,55 @@ static_assert(crypto_aead_chacha20poly1305_ietf_ABYTES == kTagSize);
 static_assert(crypto_aead_xchacha20poly1305_ietf_ABYTES == kTagSize);
 static_assert(crypto_aead_chacha20poly1305_ietf_NPUBBYTES == 12);
 static_assert(crypto_aead_xchacha20poly1305_ietf_NPUBBYTES == 24);
+static_assert(crypto_core_hchacha20_KEYBYTES == kKeySize &&
+              crypto_core_hchacha20_INPUTBYTES == 16 && crypto_core_hchacha20_OUTPUTBYTES == 32);
 
 struct AeadArgs {
     Bytes key, nonce, ad, message;
 };
+
+// The key and 12-byte nonce that libcrypto's ChaCha20-Poly1305 needs for a
+// message: the caller's own for the 12-byte nonce; for the 24-byte nonce the
+// HChaCha20 subkey and the derived nonce.  Wiped when it goes out of scope.
+class IetfParams {
+public:
+    IetfParams(const unsigned char* key, const unsigned char* nonce, std::size_t nonce_size) noexcept
+    {
+        if (nonce_size == 12) {
+            key_ = key;
+            nonce_ = nonce;
+            return;
+        }
+        crypto_core_hchacha20(subkey_.data(), nonce, key, nullptr);
+        std::memcpy(derived_nonce_.data() + 4, nonce + 16, 8);
+        key_ = subkey_.data();
+        nonce_ = derived_nonce_.data();
+    }
+    const unsigned char* key() const noexcept { return key_; }
+    const unsigned char* nonce() const noexcept { return nonce_; }
+
+private:
+    SecretBytes<kKeySize> subkey_;
+    SecretBytes<12> derived_nonce_;  // zero-filled: the first 4 bytes stay 0
+    const unsigned char* key_ = nullptr;
+    const unsigned char* nonce_ = nullptr;
+};
+
+BulkResult bulk_seal(unsigned char* out, const AeadArgs& a, std::size_t nonce_size) noexcept
+{
+    const IetfParams p(a.key.data, a.nonce.data, nonce_size);
+    return libcrypto_seal(out, out + a.message.size, a.message.data, a.message.size, a.ad.data,
+                          a.ad.size, p.nonce(), p.key());
+}
+
+BulkResult bulk_open(unsigned char* out, const AeadArgs& a, std::size_t plain_size,
+                     std::size_t nonce_size) noexcept
+{
+    const IetfParams p(a.key.data, a.nonce.data, nonce_size);
+    return libcrypto_open(out, a.message.data, plain_size, a.message.data + plain_size, a.ad.data,
+                          a.ad.size, p.nonce(), p.key());
+}
+
 
 AeadArgs read_args(lua_State* L, std::size_t nonce_size)
 {
@@ -48,10 +106,15 @@ int aead_encrypt_common(lua_State* L, std::size_t nonce_size)
         return luaL_error(L, "input too large (max 64 MiB)");
     const std::size_t out_size = a.message.size + kTagSize;
     return respond(L, [&](Reply& reply) {
-        HeapBytes out;
+        OutputBytes<kStackOutput> out;
         if (!out.allocate(out_size))
             return reply.raise("out of memory");
         unsigned char* tag = out.data() + a.message.size;
+        if (a.message.size >= backends().aead_bulk_from &&
+            bulk_seal(out.data(), a, nonce_size) == BulkResult::done) {
+            reply.push(out.data(), out_size);
+            return;
+        }
         if (nonce_size == 12)
             crypto_aead_chacha20poly1305_ietf_encrypt_detached(
                 out.data(), tag, nullptr, a.message.data, a.message.size, a.ad.data, a.ad.size,
@@ -76,10 +139,19 @@ int aead_decrypt_common(lua_State* L, std::size_t nonce_size)
     if (plain_size > kMaxOutput)
         return luaL_error(L, "input too large (max 64 MiB)");
     return respond(L, [&](Reply& reply) {
-        HeapBytes plain;
+        OutputBytes<kStackOutput> plain;
         if (!plain.allocate(plain_size))
             return reply.raise("out of memory");
         const unsigned char* tag = a.message.data + plain_size;
+        BulkResult bulk = BulkResult::unavailable;
+        if (plain_size >= backends().aead_bulk_from)
+            bulk = bulk_open(plain.data(), a, plain_size, nonce_size);
+        if (bulk == BulkResult::forged)
+            return reply.fail("authentication failed");
+        if (bulk == BulkResult::done) {
+            reply.push(plain.data(), plain_size);
+            return;
+        }
         int rc;
         if (nonce_size == 12)
             rc = crypto_aead_chacha20poly1305_ietf_decrypt_detached(

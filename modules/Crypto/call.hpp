@@ -4,7 +4,8 @@
 //     return respond(L, [&](Reply& reply) { RAII buffers; library work; reply.push(...); });
 //
 // The work runs in a frame that never raises: its results are pushed in
-// protected mode, and a failure is only recorded.  When the frame has ended
+// protected mode (through a pusher function that prepare() puts on the stack
+// before the work starts), and a failure is only recorded.  When the frame has ended
 // and every buffer in it has been wiped and freed, respond() raises the
 // recorded error or returns nil and a message.  C++ exceptions are caught
 // there too, so none reaches Lua.
@@ -21,6 +22,10 @@ class Reply {
 public:
     explicit Reply(lua_State* L) noexcept : L_(L) {}
 
+    // Before the work (may raise; nothing is held yet): puts the pusher on
+    // the stack.
+    void prepare();
+
     // Pushes n bytes as a string.  A string Lua cannot allocate becomes the
     // error "out of memory", raised once the work has ended.
     void push(const void* bytes, std::size_t n) noexcept;
@@ -35,6 +40,7 @@ public:
 
 private:
     lua_State* L_;
+    int pusher_ = 0;  // stack index of the pusher
     int pushed_ = 0;
     const char* failure_ = nullptr;
     const char* error_ = nullptr;
@@ -61,6 +67,7 @@ inline int respond(lua_State* L, Work&& work)
     static_assert(std::is_trivially_destructible_v<std::remove_reference_t<Work>>,
                   "capture plain values or references only");
     Reply reply(L);
+    reply.prepare();
     detail::run_catching(work, reply);
     return reply.finish();
 }

@@ -7,6 +7,7 @@
 #include "Crypto/args.hpp"
 #include "Crypto/call.hpp"
 #include "Crypto/functions.hpp"
+#include "Crypto/libcrypto.hpp"
 #include "Crypto/random.hpp"
 #include "Crypto/secret.hpp"
 #include "luamods_export.hpp"
@@ -100,7 +101,7 @@ LUAMODS_EXPORT int luaopen_crypto(lua_State* L)
     }
     lua_pushstring(L, "1.0.1");
     lua_setfield(L, -2, "_VERSION");
-    lua_pushfstring(L, "libsodium-%s", sodium_version_string());
+    lua_pushfstring(L, "libsodium-%s+openssl-%s", sodium_version_string(), libcrypto_version());
     lua_setfield(L, -2, "_BACKEND");
     return 1;
 }

@@ -1,6 +1,6 @@
 // Hashes, MACs and key derivation: SHA-256 (own), SHA-512, HMAC, HKDF and
-// BLAKE2b.  SHA-512 and BLAKE2b come from libsodium; HKDF-SHA-512 is RFC 5869
-// written over libsodium's HMAC-SHA-512, which takes keys of any length.
+// BLAKE2b.  The SHA-512 family runs on libcrypto (sha512.cpp), BLAKE2b on
+// libsodium.
 #include <sodium.h>
 
 #include <cstring>
@@ -10,63 +10,16 @@
 #include "Crypto/functions.hpp"
 #include "Crypto/secret.hpp"
 #include "Crypto/sha256.hpp"
+#include "Crypto/sha512.hpp"
 
 namespace luamods::crypto {
 
 namespace {
 
-constexpr std::size_t kSha512Size = crypto_auth_hmacsha512_BYTES;  // 64
-constexpr std::size_t kHkdfSha512Max = 255 * kSha512Size;         // 16,320
 constexpr std::size_t kBlake2bMax = crypto_generichash_blake2b_BYTES_MAX;        // 64
 constexpr std::size_t kBlake2bKeyMax = crypto_generichash_blake2b_KEYBYTES_MAX;  // 64
 
-static_assert(kSha512Size == 64 && kBlake2bMax == 64 && kBlake2bKeyMax == 64);
-
-using HmacSha512State = crypto_auth_hmacsha512_state;
-
-// HMAC-SHA-512 of piece1 || piece2 || [extra]; the state is wiped afterwards.
-void hmac_sha512_parts(unsigned char* out, const unsigned char* key, std::size_t key_len,
-                       const unsigned char* piece1, std::size_t len1,
-                       const unsigned char* piece2, std::size_t len2, bool has_extra,
-                       unsigned char extra) noexcept
-{
-    Secret<HmacSha512State> state;
-    crypto_auth_hmacsha512_init(state.get(), key, key_len);
-    if (len1 > 0)
-        crypto_auth_hmacsha512_update(state.get(), piece1, len1);
-    if (len2 > 0)
-        crypto_auth_hmacsha512_update(state.get(), piece2, len2);
-    if (has_extra)
-        crypto_auth_hmacsha512_update(state.get(), &extra, 1);
-    crypto_auth_hmacsha512_final(state.get(), out);
-}
-
-// RFC 5869 with HMAC-SHA-512; an empty salt stands for 64 zero bytes.
-void hkdf_sha512_derive(unsigned char* out, std::size_t out_len, Bytes ikm, Bytes salt,
-                        Bytes info) noexcept
-{
-    static const unsigned char kZeroSalt[kSha512Size] = {};
-    if (salt.size == 0)
-        salt = {kZeroSalt, sizeof kZeroSalt};
-    SecretBytes<kSha512Size> prk;
-    hmac_sha512_parts(prk.data(), salt.data, salt.size, ikm.data, ikm.size, nullptr, 0, false,
-                      0);
-
-    SecretBytes<kSha512Size> t;
-    std::size_t done = 0;
-    for (unsigned counter = 1; done < out_len; ++counter) {
-        const auto byte = static_cast<unsigned char>(counter);
-        if (counter == 1)
-            hmac_sha512_parts(t.data(), prk.data(), kSha512Size, info.data, info.size, nullptr,
-                              0, true, byte);
-        else
-            hmac_sha512_parts(t.data(), prk.data(), kSha512Size, t.data(), kSha512Size,
-                              info.data, info.size, true, byte);
-        std::size_t take = out_len - done < kSha512Size ? out_len - done : kSha512Size;
-        std::memcpy(out + done, t.data(), take);
-        done += take;
-    }
-}
+static_assert(kBlake2bMax == 64 && kBlake2bKeyMax == 64);
 
 void push_digest(lua_State* L, const unsigned char* digest, std::size_t n)
 {
@@ -89,7 +42,8 @@ int hkdf_common(lua_State* L, bool sha512)
         if (!out.allocate(size))
             return reply.raise("out of memory");
         if (sha512)
-            hkdf_sha512_derive(out.data(), size, ikm, salt, info);
+            hkdf_sha512_derive(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
+                               info.data, info.size);
         else
             hkdf_sha256_derive(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
                                info.data, info.size);
@@ -111,8 +65,8 @@ int l_sha256(lua_State* L)
 int l_sha512(lua_State* L)
 {
     const Bytes msg = check_bytes(L, 1);
-    unsigned char digest[crypto_hash_sha512_BYTES];
-    crypto_hash_sha512(digest, msg.data, msg.size);
+    unsigned char digest[kSha512Size];
+    sha512_hash(digest, msg.data, msg.size);
     push_digest(L, digest, sizeof digest);
     return 1;
 }

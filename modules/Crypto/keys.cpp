@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include "Crypto/args.hpp"
+#include "Crypto/backends.hpp"
 #include "Crypto/call.hpp"
 #include "Crypto/functions.hpp"
+#include "Crypto/libcrypto.hpp"
 #include "Crypto/random.hpp"
 #include "Crypto/secret.hpp"
 
@@ -143,8 +145,11 @@ int l_ed25519_sign(lua_State* L)
     const Bytes sk = check_sized(L, 1, kSecretKey, kEdSecret);
     const Bytes msg = check_bytes(L, 2);
     unsigned char sig[kEdSignature];
-    // The second half of the secret key is taken as the signer's public key.
-    crypto_sign_ed25519_detached(sig, nullptr, msg.data, msg.size, sk.data);
+    // The second half of the secret key is taken as the signer's public key
+    // (libcrypto is asked only when it holds the seed's own public key).
+    if (msg.size < backends().ed25519_bulk_from ||
+        libcrypto_ed25519_sign(sig, sk.data, msg.data, msg.size) != BulkResult::done)
+        crypto_sign_ed25519_detached(sig, nullptr, msg.data, msg.size, sk.data);
     lua_pushlstring(L, reinterpret_cast<const char*>(sig), sizeof sig);
     return 1;
 }

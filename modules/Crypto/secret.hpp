@@ -77,4 +77,42 @@ private:
     std::size_t size_ = 0;
 };
 
+// An output buffer of n bytes: on the stack up to N bytes, which spares short
+// messages a heap allocation; otherwise one exactly sized HeapBytes.  Wiped
+// over the n bytes on the way out either way.
+template <std::size_t N>
+class OutputBytes {
+public:
+    OutputBytes() noexcept = default;
+    OutputBytes(const OutputBytes&) = delete;
+    OutputBytes& operator=(const OutputBytes&) = delete;
+    ~OutputBytes()
+    {
+        if (data_ == stack_)
+            wipe(stack_, size_);
+    }
+
+    // False when the runtime heap refuses a large buffer.
+    bool allocate(std::size_t n) noexcept
+    {
+        if (n <= N) {
+            data_ = stack_;
+            size_ = n;
+            return true;
+        }
+        if (!heap_.allocate(n))
+            return false;
+        data_ = heap_.data();
+        size_ = n;
+        return true;
+    }
+    unsigned char* data() noexcept { return data_; }
+
+private:
+    unsigned char stack_[N];  // written before it is read; wiped over size_
+    HeapBytes heap_;
+    unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 }  // namespace luamods::crypto

@@ -1,10 +1,14 @@
 // SHA-256, HMAC-SHA-256 and HKDF-SHA-256, written from FIPS 180-4, RFC 2104
-// and RFC 5869.  Every intermediate that may derive from a key (message
-// schedule, key blocks, inner digests, PRK, T(i)) is wiped after use.
+// and RFC 5869: the streaming layer and the portable compression.  The
+// compression on the SHA extensions is in sha256_x86.cpp.  Every intermediate
+// that may derive from a key (message schedule, key blocks, inner digests,
+// PRK, T(i)) is wiped after use.
 #include "Crypto/sha256.hpp"
 
 #include <cstring>
 
+#include "Crypto/backends.hpp"
+#include "Crypto/hmac.hpp"
 #include "Crypto/secret.hpp"
 
 namespace luamods::crypto {
@@ -16,16 +20,7 @@ constexpr std::uint32_t kInitial[8] = {
     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
 };
 
-constexpr std::uint32_t K[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
-};
+constexpr const std::uint32_t* K = kSha256K;
 
 inline std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 inline std::uint32_t big_sigma0(std::uint32_t x) { return rotr(x, 2) ^ rotr(x, 13) ^ rotr(x, 22); }
@@ -66,9 +61,9 @@ inline void step(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_
     h = t1 + t2;
 }
 
-// One block step with the schedule in `w`, which the caller wipes: once per
-// call of sha256_update rather than once per block, since the wipe costs
-// about a fifth of a block step where memset is not inlined.
+// One block step with the schedule in `w`, which the caller wipes once per
+// run of blocks rather than once per block: the wipe costs about a fifth of a
+// block step where memset is not inlined.
 void compress_block(std::uint32_t* state, const unsigned char* block, std::uint32_t* w) noexcept
 {
     // The whole 64-word message schedule first, then the 64 steps.  The
@@ -107,6 +102,15 @@ void compress_block(std::uint32_t* state, const unsigned char* block, std::uint3
 
 }  // namespace
 
+void sha256_blocks_portable(std::uint32_t* state, const unsigned char* data,
+                            std::size_t blocks) noexcept
+{
+    std::uint32_t w[64];
+    for (std::size_t i = 0; i < blocks; ++i)
+        compress_block(state, data + i * kSha256Block, w);
+    wipe(w, sizeof w);
+}
+
 void sha256_init(sha256_ctx& ctx) noexcept
 {
     std::memcpy(ctx.state, kInitial, sizeof ctx.state);
@@ -114,21 +118,14 @@ void sha256_init(sha256_ctx& ctx) noexcept
     ctx.fill = 0;
 }
 
-void sha256_compress(sha256_ctx& ctx, const unsigned char* block) noexcept
-{
-    std::uint32_t w[64];
-    compress_block(ctx.state, block, w);
-    wipe(w, sizeof w);
-}
-
 void sha256_update(sha256_ctx& ctx, const void* data, std::size_t n) noexcept
 {
     const auto* p = static_cast<const unsigned char*>(data);
+    const Sha256Blocks blocks = backends().sha256_blocks;
     ctx.total += n;
-    std::uint32_t w[64];
-    bool used = false;
-    // Every byte passes through the block buffer, full blocks included.
-    while (n > 0) {
+    // Top up a partly filled block first; whole blocks of the input are then
+    // compressed where they lie, and the rest waits in the block buffer.
+    if (ctx.fill > 0) {
         std::size_t take = kSha256Block - static_cast<std::size_t>(ctx.fill);
         if (take > n)
             take = n;
@@ -136,29 +133,37 @@ void sha256_update(sha256_ctx& ctx, const void* data, std::size_t n) noexcept
         ctx.fill += take;
         p += take;
         n -= take;
-        if (ctx.fill == kSha256Block) {
-            compress_block(ctx.state, ctx.block, w);
-            used = true;
-            ctx.fill = 0;
-        }
+        if (ctx.fill < kSha256Block)
+            return;
+        blocks(ctx.state, ctx.block, 1);
+        ctx.fill = 0;
     }
-    if (used)
-        wipe(w, sizeof w);
+    if (n >= kSha256Block) {
+        const std::size_t whole = n / kSha256Block;
+        blocks(ctx.state, p, whole);
+        p += whole * kSha256Block;
+        n -= whole * kSha256Block;
+    }
+    if (n > 0) {
+        std::memcpy(ctx.block, p, n);
+        ctx.fill = n;
+    }
 }
 
 void sha256_final(sha256_ctx& ctx, unsigned char* out) noexcept
 {
+    const Sha256Blocks blocks = backends().sha256_blocks;
     ctx.block[ctx.fill++] = 0x80;
     if (ctx.fill > 56) {
         std::memset(ctx.block + ctx.fill, 0, kSha256Block - ctx.fill);
-        sha256_compress(ctx, ctx.block);
+        blocks(ctx.state, ctx.block, 1);
         ctx.fill = 0;
     }
     std::memset(ctx.block + ctx.fill, 0, 56 - ctx.fill);
     const std::uint64_t bits = ctx.total * 8;
     store_be32(ctx.block + 56, static_cast<std::uint32_t>(bits >> 32));
     store_be32(ctx.block + 60, static_cast<std::uint32_t>(bits));
-    sha256_compress(ctx, ctx.block);
+    blocks(ctx.state, ctx.block, 1);
     for (int i = 0; i < 8; ++i)
         store_be32(out + 4 * i, ctx.state[i]);
     wipe(&ctx, sizeof ctx);
@@ -172,69 +177,29 @@ void sha256_hash(unsigned char* out, const void* data, std::size_t n) noexcept
     sha256_final(ctx, out);
 }
 
+namespace {
+struct Sha256 {
+    using Ctx = sha256_ctx;
+    static constexpr std::size_t kBlock = kSha256Block;
+    static constexpr std::size_t kSize = kSha256Size;
+    static void init(Ctx& c) noexcept { sha256_init(c); }
+    static void update(Ctx& c, const void* p, std::size_t n) noexcept { sha256_update(c, p, n); }
+    static void final(Ctx& c, unsigned char* out) noexcept { sha256_final(c, out); }
+};
+}  // namespace
+
 void hmac_sha256_parts(unsigned char* out, const void* key, std::size_t key_len,
                        const void* piece1, std::size_t len1, const void* piece2,
                        std::size_t len2, bool has_extra, unsigned char extra) noexcept
 {
-    SecretBytes<kSha256Block> key_block;  // zero-filled
-    if (key_len > kSha256Block)
-        sha256_hash(key_block.data(), key, key_len);
-    else if (key_len > 0)
-        std::memcpy(key_block.data(), key, key_len);
-
-    SecretBytes<kSha256Block> pad;
-    SecretBytes<kSha256Size> inner;
-    Secret<sha256_ctx> ctx;
-
-    for (std::size_t i = 0; i < kSha256Block; ++i)
-        pad[i] = key_block[i] ^ 0x36;
-    sha256_init(*ctx);
-    sha256_update(*ctx, pad.data(), kSha256Block);
-    if (len1 > 0)
-        sha256_update(*ctx, piece1, len1);
-    if (len2 > 0)
-        sha256_update(*ctx, piece2, len2);
-    if (has_extra)
-        sha256_update(*ctx, &extra, 1);
-    sha256_final(*ctx, inner.data());
-
-    for (std::size_t i = 0; i < kSha256Block; ++i)
-        pad[i] = key_block[i] ^ 0x5c;
-    sha256_init(*ctx);
-    sha256_update(*ctx, pad.data(), kSha256Block);
-    sha256_update(*ctx, inner.data(), kSha256Size);
-    sha256_final(*ctx, out);
+    hmac_parts<Sha256>(out, key, key_len, piece1, len1, piece2, len2, has_extra, extra);
 }
 
 int hkdf_sha256_derive(unsigned char* out, std::size_t out_len, const void* ikm,
                        std::size_t ikm_len, const void* salt, std::size_t salt_len,
                        const void* info, std::size_t info_len) noexcept
 {
-    if (out_len > kHkdfSha256Max)
-        return -1;
-    static const unsigned char kZeroSalt[kSha256Size] = {};
-    if (salt == nullptr || salt_len == 0) {
-        salt = kZeroSalt;
-        salt_len = sizeof kZeroSalt;
-    }
-    SecretBytes<kSha256Size> prk;
-    hmac_sha256_parts(prk.data(), salt, salt_len, ikm, ikm_len, nullptr, 0, false, 0);
-
-    SecretBytes<kSha256Size> t;
-    std::size_t done = 0;
-    for (unsigned counter = 1; done < out_len; ++counter) {
-        const auto byte = static_cast<unsigned char>(counter);
-        if (counter == 1)
-            hmac_sha256_parts(t.data(), prk.data(), kSha256Size, info, info_len, nullptr, 0,
-                              true, byte);
-        else
-            hmac_sha256_parts(t.data(), prk.data(), kSha256Size, t.data(), kSha256Size, info,
-                              info_len, true, byte);
-        std::size_t take = out_len - done < kSha256Size ? out_len - done : kSha256Size;
-        std::memcpy(out + done, t.data(), take);
-        done += take;
-    }
-    return 0;
+    return hkdf_derive<Sha256>(out, out_len, ikm, ikm_len, salt, salt_len, info, info_len);
 }
 
 }  // namespace luamods::crypto

@@ -1,0 +1,56 @@
+// The SHA-512 family on libcrypto.  It uses the streaming SHA512_Init /
+// _Update / _Final calls, which OpenSSL 3 marks deprecated in favour of its
+// EVP layer: EVP allocates a context and dispatches through a provider on
+// every call, which costs more than hashing a short message, while these run
+// on a stack context with no allocation.  They remain part of the OpenSSL 3
+// API, and the Windows build keeps them (scripts/deps.sh).
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include "Crypto/sha512.hpp"
+
+#include <openssl/sha.h>
+
+#include "Crypto/hmac.hpp"
+#include "Crypto/secret.hpp"
+
+namespace luamods::crypto {
+
+namespace {
+
+static_assert(SHA512_DIGEST_LENGTH == kSha512Size && SHA512_CBLOCK == kSha512Block);
+
+// SHA512_Final leaves the running hash in the context; the users of Sha512
+// wipe the context (hmac_parts through Secret, sha512_hash itself).
+struct Sha512 {
+    using Ctx = SHA512_CTX;
+    static constexpr std::size_t kBlock = kSha512Block;
+    static constexpr std::size_t kSize = kSha512Size;
+    static void init(Ctx& c) noexcept { SHA512_Init(&c); }
+    static void update(Ctx& c, const void* p, std::size_t n) noexcept { SHA512_Update(&c, p, n); }
+    static void final(Ctx& c, unsigned char* out) noexcept { SHA512_Final(out, &c); }
+};
+
+}  // namespace
+
+void sha512_hash(unsigned char* out, const void* data, std::size_t n) noexcept
+{
+    Secret<SHA512_CTX> ctx;
+    Sha512::init(*ctx);
+    Sha512::update(*ctx, data, n);
+    Sha512::final(*ctx, out);
+}
+
+void hmac_sha512_parts(unsigned char* out, const void* key, std::size_t key_len,
+                       const void* piece1, std::size_t len1, const void* piece2,
+                       std::size_t len2, bool has_extra, unsigned char extra) noexcept
+{
+    hmac_parts<Sha512>(out, key, key_len, piece1, len1, piece2, len2, has_extra, extra);
+}
+
+int hkdf_sha512_derive(unsigned char* out, std::size_t out_len, const void* ikm,
+                       std::size_t ikm_len, const void* salt, std::size_t salt_len,
+                       const void* info, std::size_t info_len) noexcept
+{
+    return hkdf_derive<Sha512>(out, out_len, ikm, ikm_len, salt, salt_len, info, info_len);
+}
+
+}  // namespace luamods::crypto
