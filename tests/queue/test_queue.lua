@@ -122,8 +122,10 @@ T.case("a Lua error while a long string is made is raised as it is; nothing leak
   local q, p, long = Q.new(), m.alloc(1000), string.rep("s", 1000)
   local seen = { pop = 0, read = 0 }
   collectgarbage("setpause", 0)  -- the collector never rests: finalizers run often
-  for _ = 1, 20000 do
-    for _ = 1, 4 do
+  for _ = 1, 100000 do
+    -- A varying amount of garbage, so that the collector's phases do not
+    -- fall into step with the loop and always meet the same call.
+    for _ = 1, math.random(1, 7) do
       local u = newproxy(true)
       getmetatable(u).__gc = function() if armed then error("raised by a finalizer", 0) end end
     end
