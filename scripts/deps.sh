@@ -15,6 +15,7 @@ APT_PACKAGES=(
   googletest libgtest-dev python3 python3-cryptography
   mingw-w64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb
   autoconf automake libtool dpkg-dev
+  clang libclang-rt-14-dev
 )
 
 # Debian keeps wineserver off PATH.

@@ -115,14 +115,13 @@ int l_set_console_mode(lua_State* L)
     // Both arguments are read before which is judged.
     std::size_t length = 0;
     const char* which = luaL_checklstring(L, 1, &length);
-    const lua_Integer requested = luaL_checkinteger(L, 2);
+    const DWORD mode = check_low32_arg(L, 2);
     const DWORD std_handle = parse_which(which, length);
     if (std_handle == 0)
         return luaL_error(L, "%s", kWhich);
     HANDLE h = GetStdHandle(std_handle);
     if (!valid_handle(h))
         return push_windows_error(L, ERROR_INVALID_HANDLE);
-    const auto mode = low32(requested);
     if (!SetConsoleMode(h, mode))
         return push_windows_error(L, GetLastError());
     DWORD in_force = mode;  // reported as requested if the read-back fails
@@ -232,7 +231,7 @@ int l_kbhit(lua_State* L)
 
 int l_key_down(lua_State* L)
 {
-    const auto vk = static_cast<int>(low32(luaL_checkinteger(L, 1)));
+    const auto vk = static_cast<int>(check_low32_arg(L, 1));
     const User32Bindings& user = user32();
     if (!user.key_state_available)
         return luaL_error(L, "win32.key_down: GetAsyncKeyState is not available in this process");

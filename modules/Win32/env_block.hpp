@@ -21,7 +21,8 @@ std::wstring_view env_entry_name(std::wstring_view entry) noexcept;
 // Builds the block from UTF-8 entries in table order.  Empty entries,
 // entries without '=' and entries holding a zero byte are skipped; with
 // nothing left the block is empty, which means "inherit the caller's
-// environment".
+// environment".  (spawn refuses an entry with a zero byte before it gets
+// here, so that a refused entry can never leave the block empty.)
 WideString build_env_block(const std::vector<std::string_view>& entries);
 
 }  // namespace luamods::win32

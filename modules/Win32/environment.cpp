@@ -135,6 +135,7 @@ int l_getenv(lua_State* L)
     const char* name = luaL_checklstring(L, 1, &length);
     if (length == 0)
         return luaL_error(L, "%s", kGetenvName);
+    check_no_zero_byte(L, "getenv", "name", name, length);
     ResultSlot* slot = push_result_slot(L);
     bool bad_name = false;
     Lookup result = Lookup::not_set;
@@ -167,9 +168,12 @@ int l_setenv(lua_State* L)
     const char* name = luaL_checklstring(L, 1, &name_length);
     if (name_length == 0)
         return luaL_error(L, "%s", kSetenvName);
+    check_no_zero_byte(L, "setenv", "name", name, name_length);
     const bool remove = lua_isnoneornil(L, 2);
     std::size_t value_length = 0;
     const char* value = remove ? nullptr : luaL_checklstring(L, 2, &value_length);
+    if (!remove)
+        check_no_zero_byte(L, "setenv", "value", value, value_length);
 
     bool bad_name = false;
     bool system_ok = false;
@@ -272,6 +276,7 @@ int l_is_directory(lua_State* L)
     const char* path = luaL_checklstring(L, 1, &length);
     if (length == 0)
         return luaL_error(L, "%s", kDirectoryPath);
+    check_no_zero_byte(L, "is_directory", "path", path, length);
     bool bad_path = false;
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
     DWORD code = 0;

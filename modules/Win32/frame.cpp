@@ -3,6 +3,7 @@
 
 #include "Win32/frame.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -126,12 +127,79 @@ int push_windows_error(lua_State* L, DWORD code)
     return 3;
 }
 
+namespace {
+
+// 2^63 and 2^32, exactly.
+constexpr double kTwo63 = 9223372036854775808.0;
+constexpr double kTwo32 = 4294967296.0;
+
+// The number at index cut towards zero; raises the host's argument error for
+// a missing or non-numeric value and the module's for NaN.
+double check_whole_number(lua_State* L, int index)
+{
+    const double n = luaL_checknumber(L, index);
+    if (std::isnan(n))
+        luaL_argerror(L, index, "integer expected, got NaN");
+    return std::trunc(n);
+}
+
+void raise_infinite(lua_State* L, int index, double n)
+{
+    luaL_argerror(L, index, n > 0 ? "integer expected, got inf" : "integer expected, got -inf");
+}
+
+}  // namespace
+
 HANDLE check_handle_arg(lua_State* L, int index)
 {
-    const lua_Integer value = luaL_checkinteger(L, index);
+    const double n = check_whole_number(L, index);
+    if (std::isinf(n))
+        raise_infinite(L, index, n);
+    if (n >= kTwo63 || n < -kTwo63)
+        luaL_argerror(L, index, "not a handle: beyond the 64-bit integer range");
+    const auto value = static_cast<lua_Integer>(n);
     if (value == 0 || value == -1)
         luaL_argerror(L, index, kNotAHandle);
     return to_handle(value);
+}
+
+lua_Integer check_saturated_arg(lua_State* L, int index)
+{
+    const double n = check_whole_number(L, index);
+    if (n >= kTwo63)
+        return INT64_MAX;
+    if (n < -kTwo63)
+        return INT64_MIN;
+    return static_cast<lua_Integer>(n);
+}
+
+lua_Integer opt_saturated_arg(lua_State* L, int index, lua_Integer fallback)
+{
+    return lua_isnoneornil(L, index) ? fallback : check_saturated_arg(L, index);
+}
+
+DWORD check_low32_arg(lua_State* L, int index)
+{
+    const double n = check_whole_number(L, index);
+    if (std::isinf(n))
+        raise_infinite(L, index, n);
+    // fmod is exact, and so is the sum: the remainder is an integer below 2^32.
+    double low = std::fmod(n, kTwo32);
+    if (low < 0)
+        low += kTwo32;
+    return static_cast<DWORD>(low);
+}
+
+DWORD opt_low32_arg(lua_State* L, int index, DWORD fallback)
+{
+    return lua_isnoneornil(L, index) ? fallback : check_low32_arg(L, index);
+}
+
+void check_no_zero_byte(lua_State* L, const char* function, const char* what, const char* text,
+                        std::size_t length)
+{
+    if (has_zero_byte(text, length))
+        luaL_error(L, "win32.%s: %s contains a zero byte", function, what);
 }
 
 ResultSlot* push_result_slot(lua_State* L)

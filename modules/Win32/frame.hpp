@@ -16,7 +16,9 @@
 #include <lua.hpp>
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace luamods::win32 {
@@ -35,8 +37,39 @@ int call_trampoline(lua_State* L);
 // Pushes nil, the code (unsigned) and the system's message for it; returns 3.
 int push_windows_error(lua_State* L, DWORD code);
 
-// An integer argument that may name a handle: 0 and -1 raise.
+// An integer argument that may name a handle: 0 and -1 raise, and so does a
+// number that is no 64-bit integer (NaN, an infinity, 2^63 or more).
 HANDLE check_handle_arg(lua_State* L, int index);
+
+// Integer arguments.  Lua numbers are doubles here, and converting NaN, an
+// infinity or a value beyond 64 bits to an integer is undefined in C++ (x64
+// gives INT64_MIN, which turned 2^70 into a negative count).  So every integer
+// argument of the module is read by one of these, the host's own argument
+// error still covering a missing or non-numeric value.  Fractions are cut
+// towards zero, as the host's integer conversion does.
+//
+// A count or an interval: NaN raises; anything beyond the 64-bit range, the
+// infinities included, saturates to INT64_MIN or INT64_MAX, so that the
+// caller's own rule for negative and for large values covers it too.
+lua_Integer check_saturated_arg(lua_State* L, int index);
+lua_Integer opt_saturated_arg(lua_State* L, int index, lua_Integer fallback);
+
+// An exit code, process id, mode or key code: the low 32 bits of the exact
+// integer value (so 2^32 + 5 gives 5 and -1 gives 0xFFFFFFFF).  NaN and the
+// infinities have no low bits and raise.
+DWORD check_low32_arg(lua_State* L, int index);
+DWORD opt_low32_arg(lua_State* L, int index, DWORD fallback);
+
+// Text handed to Windows as a NUL-terminated UTF-16 string ends at its first
+// zero: whatever follows (a flag on a command line, a path component, a second
+// environment entry) would vanish without a word.  Such text is refused with
+// "win32.<function>: <what> contains a zero byte".
+inline bool has_zero_byte(const char* text, std::size_t length) noexcept
+{
+    return length != 0 && std::memchr(text, 0, length) != nullptr;
+}
+void check_no_zero_byte(lua_State* L, const char* function, const char* what, const char* text,
+                        std::size_t length);
 
 inline lua_Integer handle_value(HANDLE h)
 {
@@ -53,12 +86,6 @@ inline void push_handle(lua_State* L, HANDLE h)
 inline bool valid_handle(HANDLE h)
 {
     return h != nullptr && h != INVALID_HANDLE_VALUE;
-}
-
-// The low 32 bits of an integer argument (exit codes, ids, modes, keys).
-inline DWORD low32(lua_Integer value)
-{
-    return static_cast<DWORD>(static_cast<unsigned long long>(value));
 }
 
 inline HANDLE to_handle(lua_Integer value)

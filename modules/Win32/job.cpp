@@ -52,7 +52,7 @@ int l_job_assign(lua_State* L)
 int l_job_terminate(lua_State* L)
 {
     HANDLE job = check_handle_arg(L, 1);
-    const DWORD code = low32(luaL_optinteger(L, 2, 1));
+    const DWORD code = opt_low32_arg(L, 2, 1);
     if (!TerminateJobObject(job, code))
         return push_windows_error(L, GetLastError());
     lua_pushboolean(L, 1);

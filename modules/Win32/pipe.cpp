@@ -28,7 +28,8 @@ int l_peek(lua_State* L)
 int l_read(lua_State* L)
 {
     HANDLE h = check_handle_arg(L, 1);
-    const lua_Integer max = luaL_optinteger(L, 2, 65536);
+    // max saturates: 2^32 or more (+inf included) caps nothing, -inf is negative.
+    const lua_Integer max = opt_saturated_arg(L, 2, 65536);
     if (max < 0)
         return luaL_error(L, "win32.read: max must not be negative");
 

@@ -19,9 +19,10 @@ constexpr DWORD kTerminateRights = SYNCHRONIZE | PROCESS_TERMINATE;
 int l_wait(lua_State* L)
 {
     HANDLE h = check_handle_arg(L, 1);
-    const lua_Integer timeout = luaL_optinteger(L, 2, 4294967295LL);
-    // Only an explicit negative value waits without limit; the default and
-    // larger values are clamped to the largest finite interval.
+    const lua_Integer timeout = opt_saturated_arg(L, 2, 4294967295LL);
+    // Only an explicit negative value (-inf included) waits without limit;
+    // the default and larger values (+inf included) are clamped to the
+    // largest finite interval.
     const DWORD interval =
         timeout < 0 ? INFINITE : static_cast<DWORD>(timeout > 2147483647 ? 2147483647 : timeout);
     const DWORD r = WaitForSingleObject(h, interval);
@@ -58,7 +59,7 @@ int l_exit_code(lua_State* L)
 int l_terminate(lua_State* L)
 {
     HANDLE h = check_handle_arg(L, 1);
-    const DWORD code = low32(luaL_optinteger(L, 2, 1));
+    const DWORD code = opt_low32_arg(L, 2, 1);
     if (!TerminateProcess(h, code))
         return push_windows_error(L, GetLastError());
     lua_pushboolean(L, 1);
@@ -67,7 +68,7 @@ int l_terminate(lua_State* L)
 
 int l_open_process(lua_State* L)
 {
-    const DWORD pid = low32(luaL_checkinteger(L, 1));
+    const DWORD pid = check_low32_arg(L, 1);
     const char* access = luaL_checklstring(L, 2, nullptr);
     DWORD rights = 0;
     if (std::strcmp(access, "query") == 0)
@@ -88,8 +89,8 @@ int l_open_process(lua_State* L)
 
 int l_kill(lua_State* L)
 {
-    const DWORD pid = low32(luaL_checkinteger(L, 1));
-    const DWORD exit_code = low32(luaL_optinteger(L, 2, 1));
+    const DWORD pid = check_low32_arg(L, 1);
+    const DWORD exit_code = opt_low32_arg(L, 2, 1);
     HANDLE h = OpenProcess(kTerminateRights, FALSE, pid);
     if (!valid_handle(h))
         return push_windows_error(L, GetLastError());
@@ -104,7 +105,7 @@ int l_kill(lua_State* L)
 
 int l_pid_alive(lua_State* L)
 {
-    const DWORD pid = low32(luaL_checkinteger(L, 1));
+    const DWORD pid = check_low32_arg(L, 1);
     HANDLE h = OpenProcess(kWaitRights, FALSE, pid);
     if (!valid_handle(h)) {
         const DWORD code = GetLastError();
@@ -134,7 +135,7 @@ int l_pid_alive(lua_State* L)
 
 int l_process_started_at(lua_State* L)
 {
-    const DWORD pid = low32(luaL_checkinteger(L, 1));
+    const DWORD pid = check_low32_arg(L, 1);
     HANDLE h = OpenProcess(kQueryRights, FALSE, pid);
     if (!valid_handle(h))
         return push_windows_error(L, GetLastError());
@@ -162,7 +163,13 @@ int l_close(lua_State* L)
         lua_pushboolean(L, 0);
         return 1;
     }
-    const lua_Integer value = lua_tointeger(L, 1);
+    // A number that is no 64-bit integer names no handle either.
+    const double n = lua_tonumber(L, 1);
+    if (!(n >= -9223372036854775808.0 && n < 9223372036854775808.0)) {
+        lua_pushboolean(L, 0);
+        return 1;
+    }
+    const auto value = static_cast<lua_Integer>(n);
     if (value == 0 || value == -1) {
         lua_pushboolean(L, 0);
         return 1;

@@ -117,6 +117,8 @@ void read_stream(lua_State* L, const char* field, bool is_stdin, StdioSpec& requ
             luaL_error(L, "win32.spawn: %s does not take {append=path}", field);
         if (!path || length == 0)
             luaL_error(L, "win32.spawn: %s={append=path} needs a UTF-8 path", field);
+        if (has_zero_byte(path, length))
+            luaL_error(L, "win32.spawn: %s={append=path} contains a zero byte", field);
         request.kind = StdioKind::append_file;
         request.path = path;
         request.path_length = length;
@@ -134,25 +136,47 @@ SpawnSpec read_spec(lua_State* L)
     SpawnSpec request;
     luaL_checktype(L, 1, LUA_TTABLE);
     lua_settop(L, 1);
-    luaL_checkstack(L, 16, "win32.spawn");
+    luaL_checkstack(L, 24, "win32.spawn");
 
     lua_getfield(L, 1, "command_line");
     if (lua_type(L, -1) == LUA_TSTRING)
         request.command_line = lua_tolstring(L, -1, &request.command_line_length);
     if (!request.command_line || request.command_line_length == 0)
         luaL_error(L, "win32.spawn: spec.command_line is required and must be a non-empty string");
+    check_no_zero_byte(L, "spawn", "spec.command_line", request.command_line,
+                       request.command_line_length);
 
     lua_getfield(L, 1, "cwd");
     if (lua_type(L, -1) == LUA_TSTRING) {
         request.cwd = lua_tolstring(L, -1, &request.cwd_length);
         if (request.cwd_length == 0)
             luaL_error(L, "win32.spawn: spec.cwd is not valid UTF-8");
+        check_no_zero_byte(L, "spawn", "spec.cwd", request.cwd, request.cwd_length);
     }
 
     lua_getfield(L, 1, "env");
     if (lua_type(L, -1) == LUA_TTABLE) {
+        // The string entries are checked and copied into a table of their
+        // own, for the same reason as the jobs below.  An entry with a zero
+        // byte is refused outright: skipping it could leave the block empty,
+        // and an empty block hands the child the caller's whole environment.
+        const int given = lua_gettop(L);
+        const std::size_t length = lua_objlen(L, given);
+        lua_createtable(L, static_cast<int>(length), 0);
         request.env_index = lua_gettop(L);
-        request.env_length = lua_objlen(L, -1);
+        for (std::size_t i = 1; i <= length; ++i) {
+            lua_rawgeti(L, given, static_cast<int>(i));
+            if (lua_type(L, -1) != LUA_TSTRING) {
+                lua_pop(L, 1);
+                continue;
+            }
+            std::size_t entry_length = 0;
+            const char* entry = lua_tolstring(L, -1, &entry_length);
+            if (has_zero_byte(entry, entry_length))
+                luaL_error(L, "win32.spawn: spec.env[%d] contains a zero byte",
+                           static_cast<int>(i));
+            lua_rawseti(L, request.env_index, static_cast<int>(++request.env_length));
+        }
     }
 
     request.env_retry = read_boolean_field(L, "env_retry");

@@ -13,7 +13,10 @@
 //   exit:N                 exit now with code N (unsigned 32-bit)
 //   clipboard:MS           open the clipboard, write "held" (or "busy:<code>"
 //                          when it cannot), keep it open for MS ms, close it
+//   args                   write every argument after it, as its runtime parsed
+//                          it, in UTF-8 as hex, one line each; ends the steps
 //
+// The arguments arrive through wmain, in UTF-16, and are taken in UTF-8.
 // Output goes through WriteFile, byte for byte.
 
 #include <windows.h>
@@ -22,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -70,15 +74,30 @@ bool starts(const char* arg, const char* prefix, const char*& rest)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int wmain(int argc, wchar_t** wargv)
 {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i)
+        args.push_back(utf8(wargv[i], static_cast<int>(wcslen(wargv[i]))));
     for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
+        const char* arg = args[i].c_str();
         const char* rest = nullptr;
-        if (starts(arg, "out:", rest)) {
+        if (std::strcmp(arg, "args") == 0) {
+            std::string text;
+            for (int k = i + 1; k < argc; ++k) {
+                for (unsigned char c : args[k]) {
+                    char pair[3];
+                    std::snprintf(pair, sizeof pair, "%02x", c);
+                    text += pair;
+                }
+                text += '\n';
+            }
+            write_all(out, text.data(), text.size());
+            return 0;
+        } else if (starts(arg, "out:", rest)) {
             write_all(out, rest, std::strlen(rest));
         } else if (starts(arg, "err:", rest)) {
             write_all(err, rest, std::strlen(rest));

@@ -58,6 +58,61 @@ T.case("handle arguments: 0 and -1 raise, 1 and -2 reach Windows", function()
   W.triple(6, w.exit_code(1))
 end)
 
+T.case("integer arguments: NaN, the infinities and 2^63 or more, in every function", function()
+  local nan, inf, big = 0 / 0, math.huge, 2 ^ 70
+  local r = assert(w.spawn({ command_line = W.cmd("out:abc"), stdout = "pipe" }))
+  T.eq(w.wait(r.process, 10000), true)
+  local h, job, me = r.process, W.job(), w.current_pid()
+  local function no_integer(n, got) return T.argerror(n, "?", "integer expected, got " .. got) end
+  -- Each row: function, arguments, then the error it raises (a string) or
+  -- its first result (anything else).  Counts and intervals saturate; exit
+  -- codes, ids, modes and keys take the low 32 bits and refuse what has none;
+  -- a handle must be a 64-bit integer.
+  local rows = {
+    { "wait", { h, inf }, true },  -- at most 2147483647 ms; the process has ended
+    { "wait", { h, -inf }, true },  -- negative: without limit
+    { "wait", { h, big }, true },
+    { "wait", { h, nan }, no_integer(2, "NaN") },
+    { "read", { r.stdout, inf }, "abc" },  -- 2^32 or more caps nothing
+    { "read", { r.stdout, -inf }, "win32.read: max must not be negative" },
+    { "read", { r.stdout, nan }, no_integer(2, "NaN") },
+    { "terminate", { h, nan }, no_integer(2, "NaN") },
+    { "terminate", { h, inf }, no_integer(2, "inf") },
+    { "terminate", { h, -inf }, no_integer(2, "-inf") },
+    { "job_terminate", { job, nan }, no_integer(2, "NaN") },
+    { "kill", { me, inf }, no_integer(2, "inf") },
+    { "kill", { -inf }, no_integer(1, "-inf") },
+    { "open_process", { nan, "query" }, no_integer(1, "NaN") },
+    { "pid_alive", { inf }, no_integer(1, "inf") },
+    { "pid_alive", { me + 3 * 2 ^ 32 }, true },
+    { "pid_alive", { me - 2 ^ 32 }, true },
+    { "process_started_at", { nan }, no_integer(1, "NaN") },
+    { "set_console_mode", { "bad", nan }, no_integer(2, "NaN") },
+    { "key_down", { -inf }, no_integer(1, "-inf") },
+    { "exit_code", { nan }, no_integer(1, "NaN") },
+    { "peek", { inf }, no_integer(1, "inf") },
+    { "job_assign", { job, big }, T.argerror(2, "?", "not a handle: beyond the 64-bit integer range") },
+    { "job_active_count", { -big }, T.argerror(1, "?", "not a handle: beyond the 64-bit integer range") },
+    { "write", { 2 ^ 63, "x" }, T.argerror(1, "?", "not a handle: beyond the 64-bit integer range") },
+    { "close", { nan }, false },
+    { "close", { inf }, false },
+    { "close", { big }, false },
+  }
+  for _, row in ipairs(rows) do
+    local name, args, expected = row[1], row[2], row[3]
+    local what = name .. "(" .. table.concat(args, ", ") .. ")"
+    if type(expected) == "string" and (expected:match("^bad argument") or expected:match("^win32")) then
+      local ok, err = pcall(w[name], unpack(args))
+      T.eq(ok, false, what .. " raises")
+      T.eq((err:gsub("^[^\n]-:%d+: ", "", 1)), expected, what)
+    else
+      T.eq((w[name](unpack(args))), expected, what)
+    end
+  end
+  T.raises(T.argerror(2, "?", "number expected, got string"), w.wait, h, "soon")
+  w.close(r.process); w.close(r.stdout); w.close(job)
+end)
+
 T.case("failure triple: system text without trailing CR/LF", function()
   local a, code, msg = w.peek(1)
   T.eq(a, nil)

@@ -163,6 +163,36 @@ T.case("setenv, getenv, environ and the C runtime's copy", function()
   T.raises(T.argerror(1, "?", "string expected, got no value"), w.getenv)
 end)
 
+T.case("setenv, getenv, is_directory: text with a zero byte is refused, nothing changes", function()
+  w.setenv("LUAMODS_V", "before"); w.setenv("LUAMODS_Q")
+  -- Each row: function, the arguments with z in them, the message for a zero
+  -- byte, and the first result when z is harmless.  Without the check the
+  -- text would end at the zero byte: "keep" stored, Q set, P read, and the
+  -- directory C:\windows answered for.
+  local rows = {
+    { "setenv", function(z) return "LUAMODS_V", "keep" .. z .. "lost" end, "value", true },
+    { "setenv", function(z) return "LUAMODS_Q" .. z .. "P", "x" end, "name", true },
+    { "getenv", function(z) return "LUAMODS_V" .. z end, "name", "before" },
+    { "is_directory", function(z) return "C:\\windows" .. z .. "zzz.txt" end, "path", nil },
+  }
+  for _, row in ipairs(rows) do
+    local name, args, what, fine = row[1], row[2], row[3], row[4]
+    T.raises("win32." .. name .. ": " .. what .. " contains a zero byte", w[name], args("\0"))
+    T.eq(w.getenv("LUAMODS_V"), "before", "unchanged after " .. name)
+    T.eq(w.getenv("LUAMODS_Q"), nil, "unchanged after " .. name)
+    if fine ~= nil then
+      T.eq((w[name](args(""))), fine, name .. " without the zero byte")
+      w.setenv("LUAMODS_V", "before"); w.setenv("LUAMODS_QP")
+    end
+  end
+  T.eq(w.is_directory("C:\\windows"), true)
+  W.triple(2, w.is_directory("C:\\windowszzz.txt"))
+  T.raises("win32.setenv: name contains a zero byte", w.setenv, "\0")
+  T.raises("win32.setenv: name contains a zero byte", w.setenv, "LUAMODS_V\0")  -- a removal too
+  T.eq(w.getenv("LUAMODS_V"), "before")
+  w.setenv("LUAMODS_V")
+end)
+
 T.case("environ lists entries whose name begins with '='", function()
   ffi.cdef[[ int SetEnvironmentVariableW(const uint16_t* name, const uint16_t* value); ]]
   T.truthy(ffi.C.SetEnvironmentVariableW(W.wide("=T:"), W.wide("T:\\dir")) ~= 0, "set =T:")

@@ -42,6 +42,18 @@ local function lines(s)
   return t
 end
 
+-- Variables Wine adds to every custom environment block.
+local WINE_ADDS = { WINEDATADIR = 1, WINEHOMEDIR = 1, WINECONFIGDIR = 1, WINELOADER = 1,
+  WINEUSERNAME = 1, WINEUSERLOCALE = 1, SystemDrive = 1, SystemRoot = 1 }
+local function without_wine(list)
+  local t = {}
+  for _, l in ipairs(list) do
+    local name = l:match("^([^=]*)=")
+    if not (WINE_ADDS[name] or (name and name:match("^WINEDLLDIR%d+$"))) then t[#t + 1] = l end
+  end
+  return t
+end
+
 T.case("spawn: every error of a malformed request, in order, before anything exists", function()
   local before = W.handle_count()
   local c = W.cmd("exit:0")
@@ -55,6 +67,7 @@ T.case("spawn: every error of a malformed request, in order, before anything exi
   raises_entry_error("number expected, got string", { command_line = c, jobs = { "x" } })
   raises_entry_error(NOT_A_HANDLE, { command_line = c, jobs = { 12, 0 }, stdin = "bad" })
   raises_entry_error(NOT_A_HANDLE, { command_line = c, jobs = { -1 } })
+  raises_entry_error("integer expected, got NaN", { command_line = c, jobs = { 0 / 0 } })
   T.raises('win32.spawn: stdin must be "pipe", "null", got "file"', w.spawn,
     { command_line = c, stdin = "file", stdout = "bad" })
   T.raises('win32.spawn: stdout must be "pipe", "null" or {append=path}, got "PIPE"', w.spawn,
@@ -72,6 +85,79 @@ T.case("spawn: every error of a malformed request, in order, before anything exi
   T.raises("win32.spawn: stderr must be a string or {append=path}", w.spawn,
     { command_line = c, stderr = print })
   T.eq(W.handle_count(), before, "handles after the errors")
+end)
+
+T.case("spawn: text with a zero byte is refused before anything exists; without it, it works", function()
+  local file = W.bin .. "/win32_zero_test.txt"
+  os.remove(file); os.remove(file .. ".other")
+  -- Each row: the message, the request with z in it, and what the child
+  -- shows when z is harmless instead of a zero byte.  Without the check the
+  -- text would end at the zero byte (the tail of a command line or a path
+  -- cut off, an env table left empty so that the child inherits everything).
+  local rows = {
+    { "spec.command_line contains a zero byte",
+      function(z) return { command_line = W.cmd("args", "safe" .. z .. " --dangerous-tail") } end,
+      " ", T.hex("safe") .. "\n" .. T.hex("--dangerous-tail") .. "\n" },
+    { "spec.cwd contains a zero byte",
+      function(z) return { command_line = W.cmd("cwd"), cwd = "C:\\windows" .. z .. "\\system32", stdin = "bad" } end,
+      "", "c:\\windows\\system32\n" },
+    { "spec.env[2] contains a zero byte",
+      function(z) return { command_line = W.cmd("env"), env = { "A=1", "ONLY=1" .. z .. "X=2", 7 }, jobs = { 0 } } end,
+      ";", "A=1|ONLY=1;X=2" },
+    { "stdout={append=path} contains a zero byte",
+      function(z) return { command_line = W.cmd("out:to-file"), stdout = { append = W.winpath(file) .. z .. ".other" } } end,
+      "", nil },
+    { "stderr={append=path} contains a zero byte",
+      function(z) return { command_line = W.cmd("err:to-file"), stdout = "pipe", stderr = { append = W.winpath(file) .. z .. ".other" } } end,
+      "", nil },
+  }
+  for _, row in ipairs(rows) do
+    local message, request, harmless, shows = row[1], row[2], row[3], row[4]
+    local before = W.handle_count()
+    T.raises("win32.spawn: " .. message, w.spawn, request("\0"))
+    T.eq(W.handle_count(), before, "nothing created: " .. message)
+    T.eq(file_text(file) or file_text(file .. ".other"), nil, "no file: " .. message)
+    local fine = request(harmless)
+    fine.stdin, fine.jobs = nil, nil
+    local out = W.run(w, fine)
+    if fine.env then
+      out = table.concat(without_wine(lines(out)), "|")
+    end
+    if shows then
+      T.eq(out:lower(), shows:lower(), "works without the zero byte: " .. message)
+    else
+      T.truthy(file_text(file .. ".other"):match("^to%-file$"), "appended: " .. message)
+      os.remove(file .. ".other")
+    end
+  end
+end)
+
+T.case("spawn: the child's runtime parses exactly the arguments that were quoted", function()
+  -- Quoted as the C runtime reads a command line: inside quotes, backslashes
+  -- are literal except before a quote, where 2n of them stand for n and 2n+1
+  -- for n and a literal quote.
+  local function quote(a)
+    if a ~= "" and not a:find('[ \t\n\v"]') then return a end
+    local body = a:gsub('(\\*)"', function(bs) return bs .. bs .. '\\"' end)
+    body = body:gsub("(\\+)$", function(bs) return bs .. bs end)
+    return '"' .. body .. '"'
+  end
+  local args = { "plain", "", "two words", 'say "hi"', '"', '""', [[\]], [[back\slash]],
+    [[trail\]], [[trail\\]], [[space and trail\]], [[a\"b]], [[a\\"b]], [[a\\\"b]],
+    [[\\server\share\]], "tab\there", "", "caf\195\169", "\240\159\152\128 non-BMP \240\144\128\128",
+    "-opt=\"x y\"", "end " }
+  local quoted = {}
+  for i, a in ipairs(args) do quoted[i] = quote(a) end
+  local expected = {}
+  for i, a in ipairs(args) do expected[i] = T.hex(a) .. "\n" end
+  local out, err, code = W.run(w, { command_line = W.cmd("args", table.concat(quoted, " ")) })
+  T.eq(err, ""); T.eq(code, 0)
+  local got = lines(out)
+  T.eq(#got, #args, "argument count")
+  for i, a in ipairs(args) do
+    T.eq(T.unhex(got[i] or ""), a, "argument " .. i .. " sent as " .. quoted[i])
+  end
+  T.eq(out, table.concat(expected))
 end)
 
 T.case("spawn: the default table has only pid and process; ignored fields", function()
@@ -128,18 +214,6 @@ T.case("spawn: append files, created when missing, grown when present", function
   -- A directory that does not exist: the failure triple.
   W.triple(3, w.spawn({ command_line = W.cmd("exit:0"), stdout = { append = "Z:\\no\\such\\dir\\f.txt" } }))
 end)
-
--- Variables Wine adds to every custom environment block.
-local WINE_ADDS = { WINEDATADIR = 1, WINEHOMEDIR = 1, WINECONFIGDIR = 1, WINELOADER = 1,
-  WINEUSERNAME = 1, WINEUSERLOCALE = 1, SystemDrive = 1, SystemRoot = 1 }
-local function without_wine(list)
-  local t = {}
-  for _, l in ipairs(list) do
-    local name = l:match("^([^=]*)=")
-    if not (WINE_ADDS[name] or (name and name:match("^WINEDLLDIR%d+$"))) then t[#t + 1] = l end
-  end
-  return t
-end
 
 T.case("spawn: the child's environment is exactly the block built from env", function()
   local env = { "b=1", "A=2", "PATH=x", "Path=y", "A_B=3", "AB=4", 5, true, "noequals", "",
@@ -214,7 +288,7 @@ T.case("read: empty pipe without waiting, max 0, max 10, huge max, 109 at the en
   T.eq(#ten, 10)
   T.eq(ten:byte(10), 9)
   T.eq(w.peek(r.stdout), 90)
-  local rest = w.read(r.stdout, 4294967296 * 2)
+  local rest = w.read(r.stdout, 2 ^ 70)
   T.eq(#rest, 90)
   T.eq(rest:byte(1), 10)
   T.eq(w.wait(r.process, 10000), true)
