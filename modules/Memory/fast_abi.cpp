@@ -41,9 +41,11 @@ bool below_limit(std::uint64_t v) noexcept
     return v < kLimit;
 }
 
+// A multiple of 4, or the saturated offset that stands for 2^63 or more
+// (memory's rule: it fails the bounds check instead).
 bool atomic_offset(std::uint64_t offset) noexcept
 {
-    return offset % 4 == 0;
+    return offset % 4 == 0 || offset == kLimit - 1;
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ unsigned char* ReadTarget::reserve(std::uint64_t n) const noexcept
 {
     if (fixed)
         return fixed;
-    if (!buffer->reserve(n))
+    if (!buffer || !buffer->reserve(n))
         return nullptr;
     return reinterpret_cast<unsigned char*>(buffer->data());
 }
@@ -119,13 +119,14 @@ Status op_read(HazardContext* ctx, const void* p, std::uint64_t offset, std::uin
     const Status status = hold(access, ctx, p, offset, length, out);
     if (status != Status::ok)
         return status;
+    if (length == 0)
+        return Status::ok;
     unsigned char* dst = to.reserve(length);
     if (!dst) {
         out.length = length;
         return Status::cannot_read;
     }
-    if (length > 0)
-        std::memcpy(dst, access.bytes() + offset, static_cast<std::size_t>(length));
+    std::memcpy(dst, access.bytes() + offset, static_cast<std::size_t>(length));
     return Status::ok;
 }
 

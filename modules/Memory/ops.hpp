@@ -21,7 +21,7 @@ class ReadBuffer;
 // Where a read copies its bytes: `fixed` (with room for the whole length,
 // which the caller has made sure of), or else `buffer`, reserved only once
 // the range has been checked, so that a bad range is reported as such and
-// not as a failed allocation.
+// not as a failed allocation.  Neither: cannot_read (once the range is good).
 struct ReadTarget {
     unsigned char* fixed = nullptr;
     ReadBuffer* buffer = nullptr;

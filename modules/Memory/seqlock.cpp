@@ -171,8 +171,8 @@ Status op_seq_read(HazardContext* ctx, const void* p, std::uint64_t counter,
         out.size = access.size();
         return status;
     }
-    unsigned char* dst = to.reserve(length);
-    if (!dst) {
+    unsigned char* dst = length > 0 ? to.reserve(length) : nullptr;
+    if (length > 0 && !dst) {
         out.length = length;
         return Status::cannot_read;
     }
