@@ -122,11 +122,12 @@ end
 -- Slow-path argument readers: the checks of memory's, in its order.  They
 -- return Lua numbers below 2^63, or SATURATED.
 
+local address  -- below
+
 local function pointer(level, v, n)
-  local t = type(v)
-  if t == "userdata" then return v end
-  if t == "cdata" then return cast(voidp, v) end
-  argerror(level + 1, n, "memory pointer expected")
+  local a = address(v)
+  if a == nil then argerror(level + 1, n, "memory pointer expected") end
+  return a
 end
 
 local function number(level, v, n, rest_nil)
@@ -186,11 +187,34 @@ local function offset(level, v, n, rest_nil)
   return (nonnegative(level + 1, v, n, "offset", rest_nil))
 end
 
--- The usual address: light userdata goes to C as it is; cdata (a pointer or
--- a 64-bit integer) is cast.  Anything else: nil, for the slow path.
-local function address(p)
+-- The usual address as a pointer cdata.  This LuaJIT cannot compile the
+-- conversion of a light userdata (what alloc returns) to a C pointer, so
+-- each one is converted once, outside the trace, and remembered: a lookup
+-- with the light userdata as key compiles.  Remembering is always right (an
+-- address stands for the same pointer for ever; the library checks it on
+-- every call), and the table is emptied when it grows large.  cdata (a
+-- pointer or a 64-bit integer) is cast.  Anything else: nil, for the slow
+-- path.
+local pointers, remembered = {}, 0
+local MEMO_LIMIT = 4096
+
+local function remember(p)
+  if remembered >= MEMO_LIMIT then
+    pointers, remembered = {}, 0
+  end
+  local a = cast(voidp, p)
+  pointers[p] = a
+  remembered = remembered + 1
+  return a
+end
+
+function address(p)
   local t = type(p)
-  if t == "userdata" then return p end
+  if t == "userdata" then
+    local a = pointers[p]
+    if a == nil then a = remember(p) end
+    return a
+  end
   if t == "cdata" then return cast(voidp, p) end
   return nil
 end

@@ -1,0 +1,85 @@
+-- memory.fast stays compilable: a loop of each hot function becomes a
+-- trace that neither aborts nor stitches (stitching is how LuaJIT leaves a
+-- trace for a function it cannot compile, a classic C function among them).
+-- The same loop over memory's own table must stitch, or the check sees
+-- nothing.
+local T = require("testlib")
+local jutil = require("jit.util")
+local fast = require("memory.fast")
+local classic = T.classic_memory()
+
+local ok_vmdef, vmdef = pcall(require, "jit.vmdef")
+local function reason(code, info)
+  local text = ok_vmdef and vmdef.traceerr[code] or ("trace error " .. tostring(code))
+  if type(info) == "number" and text:find("%%d") then return text:format(info) end
+  if info ~= nil and text:find("%%s") then return text:format(tostring(info)) end
+  return text
+end
+
+-- Runs `body` and reports what the trace compiler did meanwhile.
+local function watch(body)
+  local seen = { traces = 0, problems = {} }
+  local function on_trace(what, tr, _, _, code, info)
+    if what == "abort" then
+      seen.problems[#seen.problems + 1] = "abort: " .. reason(code, info)
+    elseif what == "stop" then
+      seen.traces = seen.traces + 1
+      local linktype = jutil.traceinfo(tr).linktype
+      if linktype == "stitch" then seen.problems[#seen.problems + 1] = "trace " .. tr .. " stitches" end
+    end
+  end
+  jit.flush()
+  jit.attach(on_trace, "trace")
+  local okay, err = pcall(body)
+  jit.attach(on_trace)
+  assert(okay, err)
+  return seen
+end
+
+local N = 2000
+local function loops(m)
+  local p = m.shared(4 + 64 + 16)
+  m.seq_write(p, 0, 4, string.rep("s", 64))
+  local s16 = string.rep("w", 16)
+  local cases = {
+    size = function() local n = 0; for _ = 1, N do n = n + m.size(p) end; return n end,
+    read = function() local n = 0; for i = 1, N do n = n + #m.read(p, 68, 16) end; return n end,
+    write = function() for _ = 1, N do m.write(p, 68, s16) end end,
+    get_i32 = function() local n = 0; for i = 1, N do n = n + m.get_i32(p, 68 + i % 8) end; return n end,
+    set_i32 = function() for i = 1, N do m.set_i32(p, 68, i) end end,
+    get_f64 = function() local n = 0; for _ = 1, N do n = n + m.get_f64(p, 72) end; return n end,
+    set_f64 = function() for i = 1, N do m.set_f64(p, 72, i * 0.5) end end,
+    atomic_i32 = function() local n = 0; for _ = 1, N do n = n + m.atomic_i32(p, 68) end; return n end,
+    atomic_set_i32 = function() for i = 1, N do m.atomic_set_i32(p, 68, i) end end,
+    atomic_add_i32 = function() for _ = 1, N do m.atomic_add_i32(p, 68, 1) end end,
+    cas_i32 = function() local n = 0; for i = 1, N do if m.cas_i32(p, 68, i, i + 1) then n = n + 1 end end; return n end,
+    seq_read = function() local n = 0; for _ = 1, N do n = n + #m.seq_read(p, 0, 4, 64) end; return n end,
+    seq_write = function() for _ = 1, N do m.seq_write(p, 0, 4, s16, 64) end end,
+  }
+  return p, cases
+end
+
+local names = { "size", "read", "write", "get_i32", "set_i32", "get_f64", "set_f64", "atomic_i32",
+                "atomic_set_i32", "atomic_add_i32", "cas_i32", "seq_read", "seq_write" }
+
+T.case("a loop of each memory.fast function compiles without an abort or a stitch", function()
+  T.truthy(jit.status(), "the JIT compiler is on")
+  local p, cases = loops(fast)
+  local bad = {}
+  for _, name in ipairs(names) do
+    local seen = watch(cases[name])
+    if seen.traces == 0 then bad[#bad + 1] = name .. ": no trace" end
+    for _, problem in ipairs(seen.problems) do bad[#bad + 1] = name .. ": " .. problem end
+  end
+  fast.release(p)
+  T.eq(table.concat(bad, "\n"), "", "trace problems")
+end)
+
+T.case("the same loop over memory's own functions stitches (the check can fail)", function()
+  local p, cases = loops(classic)
+  local seen = watch(cases.get_i32)
+  classic.release(p)
+  T.truthy(#seen.problems > 0, "a classic call leaves the trace")
+end)
+
+T.finish()
