@@ -126,7 +126,7 @@ local address  -- below
 
 local function pointer(level, v, n)
   local a = address(v)
-  if a == nil then argerror(level + 1, n, "memory pointer expected") end
+  if not a then argerror(level + 1, n, "memory pointer expected") end
   return a
 end
 
@@ -193,8 +193,8 @@ end
 -- with the light userdata as key compiles.  Remembering is always right (an
 -- address stands for the same pointer for ever; the library checks it on
 -- every call), and the table is emptied when it grows large.  cdata (a
--- pointer or a 64-bit integer) is cast.  Anything else: nil, for the slow
--- path.
+-- pointer or a 64-bit integer) is cast.  Anything else: false, for the
+-- slow path (a null pointer cdata equals nil).
 local pointers, remembered = {}, 0
 local MEMO_LIMIT = 4096
 
@@ -212,11 +212,11 @@ function address(p)
   local t = type(p)
   if t == "userdata" then
     local a = pointers[p]
-    if a == nil then a = remember(p) end
+    if not a then a = remember(p) end
     return a
   end
   if t == "cdata" then return cast(voidp, p) end
-  return nil
+  return false
 end
 
 -- An offset or length for the fast path.
@@ -246,7 +246,7 @@ for k, v in pairs(classic) do M[k] = v end
 
 function M.size(p)
   local a = address(p)
-  if a == nil then a = pointer(2, p, 1) end
+  if not a then a = pointer(2, p, 1) end
   local st = C.quandel_size(slot.context, a, out)
   if st ~= OK then fail(2, st, a) end
   return tonumber(out.size)
@@ -270,7 +270,7 @@ end
 
 function M.read(p, o, n)
   local a = address(p)
-  if a ~= nil and plain(o) and type(n) == "number" and n >= 0 and n <= BUF then
+  if a and plain(o) and type(n) == "number" and n >= 0 and n <= BUF then
     local st = C.quandel_read(slot.context, a, o, n, buf, out)
     if st == OK then return fstring(buf, n) end
     fail(2, st, a)
@@ -288,7 +288,7 @@ end
 
 function M.write(p, o, s)
   local a = address(p)
-  if a ~= nil and plain(o) and type(s) == "string" then
+  if a and plain(o) and type(s) == "string" then
     local st = C.quandel_write(slot.context, a, o, s, #s, out)
     if st == OK then return end
     fail(2, st, a)
@@ -317,7 +317,7 @@ end
 
 function M.get_i32(p, o)
   local a = address(p)
-  if a ~= nil and plain(o) then
+  if a and plain(o) then
     local st = C.quandel_get_i32(slot.context, a, o, out)
     if st == OK then return out.i32 end
     fail(2, st, a)
@@ -328,7 +328,7 @@ end
 
 function M.get_f64(p, o)
   local a = address(p)
-  if a ~= nil and plain(o) then
+  if a and plain(o) then
     local st = C.quandel_get_f64(slot.context, a, o, out)
     if st == OK then return out.f64 end
     fail(2, st, a)
@@ -347,7 +347,7 @@ end
 
 function M.set_i32(p, o, v)
   local a = address(p)
-  if a ~= nil and plain(o) and type(v) == "number" and v > -TWO63 and v < TWO63 then
+  if a and plain(o) and type(v) == "number" and v > -TWO63 and v < TWO63 then
     local st = C.quandel_set_i32(slot.context, a, o, v, out)
     if st == OK then return end
     fail(2, st, a)
@@ -365,7 +365,7 @@ end
 
 function M.set_f64(p, o, v)
   local a = address(p)
-  if a ~= nil and plain(o) and type(v) == "number" then
+  if a and plain(o) and type(v) == "number" then
     local st = C.quandel_set_f64(slot.context, a, o, v, out)
     if st == OK then return end
     fail(2, st, a)
@@ -381,7 +381,7 @@ end
 
 function M.atomic_i32(p, o)
   local a = address(p)
-  if a ~= nil and aligned(o) then
+  if a and aligned(o) then
     local st = C.quandel_atomic_i32(slot.context, a, o, out)
     if st == OK then return out.i32 end
     fail(2, st, a)
@@ -403,7 +403,7 @@ end
 
 function M.atomic_set_i32(p, o, v)
   local a = address(p)
-  if a ~= nil and aligned(o) and type(v) == "number" and v > -TWO63 and v < TWO63 then
+  if a and aligned(o) and type(v) == "number" and v > -TWO63 and v < TWO63 then
     local st = C.quandel_atomic_set_i32(slot.context, a, o, v, out)
     if st == OK then return end
     fail(2, st, a)
@@ -421,7 +421,7 @@ end
 
 function M.atomic_add_i32(p, o, d)
   local a = address(p)
-  if a ~= nil and aligned(o) and type(d) == "number" and d > -TWO63 and d < TWO63 then
+  if a and aligned(o) and type(d) == "number" and d > -TWO63 and d < TWO63 then
     local st = C.quandel_atomic_add_i32(slot.context, a, o, d, out)
     if st == OK then return out.i32 end
     fail(2, st, a)
@@ -441,7 +441,7 @@ end
 
 function M.cas_i32(p, o, e, d)
   local a = address(p)
-  if a ~= nil and aligned(o) and type(e) == "number" and e > -TWO63 and e < TWO63
+  if a and aligned(o) and type(e) == "number" and e > -TWO63 and e < TWO63
       and type(d) == "number" and d > -TWO63 and d < TWO63 then
     local st = C.quandel_cas_i32(slot.context, a, o, e, d, out)
     if st == OK then return out.i32 ~= 0 end
@@ -475,7 +475,7 @@ end
 function M.seq_write(p, c, o, s, region)
   local a = address(p)
   local st
-  if a ~= nil and aligned(c) and plain(o) and type(s) == "string" and o >= c + 4
+  if a and aligned(c) and plain(o) and type(s) == "string" and o >= c + 4
       and (region == nil or (plain(region) and region >= #s)) then
     st = C.quandel_seq_write(slot.context, a, c, o, s, #s, region or #s, out)
   else
@@ -517,7 +517,7 @@ end
 function M.seq_read(p, c, o, n, attempts)
   local a = address(p)
   local st, s
-  if a ~= nil and aligned(c) and plain(o) and o >= c + 4 and type(n) == "number"
+  if a and aligned(c) and plain(o) and o >= c + 4 and type(n) == "number"
       and n >= 0 and n <= BUF
       and (attempts == nil or (type(attempts) == "number" and attempts >= 1 and attempts < TWO52)) then
     st = C.quandel_seq_read(slot.context, a, c, o, n, attempts or 8, buf, out)
