@@ -5,15 +5,24 @@
 # LUAMODS_INSTALL_CMOD and LUAMODS_INSTALL_DOC.  Windows: the DLLs and a note
 # on loading them in bin/.  One file per library: Quandel holds memory and
 # memory.queue, and two copies in one process would be two block registries.
+#
+# memory.fast is a Lua module (lua/memory/fast.lua): natively under
+# share/lua/5.1/ (LUA_PATH; LuaRocks passes LUAMODS_INSTALL_LMOD), on Windows
+# in bin/lua/, which LuaJIT's default package.path holds for an executable
+# in bin/.
 if(WIN32)
   set(_luamods_cmod bin)
+  set(_luamods_lmod bin/lua)
   set(_luamods_doc .)
 else()
   set(_luamods_cmod lib/lua/5.1)
+  set(_luamods_lmod share/lua/5.1)
   set(_luamods_doc share/doc/luamods)
 endif()
 set(LUAMODS_INSTALL_CMOD "${_luamods_cmod}" CACHE STRING
     "folder (under the prefix) for the module libraries")
+set(LUAMODS_INSTALL_LMOD "${_luamods_lmod}" CACHE STRING
+    "folder (under the prefix) for the Lua modules")
 set(LUAMODS_INSTALL_DOC "${_luamods_doc}" CACHE STRING
     "folder (under the prefix) for docs/, types/ and licenses/")
 
@@ -25,6 +34,10 @@ foreach(target quandel threads crypto pellor)
     install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${LUAMODS_INSTALL_CMOD})
   endif()
 endforeach()
+
+if(TARGET quandel)
+  install(FILES ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua DESTINATION ${LUAMODS_INSTALL_LMOD}/memory)
+endif()
 
 file(GLOB _luamods_docs CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.svg)
@@ -57,7 +70,7 @@ if(WIN32)
     COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${_stage}
     COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_BINARY_DIR}/release
             ${CMAKE_COMMAND} -E tar cf ${LUAMODS_RELEASE_ZIP} --format=zip ${LUAMODS_RELEASE_NAME}
-    DEPENDS ${LUAMODS_LIBRARIES} ${_luamods_docs} ${_luamods_examples} ${_luamods_types}
+    DEPENDS ${LUAMODS_LIBRARIES} ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${_luamods_docs} ${_luamods_examples} ${_luamods_types}
             ${_luamods_licenses} ${CMAKE_SOURCE_DIR}/packaging/LOADING.txt
     COMMENT "Zipping ${LUAMODS_RELEASE_NAME}.zip"
     VERBATIM)

@@ -49,7 +49,7 @@ if(RUN AND NOT snippets)
 endif()
 foreach(snippet IN LISTS snippets)
   if(RUN)
-    execute_process(COMMAND ${CMAKE_COMMAND} -E env "LUA_CPATH=${root}/bin/?.dll" ${RUN} ${snippet}
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env "LUA_CPATH=${root}/bin/?.dll" "LUA_PATH=${root}/bin/lua/?.lua" ${RUN} ${snippet}
                     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT rc EQUAL 0)
       message(FATAL_ERROR "${snippet} fails with the zip's DLLs:\n${out}")
