@@ -36,23 +36,22 @@ typedef struct quandel_outcome {
   int32_t i32;
   double f64;
 } quandel_outcome;
-typedef struct quandel_slot { quandel_context *context; } quandel_slot;
 quandel_context *quandel_context_open(void);
 void quandel_context_close(quandel_context *ctx);
-int quandel_size(quandel_context *ctx, const void *p, quandel_outcome *out);
-int quandel_read(quandel_context *ctx, const void *p, uint64_t offset, uint64_t length, void *to, quandel_outcome *out);
-int quandel_write(quandel_context *ctx, const void *p, uint64_t offset, const void *data, uint64_t length, quandel_outcome *out);
-int quandel_fill(quandel_context *ctx, const void *p, uint64_t offset, uint64_t length, int value, quandel_outcome *out);
-int quandel_get_i32(quandel_context *ctx, const void *p, uint64_t offset, quandel_outcome *out);
-int quandel_set_i32(quandel_context *ctx, const void *p, uint64_t offset, int64_t value, quandel_outcome *out);
-int quandel_get_f64(quandel_context *ctx, const void *p, uint64_t offset, quandel_outcome *out);
-int quandel_set_f64(quandel_context *ctx, const void *p, uint64_t offset, double value, quandel_outcome *out);
-int quandel_atomic_i32(quandel_context *ctx, const void *p, uint64_t offset, quandel_outcome *out);
-int quandel_atomic_set_i32(quandel_context *ctx, const void *p, uint64_t offset, int64_t value, quandel_outcome *out);
-int quandel_atomic_add_i32(quandel_context *ctx, const void *p, uint64_t offset, int64_t delta, quandel_outcome *out);
-int quandel_cas_i32(quandel_context *ctx, const void *p, uint64_t offset, int64_t expected, int64_t desired, quandel_outcome *out);
-int quandel_seq_write(quandel_context *ctx, const void *p, uint64_t counter, uint64_t payload, const void *data, uint64_t length, uint64_t region, quandel_outcome *out);
-int quandel_seq_read(quandel_context *ctx, const void *p, uint64_t counter, uint64_t payload, uint64_t length, uint64_t attempts, void *to, quandel_outcome *out);
+int quandel_size(quandel_context *const *state, const void *p, quandel_outcome *out);
+int quandel_read(quandel_context *const *state, const void *p, uint64_t offset, uint64_t length, void *to, quandel_outcome *out);
+int quandel_write(quandel_context *const *state, const void *p, uint64_t offset, const void *data, uint64_t length, quandel_outcome *out);
+int quandel_fill(quandel_context *const *state, const void *p, uint64_t offset, uint64_t length, int value, quandel_outcome *out);
+int quandel_get_i32(quandel_context *const *state, const void *p, uint64_t offset, quandel_outcome *out);
+int quandel_set_i32(quandel_context *const *state, const void *p, uint64_t offset, int64_t value, quandel_outcome *out);
+int quandel_get_f64(quandel_context *const *state, const void *p, uint64_t offset, quandel_outcome *out);
+int quandel_set_f64(quandel_context *const *state, const void *p, uint64_t offset, double value, quandel_outcome *out);
+int quandel_atomic_i32(quandel_context *const *state, const void *p, uint64_t offset, quandel_outcome *out);
+int quandel_atomic_set_i32(quandel_context *const *state, const void *p, uint64_t offset, int64_t value, quandel_outcome *out);
+int quandel_atomic_add_i32(quandel_context *const *state, const void *p, uint64_t offset, int64_t delta, quandel_outcome *out);
+int quandel_cas_i32(quandel_context *const *state, const void *p, uint64_t offset, int64_t expected, int64_t desired, quandel_outcome *out);
+int quandel_seq_write(quandel_context *const *state, const void *p, uint64_t counter, uint64_t payload, const void *data, uint64_t length, uint64_t region, quandel_outcome *out);
+int quandel_seq_read(quandel_context *const *state, const void *p, uint64_t counter, uint64_t payload, uint64_t length, uint64_t attempts, void *to, quandel_outcome *out);
 size_t quandel_message(int status, const void *p, const quandel_outcome *out, char *buf, size_t n);
 ]]
 end
@@ -77,16 +76,12 @@ local getinfo = debug.getinfo
 local voidp = ffi.typeof("const void *")
 local u64 = ffi.typeof("uint64_t")
 
--- This state's hazard context, given back when the module is collected or
--- the state closes.  Calls read it from the slot on every call: a finalizer
--- that runs after the slot's (the order at close is not fixed) finds null
--- and its access borrows a context from the pool, as memory's do.
-local slot = ffi.gc(ffi.new("quandel_slot"), function(s)
-  local c = s.context
-  s.context = nil
-  C.quandel_context_close(c)
-end)
-slot.context = C.quandel_context_open()
+-- This state's hazard context: memory's own userdata for it, whose contents
+-- (the context pointer) the FFI passes by address.  Its finalizer gives the
+-- context back when the state closes, before the library can be closed; a
+-- finalizer that runs after it finds null and its access borrows a context
+-- from the pool, as memory's do.  Every hot function holds it as an upvalue.
+local state = assert(package.loadlib(quandel_path, "quandel_state_context"))()
 
 local out = ffi.new("quandel_outcome")
 local BUF = 256  -- reads up to this many bytes go through this state's buffer
@@ -255,7 +250,7 @@ for k, v in pairs(classic) do M[k] = v end
 function M.size(p)
   local a = address(p)
   if not a then a = pointer(2, p, 1) end
-  local st = C.quandel_size(slot.context, a, out)
+  local st = C.quandel_size(state, a, out)
   if st ~= OK then fail(2, st, a) end
   return tonumber(out.size)
 end
@@ -265,12 +260,12 @@ local function read_slow(p, o, n)
   o = offset(3, o, 2, n == nil)
   n = length(3, n, 3, true)
   if n ~= SATURATED and n <= BUF then
-    local st = C.quandel_read(slot.context, a, o, n, buf, out)
+    local st = C.quandel_read(state, a, o, n, buf, out)
     if st ~= OK then fail(3, st, a) end
     return fstring(buf, n)
   end
   local st, s = read_heap(function(to)
-    return C.quandel_read(slot.context, a, o, n, to, out)
+    return C.quandel_read(state, a, o, n, to, out)
   end, n)
   if st ~= OK then fail(3, st, a) end
   return s
@@ -279,7 +274,7 @@ end
 function M.read(p, o, n)
   local a = address(p)
   if a and plain(o) and type(n) == "number" and n >= 0 and n <= BUF then
-    local st = C.quandel_read(slot.context, a, o, n, buf, out)
+    local st = C.quandel_read(state, a, o, n, buf, out)
     if st == OK then return fstring(buf, n) end
     fail(2, st, a)
   end
@@ -290,14 +285,14 @@ local function write_slow(p, o, s)
   local a = pointer(3, p, 1)
   o = offset(3, o, 2, s == nil)
   s = str(3, s, 3, true)
-  local st = C.quandel_write(slot.context, a, o, s, #s, out)
+  local st = C.quandel_write(state, a, o, s, #s, out)
   if st ~= OK then fail(3, st, a) end
 end
 
 function M.write(p, o, s)
   local a = address(p)
   if a and plain(o) and type(s) == "string" then
-    local st = C.quandel_write(slot.context, a, o, s, #s, out)
+    local st = C.quandel_write(state, a, o, s, #s, out)
     if st == OK then return end
     fail(2, st, a)
   end
@@ -310,7 +305,7 @@ function M.fill(p, o, n, v)
   n = length(2, n, 3, v == nil)
   v = number(2, v, 4, true)
   if not (v >= 0 and v < 256) then argerror(2, 4, "byte value must be between 0 and 255") end
-  local st = C.quandel_fill(slot.context, a, o, n, floor(v), out)
+  local st = C.quandel_fill(state, a, o, n, floor(v), out)
   if st ~= OK then fail(2, st, a) end
 end
 
@@ -319,14 +314,14 @@ end
 local function get_slow(name, p, o)
   local a = pointer(3, p, 1)
   o = offset(3, o, 2, true)
-  local st = C[name](slot.context, a, o, out)
+  local st = C[name](state, a, o, out)
   if st ~= OK then fail(3, st, a) end
 end
 
 function M.get_i32(p, o)
   local a = address(p)
   if a and plain(o) then
-    local st = C.quandel_get_i32(slot.context, a, o, out)
+    local st = C.quandel_get_i32(state, a, o, out)
     if st == OK then return out.i32 end
     fail(2, st, a)
   end
@@ -337,7 +332,7 @@ end
 function M.get_f64(p, o)
   local a = address(p)
   if a and plain(o) then
-    local st = C.quandel_get_f64(slot.context, a, o, out)
+    local st = C.quandel_get_f64(state, a, o, out)
     if st == OK then return out.f64 end
     fail(2, st, a)
   end
@@ -349,14 +344,14 @@ local function set_i32_slow(p, o, v)
   local a = pointer(3, p, 1)
   o = offset(3, o, 2, v == nil)
   v = wrapping(3, v, 3, "value", true)
-  local st = C.quandel_set_i32(slot.context, a, o, v, out)
+  local st = C.quandel_set_i32(state, a, o, v, out)
   if st ~= OK then fail(3, st, a) end
 end
 
 function M.set_i32(p, o, v)
   local a = address(p)
   if a and plain(o) and type(v) == "number" and v > -TWO63 and v < TWO63 then
-    local st = C.quandel_set_i32(slot.context, a, o, v, out)
+    local st = C.quandel_set_i32(state, a, o, v, out)
     if st == OK then return end
     fail(2, st, a)
   end
@@ -367,14 +362,14 @@ local function set_f64_slow(p, o, v)
   local a = pointer(3, p, 1)
   o = offset(3, o, 2, v == nil)
   v = number(3, v, 3, true)
-  local st = C.quandel_set_f64(slot.context, a, o, v, out)
+  local st = C.quandel_set_f64(state, a, o, v, out)
   if st ~= OK then fail(3, st, a) end
 end
 
 function M.set_f64(p, o, v)
   local a = address(p)
   if a and plain(o) and type(v) == "number" then
-    local st = C.quandel_set_f64(slot.context, a, o, v, out)
+    local st = C.quandel_set_f64(state, a, o, v, out)
     if st == OK then return end
     fail(2, st, a)
   end
@@ -390,13 +385,13 @@ end
 function M.atomic_i32(p, o)
   local a = address(p)
   if a and aligned(o) then
-    local st = C.quandel_atomic_i32(slot.context, a, o, out)
+    local st = C.quandel_atomic_i32(state, a, o, out)
     if st == OK then return out.i32 end
     fail(2, st, a)
   end
   a = pointer(2, p, 1)
   o = atomic_offset(2, o, true)
-  local st = C.quandel_atomic_i32(slot.context, a, o, out)
+  local st = C.quandel_atomic_i32(state, a, o, out)
   if st ~= OK then fail(2, st, a) end
   return out.i32
 end
@@ -405,14 +400,14 @@ local function atomic_set_slow(p, o, v)
   local a = pointer(3, p, 1)
   o = atomic_offset(3, o, v == nil)
   v = wrapping(3, v, 3, "value", true)
-  local st = C.quandel_atomic_set_i32(slot.context, a, o, v, out)
+  local st = C.quandel_atomic_set_i32(state, a, o, v, out)
   if st ~= OK then fail(3, st, a) end
 end
 
 function M.atomic_set_i32(p, o, v)
   local a = address(p)
   if a and aligned(o) and type(v) == "number" and v > -TWO63 and v < TWO63 then
-    local st = C.quandel_atomic_set_i32(slot.context, a, o, v, out)
+    local st = C.quandel_atomic_set_i32(state, a, o, v, out)
     if st == OK then return end
     fail(2, st, a)
   end
@@ -423,14 +418,14 @@ local function atomic_add_slow(p, o, d)
   local a = pointer(3, p, 1)
   o = atomic_offset(3, o, d == nil)
   d = wrapping(3, d, 3, "delta", true)
-  local st = C.quandel_atomic_add_i32(slot.context, a, o, d, out)
+  local st = C.quandel_atomic_add_i32(state, a, o, d, out)
   if st ~= OK then fail(3, st, a) end
 end
 
 function M.atomic_add_i32(p, o, d)
   local a = address(p)
   if a and aligned(o) and type(d) == "number" and d > -TWO63 and d < TWO63 then
-    local st = C.quandel_atomic_add_i32(slot.context, a, o, d, out)
+    local st = C.quandel_atomic_add_i32(state, a, o, d, out)
     if st == OK then return out.i32 end
     fail(2, st, a)
   end
@@ -443,7 +438,7 @@ local function cas_slow(p, o, e, d)
   o = atomic_offset(3, o, e == nil and d == nil)
   e = wrapping(3, e, 3, "expected value", d == nil)
   d = wrapping(3, d, 4, "new value", true)
-  local st = C.quandel_cas_i32(slot.context, a, o, e, d, out)
+  local st = C.quandel_cas_i32(state, a, o, e, d, out)
   if st ~= OK then fail(3, st, a) end
 end
 
@@ -451,7 +446,7 @@ function M.cas_i32(p, o, e, d)
   local a = address(p)
   if a and aligned(o) and type(e) == "number" and e > -TWO63 and e < TWO63
       and type(d) == "number" and d > -TWO63 and d < TWO63 then
-    local st = C.quandel_cas_i32(slot.context, a, o, e, d, out)
+    local st = C.quandel_cas_i32(state, a, o, e, d, out)
     if st == OK then return out.i32 ~= 0 end
     fail(2, st, a)
   end
@@ -477,7 +472,7 @@ local function seq_write_slow(p, c, o, s, region)
   if payload_before_counter_end(o, c) then
     argerror(3, 3, "the payload region must start after the sequence counter")
   end
-  return C.quandel_seq_write(slot.context, a, c, o, s, #s, r, out), a
+  return C.quandel_seq_write(state, a, c, o, s, #s, r, out), a
 end
 
 function M.seq_write(p, c, o, s, region)
@@ -485,7 +480,7 @@ function M.seq_write(p, c, o, s, region)
   local st
   if a and aligned(c) and plain(o) and type(s) == "string" and o >= c + 4
       and (region == nil or (plain(region) and region >= #s)) then
-    st = C.quandel_seq_write(slot.context, a, c, o, s, #s, region or #s, out)
+    st = C.quandel_seq_write(state, a, c, o, s, #s, region or #s, out)
   else
     st, a = seq_write_slow(p, c, o, s, region)
   end
@@ -512,12 +507,12 @@ local function seq_read_slow(p, c, o, n, attempts)
     argerror(3, 3, "the payload region must start after the sequence counter")
   end
   if n ~= SATURATED and n <= BUF then
-    local st = C.quandel_seq_read(slot.context, a, c, o, n, tries, buf, out)
+    local st = C.quandel_seq_read(state, a, c, o, n, tries, buf, out)
     if st == OK then return st, a, fstring(buf, n) end
     return st, a
   end
   local st, s = read_heap(function(to)
-    return C.quandel_seq_read(slot.context, a, c, o, n, tries, to, out)
+    return C.quandel_seq_read(state, a, c, o, n, tries, to, out)
   end, n)
   return st, a, s
 end
@@ -528,7 +523,7 @@ function M.seq_read(p, c, o, n, attempts)
   if a and aligned(c) and plain(o) and o >= c + 4 and type(n) == "number"
       and n >= 0 and n <= BUF
       and (attempts == nil or (type(attempts) == "number" and attempts >= 1 and attempts < TWO52)) then
-    st = C.quandel_seq_read(slot.context, a, c, o, n, attempts or 8, buf, out)
+    st = C.quandel_seq_read(state, a, c, o, n, attempts or 8, buf, out)
     if st == OK then return fstring(buf, n) end
   else
     st, a, s = seq_read_slow(p, c, o, n, attempts)
