@@ -6,7 +6,7 @@
 # on loading them in bin/.  One file per library: Quandel holds memory and
 # memory.queue, and two copies in one process would be two block registries.
 #
-# memory.fast is a Lua module (lua/memory/fast.lua): natively under
+# The Lua modules (lua/: memory.fast and the require loaders): natively under
 # share/lua/5.1/ (LUA_PATH; LuaRocks passes LUAMODS_INSTALL_LMOD), on Windows
 # in bin/lua/, which LuaJIT's default package.path holds for an executable
 # in bin/.
@@ -35,8 +35,19 @@ foreach(target quandel threads crypto pellor)
   endif()
 endforeach()
 
+# The Lua modules: memory.fast, and the loaders that let require find the
+# libraries whose file names are not module names.
+set(_luamods_lua "")
 if(TARGET quandel)
-  install(FILES ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua DESTINATION ${LUAMODS_INSTALL_LMOD}/memory)
+  install(FILES ${CMAKE_SOURCE_DIR}/lua/memory.lua DESTINATION ${LUAMODS_INSTALL_LMOD})
+  install(FILES ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${CMAKE_SOURCE_DIR}/lua/memory/queue.lua
+          DESTINATION ${LUAMODS_INSTALL_LMOD}/memory)
+  list(APPEND _luamods_lua ${CMAKE_SOURCE_DIR}/lua/memory.lua
+       ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${CMAKE_SOURCE_DIR}/lua/memory/queue.lua)
+endif()
+if(TARGET pellor)
+  install(FILES ${CMAKE_SOURCE_DIR}/lua/win32.lua DESTINATION ${LUAMODS_INSTALL_LMOD})
+  list(APPEND _luamods_lua ${CMAKE_SOURCE_DIR}/lua/win32.lua)
 endif()
 
 file(GLOB _luamods_docs CONFIGURE_DEPENDS
@@ -70,7 +81,7 @@ if(WIN32)
     COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${_stage}
     COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_BINARY_DIR}/release
             ${CMAKE_COMMAND} -E tar cf ${LUAMODS_RELEASE_ZIP} --format=zip ${LUAMODS_RELEASE_NAME}
-    DEPENDS ${LUAMODS_LIBRARIES} ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${_luamods_docs} ${_luamods_examples} ${_luamods_types}
+    DEPENDS ${LUAMODS_LIBRARIES} ${_luamods_lua} ${_luamods_docs} ${_luamods_examples} ${_luamods_types}
             ${_luamods_licenses} ${CMAKE_SOURCE_DIR}/packaging/LOADING.txt
     COMMENT "Zipping ${LUAMODS_RELEASE_NAME}.zip"
     VERBATIM)
