@@ -26,7 +26,10 @@ package.loadlib and their entry points (see docs/install.md).
 build = {
   type = "cmake",
   variables = {
+    -- Optimized and stripped, as a release; the symbols stay in a
+    -- <library>.debug file beside each library.
     CMAKE_BUILD_TYPE = "Release",
+    LUAMODS_INSTALL_STRIP = "ON",
     CMAKE_INSTALL_PREFIX = "$(PREFIX)",
     LUAMODS_MODULES_ONLY = "ON",
     LUAMODS_INSTALL_CMOD = "$(LIBDIR)",

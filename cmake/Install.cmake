@@ -26,12 +26,42 @@ set(LUAMODS_INSTALL_LMOD "${_luamods_lmod}" CACHE STRING
 set(LUAMODS_INSTALL_DOC "${_luamods_doc}" CACHE STRING
     "folder (under the prefix) for docs/, types/ and licenses/")
 
+# `cmake --install --strip` keeps the debug information of each library in a
+# file beside it (cmake/SplitDebug.cmake); LuaRocks cannot pass --strip and
+# sets this instead.
+option(LUAMODS_INSTALL_STRIP "strip the installed libraries as --strip does" OFF)
+install(CODE "
+  set(luamods_install_cmod \"${LUAMODS_INSTALL_CMOD}\")
+  set(luamods_strip_always ${LUAMODS_INSTALL_STRIP})
+  set(luamods_objcopy \"${CMAKE_OBJCOPY}\")
+  include(\"${CMAKE_CURRENT_LIST_DIR}/SplitDebug.cmake\")")
+
+# What Windows shows as each DLL's description in its version resource.
+set(LUAMODS_DESCRIPTION_quandel "Shared memory blocks and lock-free queues for LuaJIT (memory, memory.queue)")
+set(LUAMODS_DESCRIPTION_threads "Lua states on new threads for LuaJIT (threads)")
+set(LUAMODS_DESCRIPTION_crypto "Cryptography for LuaJIT on libsodium (crypto)")
+set(LUAMODS_DESCRIPTION_pellor "Windows processes, pipes, jobs, environment, console and clipboard for LuaJIT (win32)")
+
 # The libraries of this configuration: modules whose folder is absent are skipped.
 set(LUAMODS_LIBRARIES "")
 foreach(target quandel threads crypto pellor)
-  if(TARGET ${target})
-    list(APPEND LUAMODS_LIBRARIES ${target})
-    install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${LUAMODS_INSTALL_CMOD})
+  if(NOT TARGET ${target})
+    continue()
+  endif()
+  list(APPEND LUAMODS_LIBRARIES ${target})
+  install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${LUAMODS_INSTALL_CMOD})
+  install(CODE "luamods_install_strip($<TARGET_FILE_NAME:${target}>)")
+  if(WIN32)
+    # The version resource: file and product version, description, file name.
+    get_target_property(LUAMODS_RC_NAME ${target} OUTPUT_NAME)
+    set(LUAMODS_RC_FILE ${LUAMODS_RC_NAME}.dll)
+    set(LUAMODS_RC_DESCRIPTION "${LUAMODS_DESCRIPTION_${target}}")
+    if(NOT LUAMODS_RC_DESCRIPTION)
+      message(FATAL_ERROR "no LUAMODS_DESCRIPTION_${target} for the version resource of ${target}")
+    endif()
+    configure_file(${CMAKE_SOURCE_DIR}/packaging/version.rc.in
+                   ${CMAKE_BINARY_DIR}/version/${LUAMODS_RC_NAME}.rc @ONLY)
+    target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/version/${LUAMODS_RC_NAME}.rc)
   endif()
 endforeach()
 
@@ -70,20 +100,34 @@ install(FILES ${_luamods_examples} DESTINATION ${LUAMODS_INSTALL_DOC}/docs/examp
 install(FILES ${_luamods_types} DESTINATION ${LUAMODS_INSTALL_DOC}/types)
 install(FILES ${_luamods_licenses} DESTINATION ${LUAMODS_INSTALL_DOC}/licenses)
 
-# The Windows release archive: an install into a staging folder, zipped.
-# Part of every Windows build, so the test of its contents always has one.
+# The Windows release archives, made by packaging/make_release.py from a
+# stripping install into a staging folder: <name>.zip (the DLLs stripped, the
+# docs), <name>-debug.zip (the debug information of each DLL, to unpack over
+# the first) and SHA256SUMS.  Part of every Windows build, so the test of
+# their contents always has them.  The DLLs of the build itself keep their
+# symbols for the tests and the debugger.
 if(WIN32)
+  find_program(LUAMODS_PYTHON3 python3 REQUIRED)
   set(LUAMODS_RELEASE_NAME luamods-${PROJECT_VERSION}-win64)
-  set(LUAMODS_RELEASE_ZIP ${CMAKE_BINARY_DIR}/release/${LUAMODS_RELEASE_NAME}.zip)
-  set(_stage ${CMAKE_BINARY_DIR}/release/${LUAMODS_RELEASE_NAME})
-  add_custom_command(OUTPUT ${LUAMODS_RELEASE_ZIP}
-    COMMAND ${CMAKE_COMMAND} -E rm -rf ${_stage} ${LUAMODS_RELEASE_ZIP}
-    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${_stage}
-    COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_BINARY_DIR}/release
-            ${CMAKE_COMMAND} -E tar cf ${LUAMODS_RELEASE_ZIP} --format=zip ${LUAMODS_RELEASE_NAME}
+  set(_release ${CMAKE_BINARY_DIR}/release)
+  set(_make_release ${CMAKE_SOURCE_DIR}/packaging/make_release.py)
+  # The date of every archive entry, from the last commit; rewritten only
+  # when it changes, so the archives are remade then and only then.
+  add_custom_target(release_source_date
+    COMMAND ${LUAMODS_PYTHON3} ${_make_release} source-date ${CMAKE_SOURCE_DIR}
+            ${_release}/source-date
+    BYPRODUCTS ${_release}/source-date
+    VERBATIM)
+  add_custom_command(
+    OUTPUT ${_release}/${LUAMODS_RELEASE_NAME}.zip ${_release}/${LUAMODS_RELEASE_NAME}-debug.zip
+           ${_release}/SHA256SUMS
+    COMMAND ${LUAMODS_PYTHON3} ${_make_release} archives ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
+            ${_release} ${LUAMODS_RELEASE_NAME} ${_release}/source-date
     DEPENDS ${LUAMODS_LIBRARIES} ${_luamods_lua} ${_luamods_docs} ${_luamods_examples} ${_luamods_types}
             ${_luamods_licenses} ${CMAKE_SOURCE_DIR}/packaging/LOADING.txt
-    COMMENT "Zipping ${LUAMODS_RELEASE_NAME}.zip"
+            ${_make_release} ${CMAKE_CURRENT_LIST_DIR}/SplitDebug.cmake ${_release}/source-date
+    COMMENT "Making ${LUAMODS_RELEASE_NAME}.zip, ${LUAMODS_RELEASE_NAME}-debug.zip, SHA256SUMS"
     VERBATIM)
-  add_custom_target(release_zip ALL DEPENDS ${LUAMODS_RELEASE_ZIP})
+  add_custom_target(release_zip ALL DEPENDS ${_release}/${LUAMODS_RELEASE_NAME}.zip)
+  add_dependencies(release_zip release_source_date)
 endif()

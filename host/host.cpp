@@ -20,6 +20,8 @@
 
 #include <lua.hpp>
 
+#include "common/host_env.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -37,15 +39,10 @@
 namespace {
 
 // ---------------------------------------------------------------------------
-// HostEnv: the record the modules find through "_env".  Only the fifth slot is
-// part of the contract; the others are the host's own.
+// HostEnv (common/host_env.hpp): the record the modules find through "_env".
 
-using CleanupFn = int (*)();
-
-struct HostEnv {
-    void* reserved[4];
-    int (*register_cleanup)(CleanupFn);
-};
+using CleanupFn = luamods::CleanupCallback;
+using luamods::HostEnv;
 
 std::mutex g_cleanup_mutex;
 std::vector<CleanupFn> g_cleanups;

@@ -1,123 +1,64 @@
--- memory.queue benchmark: every figure beside a baseline measured in the same
--- run, as a Markdown table.
---   luamods_host bench/queue/bench_queue.lua [items]      (default 1000000)
--- with LUAMODS_BIN and LUAMODS_SUFFIX naming the build's modules.
+-- memory.queue: calls against the empty C function taking the same arguments,
+-- and one producer and one consumer state against the raw C++ queue (the
+-- bench_queue helper: the same queue and semaphore with no Lua, registry or
+-- checks), all timed in the same run.
+--   LUAMODS_BIN=build/native/bin [LUAMODS_BASELINE_BIN=old/bin] luamods_host bench/queue/bench_queue.lua [items]
 local here = (arg and arg[0] or ""):match("^(.*)[/\\]") or "."
-package.path = here .. "/../../tests/lua/?.lua;" .. package.path
-local T = require("testlib")
-local Q = T.queue()
-local raw = T.load("bench_queue", "luaopen_bench_queue")
+package.path = here .. "/../?.lua;" .. package.path
+local B = require("benchlib").setup()
+local raw = B.load(B.bin, "bench_queue", "luaopen_bench_queue")
 
-local N = tonumber(arg and arg[1]) or 1000000
-local ROUNDS = 3
-local clock, empty = host.clock, host.empty
+-- Many short rounds: the best of them is the least disturbed by other work.
+local N, ROUNDS = 10000, 201
+local ITEMS = tonumber(arg and arg[1]) or 200000  -- from the producer to the consumer
+local SPSC_ROUNDS = 21
 
--- Best of ROUNDS: the machine is shared, the fastest run is the least disturbed.
-local function best(fn)
-  local t = math.huge
-  for _ = 1, ROUNDS do t = math.min(t, fn()) end
-  return t
-end
-
--- One-state loops are timed in process CPU time where the C runtime's clock()
--- gives it (glibc), which other work on the machine disturbs less; the
--- Windows runtime's clock() is wall time, so there the host's clock.
-local cpu = host.platform == "windows" and clock or os.clock
-
-local function timed(loop)
-  return best(function()
-    local t0 = cpu()
-    loop()
-    return cpu() - t0
-  end)
-end
-
-local q = Q.new()
-local item = q  -- any light userdata will do
-
--- One state: enqueue + dequeue pairs against two empty C calls.
-local empty_pair = timed(function()
-  for _ = 1, N do empty(q, item); empty(q) end
-end)
-local queue_pair = timed(function()
-  local enqueue, dequeue = Q.enqueue, Q.dequeue
-  for _ = 1, N do enqueue(q, item); dequeue(q) end
-end)
-local payload = string.rep("x", 64)
-local push_pop = timed(function()
-  local push, pop = Q.push, Q.pop
-  for _ = 1, N do push(q, payload); pop(q) end
-end)
-local raw_pair = best(function() return raw.raw_pairs(N) end)
-
--- Two states on two threads, one producing and one consuming; both start
--- together at a gate and the time runs until the later one is done.
-local PRELUDE = "package.path = " .. string.format("%q", package.path) .. [[
-
-local T = require("testlib")
-local Q = T.queue()
-local q, gate, ready, n, mode = ...
-Q.enqueue(ready, q)
-Q.wait_dequeue(gate)
-local empty = host.empty
-]]
-local PRODUCER = PRELUDE .. [[
-if mode == "queue" then
-  local enqueue = Q.enqueue
-  for _ = 1, n do enqueue(q, q) end
-else
-  for _ = 1, n do empty(q, q) end
-end
-return host.clock()
-]]
-local CONSUMER = PRELUDE .. [[
-if mode == "queue" then
-  local wait_dequeue = Q.wait_dequeue
-  for _ = 1, n do wait_dequeue(q) end
-else
-  for _ = 1, n do empty(q) end
-end
-return host.clock()
-]]
-
-local function two_states(mode)
-  local sq, gate, ready = Q.new(), Q.new(), Q.new()
-  local threads = { host.start(CONSUMER, sq, gate, ready, N, mode),
-                    host.start(PRODUCER, sq, gate, ready, N, mode) }
-  Q.wait_dequeue(ready); Q.wait_dequeue(ready)
-  local t0 = clock()
-  Q.enqueue(gate, gate); Q.enqueue(gate, gate)
-  local t1 = 0
-  for _, t in ipairs(threads) do
-    local ok, tend = host.join(t)
-    assert(ok, tend)
-    t1 = math.max(t1, tend)
+local function pair(s)
+  return function(lib)
+    local q = lib.q.new()
+    return { q = q, item = q, s = s, enqueue = lib.q.enqueue, dequeue = lib.q.dequeue,
+             push = lib.q.push, pop = lib.q.pop }
   end
-  Q.delete(sq); Q.delete(gate); Q.delete(ready)
-  return t1 - t0
 end
 
-local spsc_empty = best(function() return two_states("empty") end)
-local spsc_queue = best(function() return two_states("queue") end)
-local spsc_raw = best(function() return raw.raw_spsc(N) end)
-Q.delete(q)
+B.per_call("memory.queue: pairs of calls against two empty calls", {
+  { "enqueue + dequeue", "enqueue(q, item); dequeue(q)", pair(), 3.5 },
+  { "push + pop 16 B", "push(q, s); pop(q)", pair(string.rep("x", 16)) },
+  { "push + pop 4 KiB", "push(q, s); pop(q)", pair(string.rep("x", 4096)), n = N / 4 },
+}, N, ROUNDS)
 
-local function ns(t) return string.format("%.1f ns", t / N * 1e9) end
-local function rate(t) return string.format("%.2f M/s", N / t / 1e6) end
-local function ratio(a, b) return string.format("%.2f", a / b) end
+-- One producer and one consumer state on threads of their own, released
+-- together; the time runs until the later one is done.
+local PRODUCER = [[
+local path, q, n = ...
+local enqueue = assert(package.loadlib(path, "luaopen_memory_queue"))().enqueue
+return function() for _ = 1, n do enqueue(q, q) end end
+]]
+local CONSUMER = [[
+local path, q, n = ...
+local wait_dequeue = assert(package.loadlib(path, "luaopen_memory_queue"))().wait_dequeue
+return function() for _ = 1, n do wait_dequeue(q) end end
+]]
+local function spsc(lib)
+  local q = lib.q.new()
+  local t = B.together({ CONSUMER, PRODUCER }, lib.path, q, ITEMS)
+  lib.q.delete(q)
+  return ITEMS / t
+end
 
-print(string.format("memory.queue on %s, %d items, best of %d runs, %d hardware threads\n",
-                    host.platform, N, ROUNDS, host.cores))
--- Times per operation: ratio = time / baseline time.  Rates: ratio = rate / baseline rate.
-print("| case | measured | baseline | ratio | goal |")
-print("|---|---|---|---|---|")
-print(string.format("| enqueue + dequeue, one state, per pair | %s | %s (two empty C calls) | %s× | ≤ 3× |",
-                    ns(queue_pair), ns(empty_pair), ratio(queue_pair, empty_pair)))
-print(string.format("| push + pop of 64-byte strings, one state, per pair | %s | %s (two empty C calls) | %s× | |",
-                    ns(push_pop), ns(empty_pair), ratio(push_pop, empty_pair)))
-print(string.format("| raw C++ put + take, one thread, per pair | %s | %s (two empty C calls) | %s× | |",
-                    ns(raw_pair), ns(empty_pair), ratio(raw_pair, empty_pair)))
-print(string.format("| 1 producer + 1 consumer state, items/s | %s | %s (same loops, empty C calls) | %s | ≥ 0.33 |",
-                    rate(spsc_queue), rate(spsc_empty), ratio(spsc_empty, spsc_queue)))
-print(string.format("| 1 producer + 1 consumer state, items/s | %s | %s (raw C++ threads: the ceiling) | %s | |",
-                    rate(spsc_queue), rate(spsc_raw), ratio(spsc_raw, spsc_queue)))
+-- In turns, the best of SPSC_ROUNDS each: raw C++, then each library.
+local rates = { raw = 0 }
+for _ = 1, SPSC_ROUNDS do
+  rates.raw = math.max(rates.raw, ITEMS / raw.raw_spsc(ITEMS))
+  for _, lib in ipairs(B.libs) do rates[lib.name] = math.max(rates[lib.name] or 0, spsc(lib)) end
+end
+
+B.title(string.format("memory.queue: 1 producer + 1 consumer state, %d items, best of %d", ITEMS, SPSC_ROUNDS))
+local head = { "case", "M items/s", "raw C++ M items/s", "ratio", "goal" }
+if B.old then head[#head + 1] = "old ratio" end
+B.header(unpack(head))
+local cells = { "enqueue → wait_dequeue", string.format("%.2f", rates.new / 1e6),
+                string.format("%.2f", rates.raw / 1e6), string.format("%.2f×", rates.new / rates.raw),
+                B.goal(">=", 0.7, rates.new / rates.raw) }
+if B.old then cells[#cells + 1] = string.format("%.2f×", rates.old / rates.raw) end
+B.row(unpack(cells))

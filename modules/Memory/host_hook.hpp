@@ -6,11 +6,13 @@
 
 #include <lua.hpp>
 
+#include "common/host_env.hpp"
+
 #include <atomic>
 
 namespace luamods::memory {
 
-using CleanupCallback = int (*)();
+using luamods::CleanupCallback;
 
 // Set once the library has pinned itself (see HostHook).  It then stays
 // mapped until the process ends, and its registries are left as they are at

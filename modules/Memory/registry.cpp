@@ -10,10 +10,18 @@
 namespace luamods::memory {
 
 namespace {
-// A free returns memory in batches of this many blocks, or sooner once the
-// retired blocks hold this many bytes.
+// Where the barrier interrupts every thread of the process, a free returns
+// memory in batches of this many blocks, or sooner once the retired blocks
+// hold this many bytes (few enough that the allocator's recently freed
+// memory is still in cache when it hands it out again).  Where the barrier
+// is a plain fence, every free returns its memory at once.
 constexpr std::size_t kBatchBlocks = 64;
-constexpr std::uint64_t kBatchBytes = std::uint64_t{4} << 20;
+constexpr std::uint64_t kBatchBytes = std::uint64_t{64} << 10;
+
+std::uint64_t batch_bytes() noexcept
+{
+    return Hazards::instance().asymmetric() ? kBatchBytes : 0;
+}
 
 std::uint64_t key(const void* p) noexcept
 {
@@ -63,7 +71,7 @@ constinit BlockRegistry g_block_registry;
 
 void BlockRegistry::after_retired_access() noexcept
 {
-    if (retired_bytes_.load(std::memory_order_relaxed) < kBatchBytes)
+    if (retired_bytes_.load(std::memory_order_relaxed) < batch_bytes())
         return;
     Locked locked(*this);
     reclaim_unused();
@@ -146,7 +154,7 @@ void BlockRegistry::retire(Locked&, BlockRecord* r) noexcept
     const std::uint64_t bytes =
         retired_bytes_.load(std::memory_order_relaxed) + r->size.load(std::memory_order_relaxed);
     retired_bytes_.store(bytes, std::memory_order_relaxed);
-    if (retired_count_ >= kBatchBlocks || bytes >= kBatchBytes)
+    if (retired_count_ >= kBatchBlocks || bytes >= batch_bytes())
         reclaim_unused();
 }
 
@@ -256,6 +264,11 @@ BlockRegistry::Move BlockRegistry::realloc(void* p, std::uint64_t size, void*& m
         table_.insert(key(q), r);
     }
     r->size.store(size, std::memory_order_relaxed);
+    // A queued string reached through its address is the caller's plain
+    // block from now on (its queue keeps only the old address, as after a
+    // free): marked as the queue's, it would outlive every clean-up.
+    if (r->queue_owned.exchange(false, std::memory_order_relaxed))
+        queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
     r->phase.store(BlockRecord::kLive, std::memory_order_release);
     moved = q;
     return Move::done;

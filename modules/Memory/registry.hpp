@@ -28,11 +28,13 @@
 //  4. A writer changes the phase first and reads the hazard slots after
 //     Hazards::barrier().  So a retired record that no slot names is unused
 //     for good: its memory is returned and the record freed, by the writer.
-//     Retired records wait on a list for that: a free returns memory in
-//     batches (one barrier for many), and count_allocations and the
-//     clean-up empty the list of every record no access holds, so what they
-//     report is exact.  A large retired block is returned as soon as its
-//     last access ends.
+//     Retired records wait on a list for that.  Where the barrier is costly
+//     (it interrupts every thread) a free returns memory in small batches,
+//     one barrier for many; count_allocations and the clean-up empty the
+//     list of every record no access holds, so what they report is exact,
+//     and retired blocks of 64 KiB or more are returned as soon as their
+//     last access ends.  Where the barrier is a fence, every free returns
+//     its memory at once.
 //  5. realloc moves only a record that no slot names (moving, then barrier,
 //     then the check): it is refused while an access is open.
 #pragma once

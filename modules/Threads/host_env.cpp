@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "Threads/pin.hpp"
+#include "common/pin.hpp"
 
 namespace luamods::threads {
 
@@ -57,19 +57,14 @@ int run_cleanups() noexcept
 
 void* state_record(lua_State* L)
 {
-    lua_getfield(L, LUA_REGISTRYINDEX, "_env");
-    void* record = nullptr;
-    if (lua_type(L, -1) == LUA_TUSERDATA && lua_objlen(L, -1) >= sizeof record)
-        std::memcpy(&record, lua_touserdata(L, -1), sizeof record);
-    lua_pop(L, 1);
-    return record;
+    return host_env_of(L);
 }
 
 void install_record(lua_State* L, void* record)
 {
     void* ud = lua_newuserdata(L, sizeof record);
     std::memcpy(ud, &record, sizeof record);
-    lua_setfield(L, LUA_REGISTRYINDEX, "_env");
+    lua_setfield(L, LUA_REGISTRYINDEX, kHostEnvField);
 }
 
 }  // namespace luamods::threads

@@ -8,17 +8,12 @@
 
 #include <lua.hpp>
 
-#include <cstddef>
+#include "common/host_env.hpp"
 
 namespace luamods::threads {
 
-using CleanupCallback = int (*)();
-
-struct HostEnv {
-    void* reserved[4];  // the host's own slots; none is used here
-    int (*register_cleanup)(CleanupCallback);
-};
-static_assert(offsetof(HostEnv, register_cleanup) == 32, "the clean-up slot is at byte offset 32");
+using luamods::CleanupCallback;
+using luamods::HostEnv;
 
 // This library's record: one per process, for as long as the process lives.
 HostEnv* own_record() noexcept;

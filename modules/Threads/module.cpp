@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "Threads/host_env.hpp"
-#include "Threads/pin.hpp"
+#include "common/pin.hpp"
 #include "Threads/thread_object.hpp"
 #include "luamods_export.hpp"
 
@@ -52,7 +52,7 @@ int l_cores(lua_State* L)
 LUAMODS_EXPORT int luaopen_threads(lua_State* L)
 {
     using namespace luamods::threads;
-    if (!pin_library_of(reinterpret_cast<const void*>(&luaopen_threads)))
+    if (!luamods::pin_library_of(reinterpret_cast<const void*>(&luaopen_threads)))
         return luaL_error(L, "threads: cannot keep the library loaded for the life of the process");
     lua_getfield(L, LUA_REGISTRYINDEX, "_env");
     bool has_record = !lua_isnil(L, -1);

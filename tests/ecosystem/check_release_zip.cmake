@@ -1,16 +1,102 @@
-# Unpacks the release zip and checks it: every expected entry is there, no
-# lua51.dll or import library slipped in, and each DLL in it passes the
-# import-table check (lua51.dll and Windows system DLLs only).
-if(NOT EXISTS "${ZIP}")
-  message(FATAL_ERROR "no release zip at ${ZIP} (target release_zip)")
+# Checks the Windows release archives in RELEASE (cmake/Install.cmake):
+#   NAME.zip: every expected entry is there, no lua51.dll or import library
+#     slipped in; each DLL in it passes the import-table check, carries no
+#     debug section, links to its debug file, has a version resource that
+#     names the project version and the file, and loads into plain LuaJIT;
+#     the same DLL in the build (BUILD_BIN) keeps its symbols for the tests;
+#   NAME-debug.zip: unpacked over the first, a <dll>.debug beside each DLL
+#     with the debug information, found by the link and its checksum;
+#   SHA256SUMS: one valid line per archive.
+# With REBUILD set, it checks instead that a second, separate build of the
+# same tree into that folder makes byte-identical archives and SHA256SUMS.
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    list(JOIN ARGN " " line)
+    message(FATAL_ERROR "failed (${rc}): ${line}\n${out}${err}")
+  endif()
+  set(out "${out}${err}" PARENT_SCOPE)
+endfunction()
+
+set(archives ${NAME}.zip ${NAME}-debug.zip SHA256SUMS)
+
+if(REBUILD)
+  # A build of the libraries only, in a fresh folder: a different path, the
+  # same sources and Windows dependencies.
+  file(REMOVE_RECURSE "${REBUILD}")
+  run(${CMAKE_COMMAND} -S "${SOURCE}" -B "${REBUILD}" -G "${GENERATOR}"
+      "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}"
+      "-DLUAJIT_WIN_DIR=${LUAJIT_WIN_DIR}" "-DSODIUM_WIN_DIR=${SODIUM_WIN_DIR}"
+      -DLUAMODS_MODULES_ONLY=ON)
+  run(${CMAKE_COMMAND} --build "${REBUILD}" --target release_zip -- -j2)
+  set(differ "")
+  foreach(file IN LISTS archives)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files
+                    "${RELEASE}/${file}" "${REBUILD}/release/${file}" RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      list(APPEND differ ${file})
+    endif()
+  endforeach()
+  if(differ)
+    # Name the entries that differ, which is where a fix starts.
+    foreach(zip ${NAME}.zip ${NAME}-debug.zip)
+      foreach(side first second)
+        file(REMOVE_RECURSE "${WORK}/${side}")
+        file(MAKE_DIRECTORY "${WORK}/${side}")
+      endforeach()
+      run(${CMAKE_COMMAND} -E chdir "${WORK}/first" ${CMAKE_COMMAND} -E tar xf "${RELEASE}/${zip}")
+      run(${CMAKE_COMMAND} -E chdir "${WORK}/second" ${CMAKE_COMMAND} -E tar xf "${REBUILD}/release/${zip}")
+      file(GLOB_RECURSE entries RELATIVE "${WORK}/first" "${WORK}/first/*")
+      foreach(entry IN LISTS entries)
+        execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files
+                        "${WORK}/first/${entry}" "${WORK}/second/${entry}" RESULT_VARIABLE rc)
+        if(NOT rc EQUAL 0)
+          list(APPEND differ "${entry}")
+        endif()
+      endforeach()
+    endforeach()
+    message(FATAL_ERROR "a second build of the same tree differs: ${differ}")
+  endif()
+  message(STATUS "a second build in ${REBUILD} made identical ${archives}")
+  return()
 endif()
+
+foreach(file IN LISTS archives)
+  if(NOT EXISTS "${RELEASE}/${file}")
+    message(FATAL_ERROR "no ${file} in ${RELEASE} (target release_zip)")
+  endif()
+endforeach()
+
+# SHA256SUMS: "<sha256>  <file>" per archive, as sha256sum writes and reads it.
+file(STRINGS "${RELEASE}/SHA256SUMS" lines)
+set(listed "")
+foreach(line IN LISTS lines)
+  if(NOT line MATCHES "^([0-9a-f]+)  (.+)$")
+    message(FATAL_ERROR "SHA256SUMS: malformed line '${line}'")
+  endif()
+  set(file "${CMAKE_MATCH_2}")
+  set(sum "${CMAKE_MATCH_1}")
+  string(LENGTH "${sum}" digits)
+  if(NOT digits EQUAL 64)
+    message(FATAL_ERROR "SHA256SUMS: malformed line '${line}'")
+  endif()
+  file(SHA256 "${RELEASE}/${file}" actual)
+  if(NOT sum STREQUAL actual)
+    message(FATAL_ERROR "SHA256SUMS: ${file} is ${actual}, the file says ${sum}")
+  endif()
+  list(APPEND listed "${file}")
+endforeach()
+if(NOT listed STREQUAL "${NAME}.zip;${NAME}-debug.zip")
+  message(FATAL_ERROR "SHA256SUMS lists '${listed}', not the two archives")
+endif()
+
+# Both archives unpacked into one folder, as a user who wants the symbols does.
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf "${ZIP}" WORKING_DIRECTORY "${WORK}"
-                RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "cannot unpack ${ZIP}")
-endif()
+foreach(zip ${NAME}.zip ${NAME}-debug.zip)
+  run(${CMAKE_COMMAND} -E chdir "${WORK}" ${CMAKE_COMMAND} -E tar xf "${RELEASE}/${zip}")
+endforeach()
 set(root "${WORK}/${NAME}")
 foreach(entry IN LISTS EXPECTED)
   if(entry MATCHES "\\.dll$")
@@ -27,33 +113,77 @@ file(GLOB_RECURSE import_libs "${root}/*.a")
 if(import_libs)
   message(FATAL_ERROR "the zip holds import libraries: ${import_libs}")
 endif()
+file(GLOB_RECURSE debug_files RELATIVE "${root}" "${root}/*.debug")
+set(debug_expected "")
 foreach(dll IN LISTS dlls)
-  string(TOLOWER "${dll}" lower)
-  if(lower MATCHES "lua51\\.dll$")
+  list(APPEND debug_expected "${dll}.debug")
+endforeach()
+if(NOT debug_files STREQUAL debug_expected)
+  message(FATAL_ERROR "the debug archive holds '${debug_files}', not '${debug_expected}'")
+endif()
+
+string(REPLACE "." ", " version_numbers "${VERSION}")
+set(sizes "")
+foreach(dll IN LISTS dlls)
+  get_filename_component(file "${dll}" NAME)
+  string(TOLOWER "${file}" lower)
+  if(lower STREQUAL "lua51.dll")
     message(FATAL_ERROR "lua51.dll belongs to the host and must not be in the zip")
   endif()
-  execute_process(COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} -DFILE=${root}/${dll}
-                          -P ${CHECK_IMPORTS} RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${dll} in the zip fails the import check")
+  run(${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} -DFILE=${root}/${dll} -P ${CHECK_IMPORTS})
+
+  # Stripped, and linked to the debug file beside it: objdump follows the
+  # link only when the file's checksum matches the one recorded.
+  run(${OBJDUMP} -h "${root}/${dll}")
+  if(out MATCHES " \\.debug_[a-z]+ ")
+    message(FATAL_ERROR "${dll} in the zip has debug sections")
   endif()
+  run(${CMAKE_COMMAND} -E chdir "${root}/bin" ${OBJDUMP} -Wk "${file}")
+  if(NOT out MATCHES "Found separate debug info file: ${file}\\.debug")
+    message(FATAL_ERROR "${dll} does not lead to a matching ${file}.debug:\n${out}")
+  endif()
+  run(${OBJDUMP} -h "${root}/${dll}.debug")
+  if(NOT out MATCHES " \\.debug_info ")
+    message(FATAL_ERROR "${file}.debug holds no debug information")
+  endif()
+  # The build's own copy, which the tests load, keeps its symbols.
+  run(${OBJDUMP} -h "${BUILD_BIN}/${file}")
+  if(NOT out MATCHES " \\.debug_info ")
+    message(FATAL_ERROR "${BUILD_BIN}/${file} lost its debug information")
+  endif()
+
+  # The version resource, read back from the DLL.
+  run(${WINDRES} -i "${root}/${dll}" -O rc)
+  foreach(pattern
+      "FILEVERSION ${version_numbers}, 0\n"
+      "PRODUCTVERSION ${version_numbers}, 0\n"
+      "VALUE \"FileVersion\", \"${VERSION}\"\n"
+      "VALUE \"ProductVersion\", \"${VERSION}\"\n"
+      "VALUE \"OriginalFilename\", \"${file}\"\n"
+      "VALUE \"FileDescription\", \"[^\"]+\"\n")
+    if(NOT out MATCHES "${pattern}")
+      message(FATAL_ERROR "the version resource of ${file} lacks ${pattern}:\n${out}")
+    endif()
+  endforeach()
+
+  file(SIZE "${root}/${dll}" shipped)
+  file(SIZE "${BUILD_BIN}/${file}" built)
+  list(APPEND sizes "${file} ${shipped} bytes (built ${built})")
 endforeach()
-list(LENGTH dlls n)
-message(STATUS "${ZIP}: ${n} DLLs (${dlls}), all entries present")
 
 # The loading snippets the zip carries, run by the stock luajit.exe with the
-# unpacked bin/ as its package.cpath, as a user of the archive loads them.
+# unpacked bin/ as its package.cpath, as a user of the archive loads them:
+# the stripped DLLs still load and work.
 file(GLOB snippets "${root}/docs/examples/load_*.lua")
-if(RUN AND NOT snippets)
+if(NOT snippets)
   message(FATAL_ERROR "the zip holds no loading snippets")
 endif()
 foreach(snippet IN LISTS snippets)
-  if(RUN)
-    execute_process(COMMAND ${CMAKE_COMMAND} -E env "LUA_CPATH=${root}/bin/?.dll" "LUA_PATH=${root}/bin/lua/?.lua" ${RUN} ${snippet}
-                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-    if(NOT rc EQUAL 0)
-      message(FATAL_ERROR "${snippet} fails with the zip's DLLs:\n${out}")
-    endif()
-    message(STATUS "${out}")
-  endif()
+  run(${CMAKE_COMMAND} -E env "LUA_CPATH=${root}/bin/?.dll" "LUA_PATH=${root}/bin/lua/?.lua" ${RUN} ${snippet})
+  string(STRIP "${out}" out)
+  message(STATUS "${out}")
 endforeach()
+
+list(LENGTH dlls n)
+list(JOIN sizes ", " sizes)
+message(STATUS "${NAME}.zip: ${n} DLLs, all entries present: ${sizes}")

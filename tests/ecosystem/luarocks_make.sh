@@ -24,6 +24,18 @@ if ! luarocks --lua-version=5.1 --tree="$work/rocks" make luamods-1.0.1-1.rocksp
   exit 1
 fi
 ls "$work/rocks/lib/lua/5.1"
+# Release binaries: built optimized without assertions, installed stripped
+# with the symbols in a debug file beside each library.
+grep -q '^CMAKE_BUILD_TYPE:[A-Z]*=Release$' build.luarocks/CMakeCache.txt \
+  || { echo "luarocks did not make a Release build"; exit 1; }
+for lib in "$work/rocks/lib/lua/5.1"/*.so; do
+  name=${lib##*/}
+  if readelf -S --wide "$lib" | grep -q ' \.debug_\| \.symtab '; then
+    echo "$name: not stripped"; exit 1
+  fi
+  (cd "${lib%/*}" && objdump -Wk "$name" 2>&1) | grep -q "Found separate debug info file: $name.debug" \
+    || { echo "$name: no debug file beside it"; exit 1; }
+done
 eval "$(luarocks --lua-version=5.1 --tree="$work/rocks" path)"
 for module in "$@"; do
   snippet="$src/examples/docs/load_$(echo "$module" | tr . _).lua"

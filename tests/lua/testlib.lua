@@ -60,10 +60,16 @@ end
 function T.raises(message, fn, ...)
   local ok, err = pcall(fn, ...)
   if ok then error("expected the error " .. show(message) .. ", but the call succeeded", 2) end
-  if type(err) == "string" then err = err:gsub("^[^\n]-:%d+: ", "", 1) end
+  if type(err) == "string" then err = T.message(err) end
   if err ~= message then
     error(string.format("expected the error %s, got %s", show(message), show(err)), 2)
   end
+end
+
+-- An error message without the "chunk:line: " position luaL_error puts in front.
+function T.message(err)
+  if type(err) ~= "string" then return tostring(err) end
+  return (err:gsub("^[^\n]-:%d+: ", "", 1))
 end
 
 function T.argerror(n, name, message)
