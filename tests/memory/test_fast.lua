@@ -139,4 +139,19 @@ T.case("memory.fast raises memory's errors word for word", function()
   classic.release(p)
 end)
 
+T.case("without LuaJIT's FFI, loading memory.fast says so", function()
+  local ok, err = host.run([[
+    -- A Lua without the FFI, as far as memory.fast can tell.
+    local real = require
+    require = function(name)
+      if name == "ffi" then error("module 'ffi' not found", 2) end
+      return real(name)
+    end
+    return real("memory.fast")
+  ]])
+  T.eq(ok, false)
+  T.truthy(tostring(err):find("memory.fast needs LuaJIT's FFI, which this Lua does not have; use memory instead", 1, true),
+           tostring(err))
+end)
+
 T.finish()
