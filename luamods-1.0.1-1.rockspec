@@ -14,6 +14,8 @@ description = {
   detailed = [[
 memory: heap blocks shared by Lua states on many threads, with bounds-checked,
 typed, atomic and sequence-locked access and reference-counted sharing.
+memory.fast: memory's functions through LuaJIT's FFI, compiled into traces
+(require("memory.fast")).
 memory.queue: lock-free queues of addresses and strings between threads.
 threads: Lua states on new threads, started from plain luajit, with the host
 record that memory's clean-up needs (require("threads")).
@@ -32,6 +34,7 @@ build = {
     CMAKE_INSTALL_PREFIX = "$(PREFIX)",
     LUAMODS_MODULES_ONLY = "ON",
     LUAMODS_INSTALL_CMOD = "$(LIBDIR)",
+    LUAMODS_INSTALL_LMOD = "$(LUADIR)",
     LUAMODS_INSTALL_DOC = "$(PREFIX)",
   },
   -- The reference pages are the rock's documentation: `luarocks doc luamods`

@@ -5,15 +5,24 @@
 # LUAMODS_INSTALL_CMOD and LUAMODS_INSTALL_DOC.  Windows: the DLLs and a note
 # on loading them in bin/.  One file per library: Quandel holds memory and
 # memory.queue, and two copies in one process would be two block registries.
+#
+# The Lua modules (lua/: memory.fast and the require loaders): natively under
+# share/lua/5.1/ (LUA_PATH; LuaRocks passes LUAMODS_INSTALL_LMOD), on Windows
+# in bin/lua/, which LuaJIT's default package.path holds for an executable
+# in bin/.
 if(WIN32)
   set(_luamods_cmod bin)
+  set(_luamods_lmod bin/lua)
   set(_luamods_doc .)
 else()
   set(_luamods_cmod lib/lua/5.1)
+  set(_luamods_lmod share/lua/5.1)
   set(_luamods_doc share/doc/luamods)
 endif()
 set(LUAMODS_INSTALL_CMOD "${_luamods_cmod}" CACHE STRING
     "folder (under the prefix) for the module libraries")
+set(LUAMODS_INSTALL_LMOD "${_luamods_lmod}" CACHE STRING
+    "folder (under the prefix) for the Lua modules")
 set(LUAMODS_INSTALL_DOC "${_luamods_doc}" CACHE STRING
     "folder (under the prefix) for docs/, types/ and licenses/")
 
@@ -55,6 +64,21 @@ foreach(target quandel threads crypto pellor)
     target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/version/${LUAMODS_RC_NAME}.rc)
   endif()
 endforeach()
+
+# The Lua modules: memory.fast, and the loaders that let require find the
+# libraries whose file names are not module names.
+set(_luamods_lua "")
+if(TARGET quandel)
+  install(FILES ${CMAKE_SOURCE_DIR}/lua/memory.lua DESTINATION ${LUAMODS_INSTALL_LMOD})
+  install(FILES ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${CMAKE_SOURCE_DIR}/lua/memory/queue.lua
+          DESTINATION ${LUAMODS_INSTALL_LMOD}/memory)
+  list(APPEND _luamods_lua ${CMAKE_SOURCE_DIR}/lua/memory.lua
+       ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${CMAKE_SOURCE_DIR}/lua/memory/queue.lua)
+endif()
+if(TARGET pellor)
+  install(FILES ${CMAKE_SOURCE_DIR}/lua/win32.lua DESTINATION ${LUAMODS_INSTALL_LMOD})
+  list(APPEND _luamods_lua ${CMAKE_SOURCE_DIR}/lua/win32.lua)
+endif()
 
 file(GLOB _luamods_docs CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.svg)
@@ -100,7 +124,7 @@ if(WIN32)
            ${_release}/SHA256SUMS
     COMMAND ${LUAMODS_PYTHON3} ${_make_release} archives ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
             ${_release} ${LUAMODS_RELEASE_NAME} ${_release}/source-date
-    DEPENDS ${LUAMODS_LIBRARIES} ${_luamods_docs} ${_luamods_examples} ${_luamods_types}
+    DEPENDS ${LUAMODS_LIBRARIES} ${_luamods_lua} ${_luamods_docs} ${_luamods_examples} ${_luamods_types}
             ${_luamods_licenses} ${CMAKE_SOURCE_DIR}/packaging/LOADING.txt
             ${_make_release} ${CMAKE_CURRENT_LIST_DIR}/SplitDebug.cmake ${_release}/source-date
     COMMENT "Making ${LUAMODS_RELEASE_NAME}.zip, ${LUAMODS_RELEASE_NAME}-debug.zip, SHA256SUMS"

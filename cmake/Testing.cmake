@@ -5,7 +5,7 @@
 set(LUAMODS_LUA_ENV
   "LUAMODS_BIN=${CMAKE_BINARY_DIR}/bin"
   "LUAMODS_SUFFIX=${LUAMODS_MODULE_SUFFIX}"
-  "LUA_PATH=${CMAKE_SOURCE_DIR}/tests/lua/?.lua\\;${CMAKE_SOURCE_DIR}/bench/?.lua\\;\\;"
+  "LUA_PATH=${CMAKE_SOURCE_DIR}/tests/lua/?.lua\\;${CMAKE_SOURCE_DIR}/bench/?.lua\\;${CMAKE_SOURCE_DIR}/lua/?.lua\\;\\;"
   "LUA_CPATH=${CMAKE_BINARY_DIR}/bin/?${LUAMODS_MODULE_SUFFIX}\\;\\;")
 if(LUAMODS_SANITIZER)
   list(APPEND LUAMODS_LUA_ENV "LUAMODS_SANITIZER=${LUAMODS_SANITIZER}"
@@ -14,16 +14,16 @@ if(LUAMODS_SANITIZER)
     "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:allocator_may_return_null=1")
 endif()
 
-# luamods_add_lua_test(<name> <script> [TIMEOUT s] [ARGS ...] [LABELS ...])
+# luamods_add_lua_test(<name> <script> [TIMEOUT s] [ARGS ...] [LABELS ...] [ENV var=value ...])
 function(luamods_add_lua_test name script)
-  cmake_parse_arguments(T "" "TIMEOUT" "ARGS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "ARGS;LABELS;ENV" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
   add_test(NAME ${LUAMODS_TEST_PREFIX}.${name}
            COMMAND luamods_host ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${T_ARGS})
   set_tests_properties(${LUAMODS_TEST_PREFIX}.${name} PROPERTIES
-    TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${LUAMODS_LUA_ENV}"
+    TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${LUAMODS_LUA_ENV};${T_ENV}"
     LABELS "${LUAMODS_TEST_PREFIX};${T_LABELS}")
 endfunction()
 

@@ -1,9 +1,8 @@
 -- needs: memory
--- memory lives in the library Quandel, whose file name is not a module name:
--- find the file on package.cpath and open the table by its entry point.
-local quandel = assert(package.searchpath("Quandel", package.cpath))
+-- require("memory") loads a small Lua module that finds the library Quandel
+-- on package.cpath and opens memory by its entry point.
 ---@type memory
-local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
+local memory = require("memory")
 
 local block = memory.alloc(16)
 memory.write(block, 0, "hello")

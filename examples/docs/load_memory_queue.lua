@@ -1,11 +1,10 @@
 -- needs: memory.queue
 -- memory.queue is the second entry point of the same library: the same file,
 -- so both tables share one block registry.
-local quandel = assert(package.searchpath("Quandel", package.cpath))
 ---@type memory
-local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
+local memory = require("memory")
 ---@type memory.queue
-local queue = assert(package.loadlib(quandel, "luaopen_memory_queue"))()
+local queue = require("memory.queue")
 
 local before = memory.count_allocations()
 local q = queue.new()

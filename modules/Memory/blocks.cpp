@@ -1,4 +1,5 @@
-// Plain blocks: create, resize, free; and the byte operations on any block.
+// Plain blocks: create, resize, free; and the byte operations on any block
+// (their work is in ops.cpp).
 
 #include <cstdlib>
 #include <cstring>
@@ -6,6 +7,7 @@
 #include "Memory/args.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
+#include "Memory/ops.hpp"
 #include "Memory/read_buffer.hpp"
 #include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
@@ -86,51 +88,34 @@ int l_count_allocations(lua_State* L)
 int l_size(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    HazardContext* ctx = state_context(L);
-    std::uint64_t size = 0;
-    run_then_raise(L, [&](ErrorText& err) {
-        BlockAccess access;
-        if (access.acquire(ctx, p, 0, kNoRangeCheck, err))
-            size = access.size();
-    });
-    lua_pushinteger(L, static_cast<lua_Integer>(size));
+    Outcome out;
+    raise_on_failure(L, op_size(state_context(L), p, out), p, out);
+    lua_pushinteger(L, static_cast<lua_Integer>(out.size));
     return 1;
 }
 
 int l_write(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    HazardContext* ctx = state_context(L);
     std::uint64_t offset = check_offset_arg(L, 2);
     size_t len = 0;
     const char* data = luaL_checklstring(L, 3, &len);
-    run_then_raise(L, [&](ErrorText& err) {
-        BlockAccess access;
-        if (access.acquire(ctx, p, offset, len, err) && len > 0)
-            std::memcpy(access.bytes() + offset, data, len);
-    });
+    Outcome out;
+    raise_on_failure(L, op_write(state_context(L), p, offset, data, len, out), p, out);
     return 0;
 }
 
 int l_read(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    HazardContext* ctx = state_context(L);
     std::uint64_t offset = check_offset_arg(L, 2);
     std::uint64_t length = check_length_arg(L, 3);
     ReadBuffer buffer;
-    run_then_raise(L, [&](ErrorText& err) {
-        BlockAccess access;
-        if (!access.acquire(ctx, p, offset, length, err))
-            return;
-        if (!buffer.reserve(length)) {
-            access.release();
-            err.set("memory: cannot read %llu bytes", ull(length));
-            return;
-        }
-        if (length > 0)
-            std::memcpy(buffer.data(), access.bytes() + offset, static_cast<std::size_t>(length));
-    });
+    ReadTarget to;
+    to.buffer = &buffer;
+    Outcome out;
+    // The buffer's heap part exists only when the read succeeded.
+    raise_on_failure(L, op_read(state_context(L), p, offset, length, to, out), p, out);
     if (!buffer.push_and_free(L))
         return lua_error(L);
     return 1;
@@ -139,18 +124,16 @@ int l_read(lua_State* L)
 int l_fill(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    HazardContext* ctx = state_context(L);
     std::uint64_t offset = check_offset_arg(L, 2);
     std::uint64_t length = check_length_arg(L, 3);
     double value = luaL_checknumber(L, 4);
     if (!(value >= 0 && value < 256))  // NaN too
         luaL_argerror(L, 4, "byte value must be between 0 and 255");
-    run_then_raise(L, [&](ErrorText& err) {
-        BlockAccess access;
-        if (access.acquire(ctx, p, offset, length, err) && length > 0)
-            std::memset(access.bytes() + offset, static_cast<int>(value),
-                        static_cast<std::size_t>(length));
-    });
+    Outcome out;
+    raise_on_failure(L,
+                     op_fill(state_context(L), p, offset, length,
+                             static_cast<unsigned char>(value), out),
+                     p, out);
     return 0;
 }
 

@@ -17,6 +17,7 @@
 #include <type_traits>
 
 #include "Memory/error_text.hpp"
+#include "Memory/status.hpp"
 
 namespace luamods::memory {
 
@@ -48,6 +49,18 @@ inline void run_then_raise(lua_State* L, Work&& work, const char* module = "memo
     detail::run_catching(work, err, module);
     if (err.present)
         detail::raise(L, err);
+}
+
+// For the entry points that call an operation of ops.hpp (which holds
+// nothing once it returns): raises the message of a failed status.  ok and
+// busy return.
+inline void raise_on_failure(lua_State* L, Status status, const void* p, const Outcome& out)
+{
+    if (status == Status::ok || status == Status::busy)
+        return;
+    ErrorText err;
+    format_status(err, status, p, out);
+    detail::raise(L, err);
 }
 
 }  // namespace luamods::memory

@@ -77,26 +77,25 @@ void BlockRegistry::after_retired_access() noexcept
     reclaim_unused();
 }
 
-void BlockAccess::fail(BlockRegistry::Find found, BlockRecord* rec, const void* p,
-                       std::uint64_t offset, std::uint64_t length, ErrorText& err) noexcept
+Status BlockAccess::fail(BlockRegistry::Find found, BlockRecord* rec) noexcept
 {
     // A retired record this access held for a moment may be the last thing
-    // that kept its memory: let go of it like at the end of an access.
+    // that kept its memory: let go of it like at the end of an access.  The
+    // flags are read before, while the slot still holds the record.
+    const bool released = rec && rec->shared.load(std::memory_order_relaxed) &&
+                          rec->ref_count.load(std::memory_order_relaxed) < 1;
+    const std::uint64_t size = rec ? rec->size.load(std::memory_order_relaxed) : 0;
     hold_.clear();
     if (rec)
         block_registry().after_access(rec);
-    if (found == BlockRegistry::Find::no_slot) {
-        err.set("memory: out of memory");
-    } else if (found == BlockRegistry::Find::unknown) {
-        err.set("memory: unknown or freed pointer (%p)", p);
-    } else if (rec->shared.load(std::memory_order_relaxed) &&
-               rec->ref_count.load(std::memory_order_relaxed) < 1) {
-        err.set("memory: block was already released (%p)", p);
-    } else {
-        err.set("memory: range is out of bounds (offset %llu, length %llu, size %llu)",
-                static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length),
-                static_cast<unsigned long long>(rec->size.load(std::memory_order_relaxed)));
-    }
+    if (found == BlockRegistry::Find::no_slot)
+        return Status::no_memory;
+    if (found == BlockRegistry::Find::unknown)
+        return Status::unknown;
+    if (released)
+        return Status::released;
+    size_ = size;
+    return Status::out_of_bounds;
 }
 
 // ---------------------------------------------------------------------------

@@ -48,6 +48,7 @@
 #include "Memory/error_text.hpp"
 #include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
+#include "Memory/status.hpp"
 
 namespace luamods::memory {
 
@@ -179,7 +180,11 @@ public:
     BlockAccess& operator=(const BlockAccess&) = delete;
 
     // Checks that `p` is live and that [offset, offset + length) lies inside
-    // it (no check when length is kNoRangeCheck); on failure sets `err`.
+    // it (no check when length is kNoRangeCheck).  After out_of_bounds,
+    // size() is the size the check saw.
+    Status acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
+                   std::uint64_t length) noexcept;
+    // The same, with the failure's message in `err`.
     bool acquire(HazardContext* ctx, const void* p, std::uint64_t offset, std::uint64_t length,
                  ErrorText& err) noexcept;
     void release() noexcept;
@@ -190,8 +195,7 @@ public:
 
 private:
     // Lets go of the record and says why the access failed.
-    void fail(BlockRegistry::Find found, BlockRecord* rec, const void* p, std::uint64_t offset,
-              std::uint64_t length, ErrorText& err) noexcept;
+    Status fail(BlockRegistry::Find found, BlockRecord* rec) noexcept;
 
     HazardHold hold_;
     void* address_ = nullptr;
@@ -244,8 +248,8 @@ inline BlockRegistry::Find BlockRegistry::find_live(HazardContext* ctx, const vo
     }
 }
 
-inline bool BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
-                                 std::uint64_t length, ErrorText& err) noexcept
+inline Status BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
+                                   std::uint64_t length) noexcept
 {
     release();
     BlockRecord* rec = nullptr;
@@ -258,11 +262,24 @@ inline bool BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_
                 address_ = const_cast<void*>(p);
                 record_ = rec;
                 size_ = size;
-                return true;
+                return Status::ok;
             }
         }
     }
-    fail(found, rec, p, offset, length, err);
+    return fail(found, rec);
+}
+
+inline bool BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
+                                 std::uint64_t length, ErrorText& err) noexcept
+{
+    const Status status = acquire(ctx, p, offset, length);
+    if (status == Status::ok)
+        return true;
+    Outcome out;
+    out.size = size_;
+    out.offset = offset;
+    out.length = length;
+    format_status(err, status, p, out);
     return false;
 }
 

@@ -17,6 +17,7 @@
 #include "Memory/atomic_i32.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
+#include "Memory/ops.hpp"
 #include "Memory/read_buffer.hpp"
 #include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
@@ -134,6 +135,55 @@ bool read_region(unsigned char* counter, unsigned char* payload, unsigned char* 
     return false;
 }
 
+}  // namespace
+
+Status op_seq_write(HazardContext* ctx, const void* p, std::uint64_t counter,
+                    std::uint64_t payload, const void* data, std::uint64_t length,
+                    std::uint64_t region, Outcome& out) noexcept
+{
+    // Both offsets are below 2^63, so the span's end cannot overflow.
+    const std::uint64_t span = payload + region - counter;
+    BlockAccess access;
+    const Status status = access.acquire(ctx, p, counter, span);
+    if (status != Status::ok) {
+        out.offset = counter;
+        out.length = span;
+        out.size = access.size();
+        return status;
+    }
+    unsigned char* b = access.bytes();
+    return write_region(b + counter, b + payload, static_cast<const unsigned char*>(data),
+                        static_cast<std::size_t>(length), static_cast<std::size_t>(region))
+               ? Status::ok
+               : Status::busy;
+}
+
+Status op_seq_read(HazardContext* ctx, const void* p, std::uint64_t counter,
+                   std::uint64_t payload, std::uint64_t length, std::uint64_t attempts,
+                   const ReadTarget& to, Outcome& out) noexcept
+{
+    const std::uint64_t span = payload + length - counter;
+    BlockAccess access;
+    const Status status = access.acquire(ctx, p, counter, span);
+    if (status != Status::ok) {
+        out.offset = counter;
+        out.length = span;
+        out.size = access.size();
+        return status;
+    }
+    unsigned char* dst = length > 0 ? to.reserve(length) : nullptr;
+    if (length > 0 && !dst) {
+        out.length = length;
+        return Status::cannot_read;
+    }
+    unsigned char* b = access.bytes();
+    return read_region(b + counter, b + payload, dst, static_cast<std::size_t>(length), attempts)
+               ? Status::ok
+               : Status::busy;
+}
+
+namespace {
+
 void check_payload_after_counter(lua_State* L, std::uint64_t counter, std::uint64_t payload)
 {
     if (payload < counter + 4)
@@ -152,7 +202,6 @@ int push_busy(lua_State* L)
 int l_seq_write(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    HazardContext* ctx = state_context(L);
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::size_t length = 0;
@@ -164,18 +213,11 @@ int l_seq_write(lua_State* L)
         luaL_argerror(L, 4, "payload is longer than the region");
     check_payload_after_counter(L, counter, payload);
 
-    bool written = false;
-    run_then_raise(L, [&](ErrorText& err) {
-        // Both offsets are below 2^63, so the span's end cannot overflow.
-        BlockAccess access;
-        if (!access.acquire(ctx, p, counter, payload + region - counter, err))
-            return;
-        unsigned char* b = access.bytes();
-        written = write_region(b + counter, b + payload,
-                               reinterpret_cast<const unsigned char*>(data), length,
-                               static_cast<std::size_t>(region));
-    });
-    if (!written)
+    Outcome out;
+    const Status status =
+        op_seq_write(state_context(L), p, counter, payload, data, length, region, out);
+    raise_on_failure(L, status, p, out);
+    if (status == Status::busy)
         return push_busy(L);
     lua_pushboolean(L, 1);
     return 1;
@@ -184,7 +226,6 @@ int l_seq_write(lua_State* L)
 int l_seq_read(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    HazardContext* ctx = state_context(L);
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::uint64_t n = check_length_arg(L, 4);
@@ -194,25 +235,16 @@ int l_seq_read(lua_State* L)
     check_payload_after_counter(L, counter, payload);
 
     ReadBuffer buffer;
-    bool stable = false;
-    run_then_raise(L, [&](ErrorText& err) {
-        BlockAccess access;
-        if (!access.acquire(ctx, p, counter, payload + n - counter, err))
-            return;
-        if (!buffer.reserve(n)) {
-            access.release();
-            err.set("memory: cannot read %llu bytes", static_cast<unsigned long long>(n));
-            return;
-        }
-        unsigned char* b = access.bytes();
-        stable = read_region(b + counter, b + payload,
-                             reinterpret_cast<unsigned char*>(buffer.data()),
-                             static_cast<std::size_t>(n), static_cast<std::uint64_t>(attempts));
-        if (!stable)
-            buffer.discard();
-    });
-    if (!stable)
+    ReadTarget to;
+    to.buffer = &buffer;
+    Outcome out;
+    const Status status = op_seq_read(state_context(L), p, counter, payload, n,
+                                      static_cast<std::uint64_t>(attempts), to, out);
+    raise_on_failure(L, status, p, out);
+    if (status == Status::busy) {
+        buffer.discard();
         return push_busy(L);
+    }
     if (!buffer.push_and_free(L))
         return lua_error(L);
     return 1;

@@ -1,7 +1,8 @@
 #!/bin/sh
 # `cmake --install` of this build into a prefix under the build folder: the
 # layout docs/install.md describes, then plain luajit (not the test host)
-# loads the modules from <prefix>/lib/lua/5.1 with the snippets it shows.
+# loads the modules from <prefix>/lib/lua/5.1 (and the Lua modules from
+# <prefix>/share/lua/5.1) with the snippets it shows.
 # Then the same with `cmake --install --strip`: each library stripped, its
 # debug information in <library>.debug beside it and found through the debug
 # link; the plain install keeps the symbols.
@@ -19,7 +20,8 @@ for kind in plain strip; do
   else
     "$cmake" --install "$build" --prefix "$prefix" >/dev/null
   fi
-  for f in lib/lua/5.1/Quandel.so share/doc/luamods/docs/install.md \
+  for f in lib/lua/5.1/Quandel.so share/lua/5.1/memory.lua share/lua/5.1/memory/fast.lua \
+           share/lua/5.1/memory/queue.lua share/doc/luamods/docs/install.md \
            share/doc/luamods/types/memory.lua share/doc/luamods/licenses/LuaJIT.txt; do
     [ -f "$prefix/$f" ] || fail "not installed: $f"
   done
@@ -38,7 +40,7 @@ for kind in plain strip; do
       || fail "$name: the debug link does not lead to $name.debug"
     echo "$name: $(wc -c <"$lib") bytes stripped, $(wc -c <"$build/bin/$name") built"
   done
-  export LUA_CPATH="$prefix/lib/lua/5.1/?.so" LUA_PATH=";;"
+  export LUA_CPATH="$prefix/lib/lua/5.1/?.so" LUA_PATH="$prefix/share/lua/5.1/?.lua;;"
   for module in "$@"; do
     snippet="$src/examples/docs/load_$(echo "$module" | tr . _).lua"
     echo "== ($kind) luajit -e \"\$(cat ${snippet#$src/})\""

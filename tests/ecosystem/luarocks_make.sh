@@ -13,7 +13,7 @@ shift 2
 rm -rf "$work"
 mkdir -p "$work/src"
 # luarocks' cmake back end builds in ./build.luarocks: work on a copy.
-for f in CMakeLists.txt cmake modules docs examples packaging types luamods-1.0.1-1.rockspec; do
+for f in CMakeLists.txt cmake modules lua docs examples packaging types luamods-1.0.1-1.rockspec; do
   if [ -e "$src/$f" ]; then cp -a "$src/$f" "$work/src/"; fi
 done
 cd "$work/src"

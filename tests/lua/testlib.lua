@@ -16,7 +16,15 @@ function T.load(file, entry)
   return open()
 end
 
-function T.memory() return T.load("Quandel", "luaopen_memory") end
+-- The memory table under test: memory's own, or memory.fast (the same
+-- functions through LuaJIT's FFI) when LUAMODS_MEMORY=fast, so that one test
+-- body checks both.  T.classic_memory() is always memory's own.
+function T.classic_memory() return T.load("Quandel", "luaopen_memory") end
+T.fast = os.getenv("LUAMODS_MEMORY") == "fast"
+function T.memory()
+  if T.fast then return require("memory.fast") end
+  return T.classic_memory()
+end
 function T.queue() return T.load("Quandel", "luaopen_memory_queue") end
 
 -- Runs one named case; a failure is reported and counted, the run goes on.

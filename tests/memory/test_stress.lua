@@ -1,5 +1,6 @@
--- Stress: worker states on threads doing random block operations while
--- another thread keeps calling the host clean-up.  Run under the sanitizers
+-- Stress: worker states on threads doing random block operations (half the
+-- accesses through memory.fast) while another thread keeps calling the host
+-- clean-up.  Run under the sanitizers
 -- this catches races and lifetime faults of the registry; in every build it
 -- checks that bytes read back are bytes some worker wrote, and that nothing
 -- is left allocated at the end.
@@ -19,6 +20,8 @@ local STRICT = os.getenv("LUAMODS_SANITIZER") ~= nil
 local WORKER = [[
   local id, seconds, strict = ...
   local m = require("testlib").memory()
+  -- Half the accesses go through memory.fast, the same registry by the FFI.
+  local fast = require("memory.fast")
   local lo, hi = 2 ^ (6 + id) + 1, 2 ^ (7 + id)
   local tag = string.char(65 + id)
   local blocks, sizes = {}, {}
@@ -45,6 +48,7 @@ local WORKER = [[
   while host.clock() < deadline do
     ops = ops + 1
     local r = math.random(6)
+    local a = math.random(2) == 1 and fast or m
     if r == 1 or #blocks == 0 then
       local n = math.random(lo, hi)
       local p = m.alloc(n)
@@ -61,11 +65,11 @@ local WORKER = [[
         local ok, q = pcall(m.realloc, p, nn)
         if check(ok, q) then blocks[i] = q; sizes[q] = nn else drop(i) end
       elseif r == 4 then
-        if not check(pcall(m.write, p, 0, string.rep(tag, n))) then drop(i) end
+        if not check(pcall(a.write, p, 0, string.rep(tag, n))) then drop(i) end
       elseif r == 5 then
-        if not check(pcall(m.fill, p, 0, n, 65 + id)) then drop(i) end
+        if not check(pcall(a.fill, p, 0, n, 65 + id)) then drop(i) end
       else
-        local ok, s = pcall(m.read, p, 0, n)
+        local ok, s = pcall(a.read, p, 0, n)
         if check(ok, s) then
           -- Fresh and resized bytes are unspecified; written ones are tags.
           if strict and s:find("[" .. tag .. "]") then
