@@ -10,8 +10,13 @@ W.run(w, { command_line = W.cmd("exit:0") })  -- first-launch handles of the sys
 T.case("500 spawn/read/wait/close cycles leave the handle count unchanged", function()
   local before = W.handle_count()
   for i = 1, 500 do
-    local r = assert(w.spawn({ command_line = W.cmd("echo"), stdin = "pipe", stdout = "pipe",
-      stderr = i % 2 == 0 and "stdout" or "pipe" }))
+    local request = { command_line = W.cmd("echo"), stdin = "pipe", stdout = "pipe",
+      stderr = i % 2 == 0 and "stdout" or "pipe" }
+    local r, code = w.spawn(request)
+    -- Wine on a loaded machine now and then fails a CreateProcess with 1359
+    -- (internal error); nothing is left open then, and the next try works.
+    if not r and code == 1359 then r = w.spawn(request) end
+    assert(r, code)
     T.eq(w.write(r.stdin, "cycle " .. i), #("cycle " .. i))
     w.close(r.stdin)
     T.eq(W.drain(w, r.stdout), "cycle " .. i)
