@@ -53,6 +53,9 @@ Hazards::~Hazards()
 
 void Hazards::barrier() noexcept
 {
+    // A writer may run on a thread that never opened the module (the host's
+    // clean-up): it learns the mode the readers use here.
+    init();
 #if defined(__linux__)
     if (asymmetric_) {
         // Cannot fail once registered.

@@ -2,6 +2,7 @@
 // this library's clean-up callback.
 
 #include "Memory/functions.hpp"
+#include "Memory/hazard.hpp"
 #include "Memory/host_hook.hpp"
 #include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
@@ -47,6 +48,7 @@ LUAMODS_EXPORT int luaopen_memory(lua_State* L)
         {"refcount", l_refcount},
         {"is_shared", l_is_shared},
     };
+    Hazards::instance().init();  // before the host can run a clean-up
     g_host_hook.register_once(L);
     block_registry();  // exists before any state can reach it
     push_state_context(L);

@@ -1,6 +1,7 @@
 // luaopen_memory_queue: the module table, and the host hook that hands the host
 // the queue clean-up callback (separate from the memory module's own).
 
+#include "Memory/hazard.hpp"
 #include "Memory/host_hook.hpp"
 #include "Memory/queue_functions.hpp"
 #include "Memory/queue_registry.hpp"
@@ -33,6 +34,7 @@ LUAMODS_EXPORT int luaopen_memory_queue(lua_State* L)
         {"refcount", lq_refcount},   {"push", lq_push},
         {"pop", lq_pop},
     };
+    Hazards::instance().init();  // before the host can run a clean-up
     g_queue_host_hook.register_once(L);
     queue_registry();  // both registries exist before any state can reach them
     block_registry();
