@@ -1,19 +1,8 @@
 -- require("memory"): the memory module of the Quandel library.  The file
--- name Quandel is not a module name, so this finds the file on package.cpath
+-- name Quandel is not a module name, so package.searchpath finds the file on package.cpath
 -- and opens the table by its entry point, luaopen_memory.  One file: memory,
 -- memory.queue and memory.fast share its block registry.
-local function find(name)
-  for template in package.cpath:gmatch("[^;]+") do
-    local path = template:gsub("%?", name)
-    local file = io.open(path, "rb")
-    if file then
-      file:close()
-      return path
-    end
-  end
-end
-
-local path = find("Quandel")
+local path = package.searchpath("Quandel", package.cpath)
 if not path then
   error("memory: the Quandel library is not on package.cpath (" .. package.cpath .. ")", 2)
 end

@@ -187,18 +187,7 @@ QueueRegistry::Change QueueRegistry::retain(const void* q, std::int32_t& count) 
 {
     Locked locked(*this);
     QueueRecord* r = table_.find(key(q));
-    if (!r)
-        return Change::unknown;
-    if (!r->shared.load(std::memory_order_relaxed))
-        return Change::not_shared;
-    std::int32_t n = r->ref_count.load(std::memory_order_relaxed);
-    if (n < 1)
-        return Change::over_released;
-    if (n == INT32_MAX)  // two billion holders: refuse, do not wrap
-        return Change::too_many;
-    count = n + 1;
-    r->ref_count.store(count, std::memory_order_relaxed);
-    return Change::done;
+    return r ? step_ref_count(*r, 1, count) : Change::unknown;
 }
 
 QueueRegistry::Change QueueRegistry::release(const void* q, std::int32_t& count) noexcept
@@ -207,18 +196,12 @@ QueueRegistry::Change QueueRegistry::release(const void* q, std::int32_t& count)
     QueueRecord* r = table_.find(key(q));
     if (!r)
         return Change::unknown;
-    if (!r->shared.load(std::memory_order_relaxed))
-        return Change::not_shared;
-    std::int32_t n = r->ref_count.load(std::memory_order_relaxed);
-    if (n < 1)
-        return Change::over_released;
-    count = n - 1;
-    r->ref_count.store(count, std::memory_order_relaxed);
-    if (count == 0) {
+    Change done = step_ref_count(*r, -1, count);
+    if (done == Change::done && count == 0) {
         retire(r);  // waiters on it wake and fail
         reclaim_unused(locked);
     }
-    return Change::done;
+    return done;
 }
 
 void QueueRegistry::cleanup() noexcept

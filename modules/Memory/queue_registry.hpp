@@ -28,6 +28,7 @@
 #include <cstdint>
 
 #include "Memory/address_table.hpp"
+#include "Memory/record_lookup.hpp"
 #include "Memory/error_text.hpp"
 #include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
@@ -38,6 +39,7 @@ namespace luamods::memory {
 
 struct alignas(64) QueueRecord {
     enum Phase : std::uint32_t { kFree, kLive, kDeleting, kRetired };
+    static constexpr std::uint32_t kChanging = kDeleting;
 
     std::atomic<std::uint32_t> phase{kFree};
     std::atomic<std::int32_t> ref_count{1};  // holders of a shared queue; 1 for a plain one
@@ -61,14 +63,14 @@ public:
     // Makes and lists a queue; null when it cannot be made.
     Queue* create(bool shared) noexcept;
 
-    enum class Change { done, unknown, shared, not_shared, busy, over_released, too_many };
+    using Change = memory::Change;
     Change remove(const void* q) noexcept;  // delete
     Change retain(const void* q, std::int32_t& count) noexcept;
     Change release(const void* q, std::int32_t& count) noexcept;
     void cleanup() noexcept;
 
     // Readers: the live record listed under `q`, published in `hold`.
-    enum class Find { live, unknown, no_slot };
+    using Find = memory::Find;
     Find find_live(HazardContext* ctx, const void* q, HazardHold& hold,
                    QueueRecord*& record) noexcept;
 
@@ -141,37 +143,8 @@ private:
 inline QueueRegistry::Find QueueRegistry::find_live(HazardContext* ctx, const void* q,
                                                     HazardHold& hold, QueueRecord*& record) noexcept
 {
-    const auto k = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(q));
-    for (;;) {
-        QueueRecord* r = table_.find(k);
-        if (!r)
-            return Find::unknown;
-        if (!hold.held()) {
-            if (!hold.publish(ctx, r))
-                return Find::no_slot;
-        } else {
-            hold.republish(r);
-        }
-        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
-        // A delete is checking for open operations: wait for its verdict.
-        while (phase == QueueRecord::kDeleting) {
-            cpu_relax();
-            phase = r->phase.load(std::memory_order_acquire);
-        }
-        const bool same = r->address.load(std::memory_order_relaxed) == k;
-        if (phase == QueueRecord::kLive && same) {
-            record = r;
-            return Find::live;
-        }
-        if (phase == QueueRecord::kRetired && same) {
-            record = r;  // the caller lets go of it like of a live one
-            return Find::unknown;
-        }
-        // The record went back to the pool: what is listed now?  A retired
-        // record this call held for a moment is let go of like after a use.
-        hold.republish(nullptr);
-        after_use(r);
-    }
+    return find_published(table_, ctx, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(q)),
+                          hold, record, [this](QueueRecord* r) { after_use(r); });
 }
 
 inline bool QueueUse::acquire(HazardContext* ctx, void* q, ErrorText& err) noexcept

@@ -198,20 +198,7 @@ BlockRegistry::Retire BlockRegistry::retain(const void* p, std::int32_t& count) 
 {
     Locked locked(*this);
     BlockRecord* r = table_.find(key(p));
-    if (!r)
-        return Retire::unknown;
-    if (!r->shared.load(std::memory_order_relaxed))
-        return Retire::not_shared;
-    std::int32_t n = r->ref_count.load(std::memory_order_relaxed);
-    if (n < 1)
-        return Retire::over_released;
-    // The count is 32-bit: one more would wrap it negative and make a held
-    // block look released.
-    if (n == INT32_MAX)
-        return Retire::too_many;
-    count = n + 1;
-    r->ref_count.store(count, std::memory_order_relaxed);
-    return Retire::done;
+    return r ? step_ref_count(*r, 1, count) : Retire::unknown;
 }
 
 BlockRegistry::Retire BlockRegistry::release(const void* p, std::int32_t& count) noexcept
@@ -220,18 +207,12 @@ BlockRegistry::Retire BlockRegistry::release(const void* p, std::int32_t& count)
     BlockRecord* r = table_.find(key(p));
     if (!r)
         return Retire::unknown;
-    if (!r->shared.load(std::memory_order_relaxed))
-        return Retire::not_shared;
-    std::int32_t n = r->ref_count.load(std::memory_order_relaxed);
-    if (n < 1)
-        return Retire::over_released;
-    count = n - 1;
-    r->ref_count.store(count, std::memory_order_relaxed);
+    Retire done = step_ref_count(*r, -1, count);
     // The last reference: gone for every caller from now on; the memory
     // follows once no access holds it.
-    if (count == 0)
+    if (done == Retire::done && count == 0)
         retire(locked, r);
-    return Retire::done;
+    return done;
 }
 
 BlockRegistry::Move BlockRegistry::realloc(void* p, std::uint64_t size, void*& moved) noexcept

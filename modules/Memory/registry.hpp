@@ -44,6 +44,7 @@
 #include <cstdint>
 
 #include "Memory/address_table.hpp"
+#include "Memory/record_lookup.hpp"
 #include "Memory/args.hpp"
 #include "Memory/error_text.hpp"
 #include "Memory/hazard.hpp"
@@ -54,6 +55,7 @@ namespace luamods::memory {
 
 struct alignas(64) BlockRecord {
     enum Phase : std::uint32_t { kFree, kLive, kMoving, kRetired };
+    static constexpr std::uint32_t kChanging = kMoving;
 
     std::atomic<std::uint32_t> phase{kFree};
     std::atomic<std::int32_t> ref_count{1};   // holders of a shared block; 1 for a plain one
@@ -81,7 +83,7 @@ public:
     bool add(void* p, std::uint64_t size, bool shared, bool queue_owned) noexcept;
 
     // What free, release and the queue's clean-up see of an address.
-    enum class Retire { done, unknown, shared, not_shared, over_released, too_many };
+    using Retire = Change;
 
     // Logically frees a listed plain block: unknown to every later access.
     Retire free_plain(const void* p) noexcept;
@@ -108,7 +110,7 @@ public:
     }
 
     // Readers: the live record listed under `p`, published in `hold`.
-    enum class Find { live, unknown, no_slot };
+    using Find = memory::Find;
     Find find_live(HazardContext* ctx, const void* p, HazardHold& hold,
                    BlockRecord*& record) noexcept;
 
@@ -206,46 +208,11 @@ private:
 // ---------------------------------------------------------------------------
 // The access path, inline: it runs on every call of both modules.
 
-inline void cpu_relax() noexcept
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 inline BlockRegistry::Find BlockRegistry::find_live(HazardContext* ctx, const void* p,
                                                     HazardHold& hold, BlockRecord*& record) noexcept
 {
-    const auto k = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
-    for (;;) {
-        BlockRecord* r = table_.find(k);
-        if (!r)
-            return Find::unknown;
-        if (!hold.held()) {
-            if (!hold.publish(ctx, r))
-                return Find::no_slot;
-        } else {
-            hold.republish(r);
-        }
-        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
-        while (phase == BlockRecord::kMoving) {
-            cpu_relax();
-            phase = r->phase.load(std::memory_order_acquire);
-        }
-        const bool same = r->address.load(std::memory_order_relaxed) == k;
-        if (phase == BlockRecord::kLive && same) {
-            record = r;
-            return Find::live;
-        }
-        if (phase == BlockRecord::kRetired && same) {
-            record = r;  // the caller lets go of it like of a live one
-            return Find::unknown;
-        }
-        // Freed and reused, or moved: what is listed now?  A retired record
-        // this call held for a moment is let go of like at the end of a use.
-        hold.republish(nullptr);
-        after_access(r);
-    }
+    return find_published(table_, ctx, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)),
+                          hold, record, [this](BlockRecord* r) { after_access(r); });
 }
 
 inline Status BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,

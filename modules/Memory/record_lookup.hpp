@@ -1,0 +1,87 @@
+// The lookup every access of both registries makes: the record listed under
+// an address, published in a hazard slot, and checked to be the live one for
+// that address (the discipline of registry.hpp, invariant 3).  Records name
+// their phases kLive, kRetired and kChanging (a writer is deciding about the
+// record: realloc moving a block, delete checking a queue for users).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "Memory/address_table.hpp"
+#include "Memory/hazard.hpp"
+
+namespace luamods::memory {
+
+enum class Find { live, unknown, no_slot };
+
+// What a writer's change of a record came to.
+enum class Change { done, unknown, shared, not_shared, busy, over_released, too_many };
+
+inline void cpu_relax() noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// `record` is set for a live record, and for a retired one of this address,
+// which the caller must let go of like at the end of a use.  `let_go(r)` is
+// called for a retired record met on the way to another one.
+template <class Record, class LetGo>
+inline Find find_published(const AddressTable<Record>& table, HazardContext* ctx, std::uint64_t key,
+                           HazardHold& hold, Record*& record, LetGo&& let_go) noexcept
+{
+    for (;;) {
+        Record* r = table.find(key);
+        if (!r)
+            return Find::unknown;
+        if (!hold.held()) {
+            if (!hold.publish(ctx, r))
+                return Find::no_slot;
+        } else {
+            hold.republish(r);
+        }
+        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
+        // A writer is deciding about the record: wait for its verdict.
+        while (phase == Record::kChanging) {
+            cpu_relax();
+            phase = r->phase.load(std::memory_order_acquire);
+        }
+        const bool same = r->address.load(std::memory_order_relaxed) == key;
+        if (phase == Record::kLive && same) {
+            record = r;
+            return Find::live;
+        }
+        if (phase == Record::kRetired && same) {
+            record = r;
+            return Find::unknown;
+        }
+        // Freed and reused, or moved: what is listed now?  A retired record
+        // held for a moment is let go of like at the end of a use.
+        hold.republish(nullptr);
+        if (phase == Record::kRetired)
+            let_go(r);
+    }
+}
+
+// Writers, under the registry's mutex: one more (delta 1) or one fewer
+// (delta -1) holder of a shared record; `count` gets the new count.
+template <class Record>
+inline Change step_ref_count(Record& r, int delta, std::int32_t& count) noexcept
+{
+    if (!r.shared.load(std::memory_order_relaxed))
+        return Change::not_shared;
+    const std::int32_t n = r.ref_count.load(std::memory_order_relaxed);
+    if (n < 1)
+        return Change::over_released;
+    // The count is 32-bit: one more past its maximum would wrap it negative
+    // and make a held record look released.
+    if (delta > 0 && n == INT32_MAX)
+        return Change::too_many;
+    count = n + delta;
+    r.ref_count.store(count, std::memory_order_relaxed);
+    return Change::done;
+}
+
+}  // namespace luamods::memory
