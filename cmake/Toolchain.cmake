@@ -47,6 +47,6 @@ function(luamods_add_module target output_name)
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output_name}
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-  target_link_libraries(${target} PRIVATE luajit::lua)
+  target_link_libraries(${target} PRIVATE luajit::lua luamods_common)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/modules)
 endfunction()

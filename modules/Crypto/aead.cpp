@@ -15,7 +15,7 @@
 
 #include "Crypto/args.hpp"
 #include "Crypto/backends.hpp"
-#include "Crypto/call.hpp"
+#include "common/reply.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/libcrypto.hpp"
 #include "Crypto/secret.hpp"
@@ -105,14 +105,14 @@ int aead_encrypt_common(lua_State* L, std::size_t nonce_size)
     if (a.message.size > kMaxOutput - kTagSize)
         return luaL_error(L, "input too large (max 64 MiB)");
     const std::size_t out_size = a.message.size + kTagSize;
-    return respond(L, [&](Reply& reply) {
+    return respond(L, kCrypto, [&](Reply& reply) {
         OutputBytes<kStackOutput> out;
         if (!out.allocate(out_size))
             return reply.raise("out of memory");
         unsigned char* tag = out.data() + a.message.size;
         if (a.message.size >= backends().aead_bulk_from &&
             bulk_seal(out.data(), a, nonce_size) == BulkResult::done) {
-            reply.push(out.data(), out_size);
+            reply.push_bytes(out.data(), out_size);
             return;
         }
         if (nonce_size == 12)
@@ -123,7 +123,7 @@ int aead_encrypt_common(lua_State* L, std::size_t nonce_size)
             crypto_aead_xchacha20poly1305_ietf_encrypt_detached(
                 out.data(), tag, nullptr, a.message.data, a.message.size, a.ad.data, a.ad.size,
                 nullptr, a.nonce.data, a.key.data);
-        reply.push(out.data(), out_size);
+        reply.push_bytes(out.data(), out_size);
     });
 }
 
@@ -138,7 +138,7 @@ int aead_decrypt_common(lua_State* L, std::size_t nonce_size)
     const std::size_t plain_size = a.message.size - kTagSize;
     if (plain_size > kMaxOutput)
         return luaL_error(L, "input too large (max 64 MiB)");
-    return respond(L, [&](Reply& reply) {
+    return respond(L, kCrypto, [&](Reply& reply) {
         OutputBytes<kStackOutput> plain;
         if (!plain.allocate(plain_size))
             return reply.raise("out of memory");
@@ -149,7 +149,7 @@ int aead_decrypt_common(lua_State* L, std::size_t nonce_size)
         if (bulk == BulkResult::forged)
             return reply.fail("authentication failed");
         if (bulk == BulkResult::done) {
-            reply.push(plain.data(), plain_size);
+            reply.push_bytes(plain.data(), plain_size);
             return;
         }
         int rc;
@@ -163,7 +163,7 @@ int aead_decrypt_common(lua_State* L, std::size_t nonce_size)
                 a.nonce.data, a.key.data);
         if (rc != 0)
             return reply.fail("authentication failed");
-        reply.push(plain.data(), plain_size);
+        reply.push_bytes(plain.data(), plain_size);
     });
 }
 

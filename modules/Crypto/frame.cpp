@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "Crypto/args.hpp"
-#include "Crypto/call.hpp"
+#include "common/reply.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/libcrypto.hpp"
 #include "Crypto/random.hpp"
@@ -25,21 +25,21 @@ int l_random(lua_State* L)
     if (static_cast<std::uint64_t>(n) > kRandomMax)
         return luaL_error(L, "random: size out of range");
     const auto size = static_cast<std::size_t>(n);
-    return respond(L, [&](Reply& reply) {
+    return respond(L, kCrypto, [&](Reply& reply) {
         constexpr const char* kFailed = "random: the OS CSPRNG failed";
         if (size <= kRandomStack) {
             SecretBytes<kRandomStack> buf;
             if (size > 0 && !system_random(buf.data(), size))
-                return reply.raise(kFailed);
-            reply.push(buf.data(), size);
+                return reply.raise("%s", kFailed);
+            reply.push_bytes(buf.data(), size);
             return;
         }
         HeapBytes buf;
         if (!buf.allocate(size))
             return reply.raise("out of memory");
         if (!system_random(buf.data(), size))
-            return reply.raise(kFailed);
-        reply.push(buf.data(), size);
+            return reply.raise("%s", kFailed);
+        reply.push_bytes(buf.data(), size);
     });
 }
 
@@ -94,6 +94,7 @@ LUAMODS_EXPORT int luaopen_crypto(lua_State* L)
         {"blake2b_keyed", l_blake2b_keyed},
         {"equal", l_equal},
     };
+    luamods::open_boundary(L);
     lua_createtable(L, 0, 0);
     for (const luaL_Reg& f : functions) {
         lua_pushcclosure(L, f.func, 0);

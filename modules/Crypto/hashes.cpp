@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "Crypto/args.hpp"
-#include "Crypto/call.hpp"
+#include "common/reply.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/secret.hpp"
 #include "Crypto/sha256.hpp"
@@ -37,7 +37,7 @@ int hkdf_common(lua_State* L, bool sha512)
     if (length < 0 || length > limit)
         return luaL_error(L, "hkdf: output length out of range");
     const auto size = static_cast<std::size_t>(length);
-    return respond(L, [&](Reply& reply) {
+    return respond(L, kCrypto, [&](Reply& reply) {
         HeapBytes out;
         if (!out.allocate(size))
             return reply.raise("out of memory");
@@ -47,7 +47,7 @@ int hkdf_common(lua_State* L, bool sha512)
         else
             hkdf_sha256_derive(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
                                info.data, info.size);
-        reply.push(out.data(), size);
+        reply.push_bytes(out.data(), size);
     });
 }
 
@@ -75,11 +75,11 @@ int l_hmac_sha256(lua_State* L)
 {
     const Bytes key = check_bytes(L, 1);
     const Bytes msg = check_bytes(L, 2);
-    return respond(L, [&](Reply& reply) {
+    return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kSha256Size> mac;
         hmac_sha256_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false,
                           0);
-        reply.push(mac.data(), mac.size());
+        reply.push_bytes(mac.data(), mac.size());
     });
 }
 
@@ -87,11 +87,11 @@ int l_hmac_sha512(lua_State* L)
 {
     const Bytes key = check_bytes(L, 1);
     const Bytes msg = check_bytes(L, 2);
-    return respond(L, [&](Reply& reply) {
+    return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kSha512Size> mac;
         hmac_sha512_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false,
                           0);
-        reply.push(mac.data(), mac.size());
+        reply.push_bytes(mac.data(), mac.size());
     });
 }
 
@@ -128,10 +128,10 @@ int l_blake2b_keyed(lua_State* L)
     if (key.size > kBlake2bKeyMax)
         return luaL_error(L, "blake2b_keyed: key must be at most 64 bytes");
     const auto size = static_cast<std::size_t>(length);
-    return respond(L, [&](Reply& reply) {
+    return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kBlake2bMax> digest;
         crypto_generichash_blake2b(digest.data(), size, msg.data, msg.size, key.data, key.size);
-        reply.push(digest.data(), size);
+        reply.push_bytes(digest.data(), size);
     });
 }
 

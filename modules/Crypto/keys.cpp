@@ -7,7 +7,7 @@
 
 #include "Crypto/args.hpp"
 #include "Crypto/backends.hpp"
-#include "Crypto/call.hpp"
+#include "common/reply.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/libcrypto.hpp"
 #include "Crypto/random.hpp"
@@ -77,7 +77,7 @@ int l_x25519_keypair(lua_State* L)
 {
     const bool given = is_present(L, 1);
     const Bytes sk = given ? check_sized(L, 1, kSecretKey, kX25519Size) : Bytes{nullptr, 0};
-    return respond(L, [&](Reply& reply) {
+    return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kX25519Size> secret;
         if (given)
             std::memcpy(secret.data(), sk.data, kX25519Size);
@@ -85,8 +85,8 @@ int l_x25519_keypair(lua_State* L)
             return reply.raise("x25519_keypair: the OS CSPRNG failed");
         unsigned char pk[kX25519Size];
         crypto_scalarmult_curve25519_base(pk, secret.data());
-        reply.push(secret.data(), kX25519Size);
-        reply.push(pk, sizeof pk);
+        reply.push_bytes(secret.data(), kX25519Size);
+        reply.push_bytes(pk, sizeof pk);
     });
 }
 
@@ -103,7 +103,7 @@ int l_x25519(lua_State* L)
 {
     const Bytes sk = check_sized(L, 1, kSecretKey, kX25519Size);
     const Bytes pk = check_sized(L, 2, kPublicKey, kX25519Size);
-    return respond(L, [&](Reply& reply) {
+    return respond(L, kCrypto, [&](Reply& reply) {
         // Zero-filled: for a low-order peer key some builds of the library
         // return -1 without writing the output at all.
         SecretBytes<kX25519Size> shared;
@@ -111,7 +111,7 @@ int l_x25519(lua_State* L)
         const int rc = crypto_scalarmult_curve25519(shared.data(), sk.data, pk.data);
         if (rc != 0 || crypto_verify_32(shared.data(), kZero) == 0)
             return reply.fail("low-order point");
-        reply.push(shared.data(), kX25519Size);
+        reply.push_bytes(shared.data(), kX25519Size);
     });
 }
 
@@ -119,7 +119,7 @@ int l_ed25519_keypair(lua_State* L)
 {
     const bool given = is_present(L, 1);
     const Bytes seed_arg = given ? check_sized(L, 1, kSeed, kEdSeed) : Bytes{nullptr, 0};
-    return respond(L, [&](Reply& reply) {
+    return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kEdSeed> seed;
         if (given)
             std::memcpy(seed.data(), seed_arg.data, kEdSeed);
@@ -128,8 +128,8 @@ int l_ed25519_keypair(lua_State* L)
         SecretBytes<kEdSecret> secret;
         unsigned char pk[kEdPublic];
         crypto_sign_ed25519_seed_keypair(pk, secret.data(), seed.data());
-        reply.push(secret.data(), kEdSecret);
-        reply.push(pk, sizeof pk);
+        reply.push_bytes(secret.data(), kEdSecret);
+        reply.push_bytes(pk, sizeof pk);
     });
 }
 

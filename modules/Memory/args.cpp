@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "Memory/call.hpp"
+#include "common/args.hpp"
 
 namespace luamods::memory {
 
@@ -30,23 +30,16 @@ void* check_pointer_arg(lua_State* L, int index, const char* message)
 }
 
 namespace {
-constexpr double kTwo63 = 9223372036854775808.0;
 constexpr double kTwo64 = 18446744073709551616.0;
-
-[[noreturn]] void raise_arg(lua_State* L, int index, const char* what, const char* problem)
-{
-    luaL_argerror(L, index, lua_pushfstring(L, "%s %s", what, problem));
-    __builtin_unreachable();
-}
 
 // A number argument that is neither NaN nor negative.
 double check_nonnegative_number(lua_State* L, int index, const char* what)
 {
     double v = luaL_checknumber(L, index);
     if (v != v)
-        raise_arg(L, index, what, "must be a finite integer");
+        raise_argument(L, index, "%s must be a finite integer", what);
     if (v < 0)
-        raise_arg(L, index, what, "must not be negative");
+        raise_argument(L, index, "%s must not be negative", what);
     return v;
 }
 }  // namespace
@@ -61,38 +54,26 @@ std::uint64_t check_size_arg(lua_State* L, int index)
 
 std::uint64_t check_nonnegative_arg(lua_State* L, int index, const char* what)
 {
-    double v = check_nonnegative_number(L, index, what);
-    return v >= kTwo63 ? static_cast<std::uint64_t>(INT64_MAX) : static_cast<std::uint64_t>(v);
+    return static_cast<std::uint64_t>(saturate_to_i64(check_nonnegative_number(L, index, what)));
 }
 
 std::uint64_t check_wrapping_integer_arg(lua_State* L, int index, const char* what)
 {
     double v = luaL_checknumber(L, index);
     if (!std::isfinite(v))
-        raise_arg(L, index, what, "must be a finite integer");
-    if (v > -kTwo63 && v < kTwo63)
-        return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
-    // |v| >= 2^63 is a whole number: reduce it modulo 2^64 exactly.
-    double r = std::fmod(v, kTwo64);
-    if (r < 0)
-        r += kTwo64;
-    return r >= kTwo63 ? static_cast<std::uint64_t>(r - kTwo63) + (std::uint64_t{1} << 63)
-                       : static_cast<std::uint64_t>(r);
+        raise_argument(L, index, "%s must be a finite integer", what);
+    return wrap_to_u64(v);
 }
 
 std::int64_t opt_clamped_integer_arg(lua_State* L, int index, std::int64_t absent,
                                      const char* what)
 {
-    if (lua_type(L, index) <= LUA_TNIL)
+    if (!is_present(L, index))
         return absent;
     double v = luaL_checknumber(L, index);
     if (v != v)
-        raise_arg(L, index, what, "must be a finite integer");
-    if (v >= kTwo63)
-        return INT64_MAX;
-    if (v < -kTwo63)
-        return INT64_MIN;
-    return static_cast<std::int64_t>(v);
+        raise_argument(L, index, "%s must be a finite integer", what);
+    return saturate_to_i64(v);
 }
 
 std::uint64_t check_atomic_offset_arg(lua_State* L, int index)
@@ -104,13 +85,5 @@ std::uint64_t check_atomic_offset_arg(lua_State* L, int index)
         luaL_argerror(L, index, "offset must be a multiple of 4 for an atomic i32 access");
     return offset;
 }
-
-namespace detail {
-void raise(lua_State* L, const ErrorText& err)
-{
-    luaL_error(L, "%s", err.text);
-    __builtin_unreachable();
-}
-}  // namespace detail
 
 }  // namespace luamods::memory

@@ -26,57 +26,54 @@ unsigned long long ull(std::uint64_t v)
 int l_alloc(lua_State* L)
 {
     std::uint64_t size = check_size_arg(L, 1);
-    void* p = nullptr;
-    run_then_raise(L, [&](ErrorText& err) { p = register_block(size, false, err); });
-    lua_pushlightuserdata(L, p);
-    return 1;
+    return respond(L, kMemory, [&](Reply& reply) {
+        reply.push_pointer(register_block(size, false, reply.error()));
+    });
 }
 
 int l_free(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    run_then_raise(L, [&](ErrorText& err) {
+    return respond(L, kMemory, [&](Reply& reply) {
         switch (block_registry().free_plain(p)) {
         case BlockRegistry::Retire::unknown:
-            err.set("memory: cannot free an unknown or freed pointer (%p)", p);
+            reply.raise("memory: cannot free an unknown or freed pointer (%p)", p);
             break;
         case BlockRegistry::Retire::shared:
-            err.set("memory: this is a shared block, release it instead of freeing it (%p)", p);
+            reply.raise("memory: this is a shared block, release it instead of freeing it (%p)", p);
             break;
         default:
             break;
         }
     });
-    return 0;
 }
 
 int l_realloc(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
     std::uint64_t size = check_size_arg(L, 2);
-    void* moved = nullptr;
-    run_then_raise(L, [&](ErrorText& err) {
+    return respond(L, kMemory, [&](Reply& reply) {
+        void* moved = nullptr;
         switch (block_registry().realloc(p, size, moved)) {
         case BlockRegistry::Move::done:
+            reply.push_pointer(moved);
             break;
         case BlockRegistry::Move::unknown:
-            err.set("memory: cannot realloc an unknown or freed pointer (%p)", p);
+            reply.raise("memory: cannot realloc an unknown or freed pointer (%p)", p);
             break;
         case BlockRegistry::Move::shared:
-            err.set("memory: this is a shared block and must keep its address; allocate a new "
+            reply.raise("memory: this is a shared block and must keep its address; allocate a new "
                     "shared block and copy instead (%p)", p);
             break;
         case BlockRegistry::Move::busy:
-            err.set("memory: this block is being read or written right now (%p)", p);
+            reply.raise("memory: this block is being read or written right now (%p)", p);
             break;
         case BlockRegistry::Move::no_memory:
         case BlockRegistry::Move::no_table:
-            err.set("memory: realloc of %llu bytes failed", ull(size));
+            reply.raise("memory: realloc of %llu bytes failed", ull(size));
             break;
         }
     });
-    lua_pushlightuserdata(L, moved);
-    return 1;
 }
 
 int l_count_allocations(lua_State* L)

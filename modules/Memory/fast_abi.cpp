@@ -204,7 +204,7 @@ LUAMODS_EXPORT int quandel_seq_read(HazardContext* const* state, const void* p, 
 LUAMODS_EXPORT std::size_t quandel_message(int status, const void* p, const Outcome* out,
                                            char* buf, std::size_t n)
 {
-    lm::ErrorText err;
+    luamods::Message err;
     lm::format_status(err, static_cast<Status>(status), p, *out);
     const char* text = err.present ? err.text : "";
     const std::size_t len = std::strlen(text);

@@ -6,6 +6,7 @@
 #include "Memory/host_hook.hpp"
 #include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
+#include "common/reply.hpp"
 #include "luamods_export.hpp"
 
 namespace luamods::memory {
@@ -51,6 +52,7 @@ LUAMODS_EXPORT int luaopen_memory(lua_State* L)
     Hazards::instance().init();  // before the host can run a clean-up
     g_host_hook.register_once(L);
     block_registry();  // exists before any state can reach it
+    luamods::open_boundary(L);
     push_state_context(L);
     const int context = lua_gettop(L);
     lua_newtable(L);

@@ -20,7 +20,7 @@ unsigned long long ull(std::uint64_t v) noexcept
 
 }  // namespace
 
-void format_status(ErrorText& err, Status status, const void* p, const Outcome& out) noexcept
+void format_status(Message& err, Status status, const void* p, const Outcome& out) noexcept
 {
     switch (status) {
     case Status::ok:

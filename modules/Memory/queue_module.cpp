@@ -7,6 +7,7 @@
 #include "Memory/queue_registry.hpp"
 #include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
+#include "common/reply.hpp"
 #include "luamods_export.hpp"
 
 namespace luamods::memory {
@@ -38,6 +39,7 @@ LUAMODS_EXPORT int luaopen_memory_queue(lua_State* L)
     g_queue_host_hook.register_once(L);
     queue_registry();  // both registries exist before any state can reach them
     block_registry();
+    luamods::open_boundary(L);
     push_state_context(L);
     const int context = lua_gettop(L);
     lua_newtable(L);

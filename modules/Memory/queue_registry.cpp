@@ -81,7 +81,7 @@ void QueueRegistry::after_retired_use() noexcept
     reclaim_unused(locked);
 }
 
-void QueueUse::fail(QueueRecord* rec, bool no_slot, const void* q, ErrorText& err) noexcept
+void QueueUse::fail(QueueRecord* rec, bool no_slot, const void* q, Message& err) noexcept
 {
     // A retirer that saw this hold counted it as an operation in progress
     // and left the queue's destruction to it.

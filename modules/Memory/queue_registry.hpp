@@ -29,7 +29,7 @@
 
 #include "Memory/address_table.hpp"
 #include "Memory/record_lookup.hpp"
-#include "Memory/error_text.hpp"
+#include "common/message.hpp"
 #include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
 #include "Memory/queue.hpp"
@@ -123,14 +123,14 @@ public:
 
     // Fails with "memory.queue: unknown or deleted queue (%p)" for an
     // unlisted or deleted queue.
-    bool acquire(HazardContext* ctx, void* q, ErrorText& err) noexcept;
+    bool acquire(HazardContext* ctx, void* q, Message& err) noexcept;
     void release() noexcept;
 
     Queue& queue() const noexcept { return *queue_; }
     const QueueRecord& record() const noexcept { return *record_; }
 
 private:
-    void fail(QueueRecord* rec, bool no_slot, const void* q, ErrorText& err) noexcept;
+    void fail(QueueRecord* rec, bool no_slot, const void* q, Message& err) noexcept;
 
     HazardHold hold_;
     Queue* queue_ = nullptr;
@@ -147,7 +147,7 @@ inline QueueRegistry::Find QueueRegistry::find_live(HazardContext* ctx, const vo
                           hold, record, [this](QueueRecord* r) { after_use(r); });
 }
 
-inline bool QueueUse::acquire(HazardContext* ctx, void* q, ErrorText& err) noexcept
+inline bool QueueUse::acquire(HazardContext* ctx, void* q, Message& err) noexcept
 {
     release();
     QueueRecord* rec = nullptr;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "common/reply.hpp"
+
 namespace luamods::memory {
 
 // Bytes copied out of a block before they become a Lua string.  Small reads
@@ -39,38 +41,20 @@ public:
     // Pushes the bytes as a string and frees the heap buffer.  Returns false
     // when Lua could not make the string (out of memory, or an error raised
     // by a finalizer while it was made), with that error object pushed
-    // instead, for the caller to raise.  Not noexcept: the
-    // inline case may raise Lua's memory error, which must be free to unwind
-    // (it holds nothing that needs cleaning up).
+    // instead, for the caller to raise.  The inline case may raise Lua's
+    // memory error itself: it holds nothing that needs releasing.
     bool push_and_free(lua_State* L)
     {
         if (!heap_) {
             lua_pushlstring(L, inline_, size_);
             return true;
         }
-        // lua_cpcall makes its closure inside the protected frame, so nothing
-        // here can raise before the buffer is freed.
-        int rc = lua_cpcall(L, &ReadBuffer::push_protected, this);
-        std::free(heap_);
-        heap_ = nullptr;
-        if (rc != 0)
-            return false;
-        lua_getfield(L, LUA_REGISTRYINDEX, kSlot);
-        lua_pushnil(L);
-        lua_setfield(L, LUA_REGISTRYINDEX, kSlot);
-        return true;
+        const bool pushed = push_bytes(L, heap_, size_);
+        discard();
+        return pushed;
     }
 
 private:
-    static constexpr const char* kSlot = "luamods.memory.read";
-    static int push_protected(lua_State* L)
-    {
-        auto* self = static_cast<ReadBuffer*>(lua_touserdata(L, 1));
-        lua_pushlstring(L, self->heap_, self->size_);
-        lua_setfield(L, LUA_REGISTRYINDEX, kSlot);
-        return 0;
-    }
-
     char inline_[kInline];
     char* heap_ = nullptr;
     std::size_t size_ = 0;

@@ -303,7 +303,7 @@ namespace {
 // the moment it is listed any state may name its address, and a state holding
 // a stale copy of the same address may free it.
 void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, const void* init,
-                         ErrorText& err) noexcept
+                         Message& err) noexcept
 {
     void* p = nullptr;
     if (size <= SIZE_MAX) {
@@ -322,12 +322,12 @@ void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, cons
 }
 }  // namespace
 
-void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept
+void* register_block(std::uint64_t size, bool zeroed, Message& err) noexcept
 {
     return register_new_block(size, zeroed, false, nullptr, err);
 }
 
-void* register_queue_string(const char* data, std::size_t len, ErrorText& err) noexcept
+void* register_queue_string(const char* data, std::size_t len, Message& err) noexcept
 {
     return register_new_block(len, false, true, data, err);
 }

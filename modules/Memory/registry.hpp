@@ -46,7 +46,7 @@
 #include "Memory/address_table.hpp"
 #include "Memory/record_lookup.hpp"
 #include "Memory/args.hpp"
-#include "Memory/error_text.hpp"
+#include "common/message.hpp"
 #include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
 #include "Memory/status.hpp"
@@ -150,13 +150,13 @@ inline BlockRegistry& block_registry() noexcept
 // Allocates and lists a block: calloc'd and marked shared when `zeroed`,
 // malloc'd and plain otherwise.  A zero-size request holds 1 byte.  On failure
 // sets "memory: allocation of N bytes failed" and lists nothing.
-void* register_block(std::uint64_t size, bool zeroed, ErrorText& err) noexcept;
+void* register_block(std::uint64_t size, bool zeroed, Message& err) noexcept;
 
 // A plain block holding a copy of a string pushed into a queue, listed only
 // once the copy is made.  The queue owns it: `pop` or the queue's destruction
 // frees it, and the host clean-up of blocks leaves it to the queue's own
 // clean-up (a shared queue keeps its strings across clean-ups).
-void* register_queue_string(const char* data, std::size_t len, ErrorText& err) noexcept;
+void* register_queue_string(const char* data, std::size_t len, Message& err) noexcept;
 
 // For the queue module: logically frees a listed plain block; false (and no
 // change) for an unlisted address or a shared block.
@@ -188,7 +188,7 @@ public:
                    std::uint64_t length) noexcept;
     // The same, with the failure's message in `err`.
     bool acquire(HazardContext* ctx, const void* p, std::uint64_t offset, std::uint64_t length,
-                 ErrorText& err) noexcept;
+                 Message& err) noexcept;
     void release() noexcept;
 
     unsigned char* bytes() const noexcept { return static_cast<unsigned char*>(address_); }
@@ -237,7 +237,7 @@ inline Status BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint6
 }
 
 inline bool BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
-                                 std::uint64_t length, ErrorText& err) noexcept
+                                 std::uint64_t length, Message& err) noexcept
 {
     const Status status = acquire(ctx, p, offset, length);
     if (status == Status::ok)

@@ -15,74 +15,71 @@ namespace luamods::memory {
 int l_shared(lua_State* L)
 {
     std::uint64_t size = check_size_arg(L, 1);
-    void* p = nullptr;
-    run_then_raise(L, [&](ErrorText& err) { p = register_block(size, true, err); });
-    lua_pushlightuserdata(L, p);
-    return 1;
+    return respond(L, kMemory, [&](Reply& reply) {
+        reply.push_pointer(register_block(size, true, reply.error()));
+    });
 }
 
 int l_retain(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    std::int32_t count = 0;
-    run_then_raise(L, [&](ErrorText& err) {
+    return respond(L, kMemory, [&](Reply& reply) {
+        std::int32_t count = 0;
         switch (block_registry().retain(p, count)) {
         case BlockRegistry::Retire::unknown:
-            err.set("memory: cannot retain an unknown or freed pointer (%p)", p);
+            reply.raise("memory: cannot retain an unknown or freed pointer (%p)", p);
             break;
         case BlockRegistry::Retire::not_shared:
-            err.set("memory: this is not a shared block (%p)", p);
+            reply.raise("memory: this is not a shared block (%p)", p);
             break;
         case BlockRegistry::Retire::over_released:
-            err.set("memory: this shared block is already released (%p)", p);
+            reply.raise("memory: this shared block is already released (%p)", p);
             break;
         case BlockRegistry::Retire::too_many:
-            err.set("memory: too many references to this shared block (%p)", p);
+            reply.raise("memory: too many references to this shared block (%p)", p);
             break;
         default:
+            reply.push_integer(count);
             break;
         }
     });
-    lua_pushinteger(L, count);
-    return 1;
 }
 
 int l_release(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    std::int32_t count = 0;
-    run_then_raise(L, [&](ErrorText& err) {
+    return respond(L, kMemory, [&](Reply& reply) {
+        std::int32_t count = 0;
         switch (block_registry().release(p, count)) {
         case BlockRegistry::Retire::unknown:
-            err.set("memory: cannot release an unknown or freed pointer (%p)", p);
+            reply.raise("memory: cannot release an unknown or freed pointer (%p)", p);
             break;
         case BlockRegistry::Retire::not_shared:
-            err.set("memory: this is not a shared block (%p)", p);
+            reply.raise("memory: this is not a shared block (%p)", p);
             break;
         case BlockRegistry::Retire::over_released:
-            err.set("memory: this block was released more often than it was retained (%p)", p);
+            reply.raise("memory: this block was released more often than it was retained (%p)", p);
             break;
         default:
+            reply.push_integer(count);
             break;
         }
     });
-    lua_pushinteger(L, count);
-    return 1;
 }
 
 namespace {
-// Reads a live block's record: `fn(record)`, or "unknown or freed".
+// Replies with `fn(reply, record)` of a live block, or raises "unknown or freed".
 template <class Fn>
-void with_record(lua_State* L, void* p, Fn&& fn)
+int with_record(lua_State* L, void* p, Fn&& fn)
 {
     HazardContext* ctx = state_context(L);
-    run_then_raise(L, [&](ErrorText& err) {
+    return respond(L, kMemory, [&](Reply& reply) {
         BlockAccess access;
-        ErrorText ignored;
+        Message ignored;
         if (access.acquire(ctx, p, 0, kNoRangeCheck, ignored))
-            fn(access.record());
+            fn(reply, access.record());
         else
-            err.set("memory: unknown or freed pointer (%p)", p);
+            reply.raise("memory: unknown or freed pointer (%p)", p);
     });
 }
 }  // namespace
@@ -90,21 +87,19 @@ void with_record(lua_State* L, void* p, Fn&& fn)
 int l_refcount(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    std::int32_t count = 0;
-    with_record(L, p, [&](const BlockRecord& r) {
-        count = r.shared.load(std::memory_order_relaxed) ? r.ref_count.load(std::memory_order_relaxed) : 1;
+    return with_record(L, p, [](Reply& reply, const BlockRecord& r) {
+        reply.push_integer(r.shared.load(std::memory_order_relaxed)
+                               ? r.ref_count.load(std::memory_order_relaxed)
+                               : 1);
     });
-    lua_pushinteger(L, count);
-    return 1;
 }
 
 int l_is_shared(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
-    bool shared = false;
-    with_record(L, p, [&](const BlockRecord& r) { shared = r.shared.load(std::memory_order_relaxed); });
-    lua_pushboolean(L, shared);
-    return 1;
+    return with_record(L, p, [](Reply& reply, const BlockRecord& r) {
+        reply.push_boolean(r.shared.load(std::memory_order_relaxed));
+    });
 }
 
 }  // namespace luamods::memory

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "Memory/error_text.hpp"
+#include "common/message.hpp"
 
 namespace luamods::memory {
 
@@ -33,6 +33,6 @@ struct Outcome {
 };
 
 // The message of a failed access (status other than ok and busy).
-void format_status(ErrorText& err, Status status, const void* p, const Outcome& out) noexcept;
+void format_status(Message& err, Status status, const void* p, const Outcome& out) noexcept;
 
 }  // namespace luamods::memory

@@ -46,7 +46,7 @@ long long call(lua_State* L, lua_CFunction fn, void* p, std::string& error)
 void set_count(void* p, std::int32_t n)
 {
     BlockAccess access;
-    ErrorText err;
+    luamods::Message err;
     if (access.acquire(nullptr, p, 0, kNoRangeCheck, err))
         const_cast<BlockRecord&>(access.record()).ref_count.store(n);
 }
@@ -56,7 +56,7 @@ void set_count(void* p, std::int32_t n)
 int main()
 {
     lua_State* L = luaL_newstate();
-    ErrorText err;
+    luamods::Message err;
     void* p = register_block(16, true, err);
     expect(p != nullptr, "shared block allocated");
     std::string e;
@@ -64,7 +64,7 @@ int main()
     set_count(p, INT_MAX - 1);
     expect(call(L, l_retain, p, e) == INT_MAX && e.empty(), "retain up to the maximum");
     call(L, l_retain, p, e);
-    ErrorText want;  // %p as the module's messages render it
+    luamods::Message want;  // %p as the module's messages render it
     want.set("memory: too many references to this shared block (%p)", p);
     expect(e == want.text, "retain past the maximum is refused");
     expect(call(L, l_refcount, p, e) == INT_MAX, "the count is unchanged");
@@ -73,7 +73,7 @@ int main()
     {
         HazardContext* ctx = Hazards::instance().claim();
         BlockAccess nested[kSlotsPerContext + 2];
-        ErrorText e2;
+        luamods::Message e2;
         bool all = true;
         for (BlockAccess& a : nested)
             all = all && a.acquire(ctx, p, 0, 16, e2);

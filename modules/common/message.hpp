@@ -1,16 +1,15 @@
-// ErrorText: the message of a failed registry operation, formatted while the
-// registry mutex is held and raised after every lock and access of the call
-// has been released.  Plain bytes on the stack, so a Lua error may unwind
-// through it.
+// Message: an error text formatted in C++ while the work of a call still
+// holds its resources, and raised once everything has been released.  Plain
+// bytes, so a Lua error may pass over it.
 #pragma once
 
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
-namespace luamods::memory {
+namespace luamods {
 
-struct ErrorText {
+struct Message {
     bool present = false;
     char text[224];
 
@@ -23,6 +22,12 @@ struct ErrorText {
     {
         va_list ap;
         va_start(ap, format);
+        vset(format, ap);
+        va_end(ap);
+    }
+
+    void vset(const char* format, va_list ap) noexcept
+    {
 #ifdef _WIN32
         // The system C runtime's own formatter (mingw's replacement prints
         // %p differently); it does not terminate a cut text itself.
@@ -31,11 +36,10 @@ struct ErrorText {
 #else
         std::vsnprintf(text, sizeof text, format, ap);
 #endif
-        va_end(ap);
         present = true;
     }
 };
 
 static_assert(sizeof(unsigned long long) == sizeof(std::uint64_t));
 
-}  // namespace luamods::memory
+}  // namespace luamods

@@ -1,0 +1,119 @@
+// The Lua boundary of every module function.  Each one has the same shape,
+// because a Lua error skips the destructors of the C++ frames it unwinds
+// through and a C++ exception must never reach Lua:
+//
+//     read and check the arguments into plain values (may raise; nothing
+//     is held yet)
+//     return respond(L, "module", [&](Reply& reply) {
+//         acquire (RAII); work; reply.push_...(results);
+//     });
+//
+// The work runs in a frame that never raises.  Its results are pushed as it
+// goes, bytes in protected mode, so that the C++ objects that own them (a
+// block access, a std::string, a secret that is wiped) are still alive and
+// are released normally when the work returns.  A failure is only recorded:
+// once the frame has ended, respond() raises it, or replaces the results
+// with the soft failure (nil, [code,] message).  C++ exceptions are caught
+// there and become "<module>: out of memory" or "<module>: internal error".
+#pragma once
+
+#include <lua.hpp>
+
+#include <cstddef>
+#include <new>
+#include <type_traits>
+
+#include "common/message.hpp"
+
+namespace luamods {
+
+// Makes the state's protected pusher (luaopen of every module calls it; may
+// raise).  Until it exists a protected push fails with a Lua error.
+void open_boundary(lua_State* L);
+
+// Runs `push(L, data)` in protected mode; it must leave exactly one value on
+// the stack.  Never raises: false when Lua failed (out of memory, or an error
+// raised by a finalizer during an allocation), with that error object on the
+// stack in place of the value.  Uses at most two stack slots above the value.
+bool push_protected(lua_State* L, void (*push)(lua_State*, const void*), const void* data) noexcept;
+
+// n bytes as a Lua string, in protected mode.
+bool push_bytes(lua_State* L, const void* bytes, std::size_t n) noexcept;
+
+class Reply {
+public:
+    explicit Reply(lua_State* L) noexcept : L_(L) {}
+    Reply(const Reply&) = delete;
+    Reply& operator=(const Reply&) = delete;
+
+    lua_State* state() const noexcept { return L_; }
+
+    // Results.  A C function starts with LUA_MINSTACK (20) free slots; a
+    // reply pushes at most a handful, so none of these grows the stack, and
+    // only the bytes can fail to be made.  After a failure they do nothing.
+    void push_bytes(const void* bytes, std::size_t n) noexcept;
+    void push_string(const char* text) noexcept;  // NUL-terminated bytes
+    void push_integer(lua_Integer v) noexcept;
+    void push_number(lua_Number v) noexcept;
+    void push_boolean(bool v) noexcept;
+    void push_pointer(const void* p) noexcept;  // a light userdata
+    void push_nil() noexcept;
+
+    // The call raises this message (printf-style) once the work has ended.
+    void raise(const char* format, ...) noexcept
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+    // The same message, for code that formats it itself.
+    Message& error() noexcept { return error_; }
+    // The call returns nil and `text` (a constant) instead of its results.
+    void fail(const char* text) noexcept { failure_ = text; }
+    // The call returns nil, code and `text` (bytes the work owns) instead of
+    // its results.  The text is pushed at once, while its owner lives.
+    void fail(lua_Integer code, const void* text, std::size_t n) noexcept;
+
+    bool failed() const noexcept { return error_.present || lua_error_ || failure_ || coded_; }
+
+    // After the work: raises, or leaves the failure, or returns the number
+    // of results.
+    int finish();
+
+private:
+    bool accepting() const noexcept { return !failed(); }
+    void drop_results() noexcept;
+
+    lua_State* L_;
+    int pushed_ = 0;
+    bool lua_error_ = false;  // Lua's own error object is on the stack
+    bool coded_ = false;      // nil, code, text are on the stack
+    const char* failure_ = nullptr;
+    Message error_;
+};
+
+namespace detail {
+void record_exception(Reply& reply, const char* module, bool out_of_memory) noexcept;
+}
+
+template <class Work>
+inline int respond(lua_State* L, const char* module, Work&& work)
+{
+    // What the work captures outlives a raise: it must be plain.
+    static_assert(std::is_trivially_destructible_v<std::remove_reference_t<Work>>,
+                  "capture plain values or references only");
+    Reply reply(L);
+    try {
+        work(reply);
+    } catch (const std::bad_alloc&) {
+        detail::record_exception(reply, module, true);
+    } catch (...) {
+        detail::record_exception(reply, module, false);
+    }
+    return reply.finish();
+}
+
+// Raises a message formatted in C++ (for calls that format it before
+// anything is held, or after everything is released).
+[[noreturn]] void raise_message(lua_State* L, const Message& message);
+
+}  // namespace luamods
