@@ -8,11 +8,12 @@
 #include <cstddef>
 
 #include "common/args.hpp"
+#include "common/reply.hpp"
 
 namespace luamods::crypto {
 
-// The module's name in the messages of C++ failures ("crypto: out of memory").
-inline constexpr const char* kCrypto = "crypto";
+// The module's messages carry no module name, those of C++ failures neither.
+inline constexpr Wording kCrypto{"out of memory", "out of memory"};
 
 // Labels of the fixed-size arguments, as the size message shows them.
 inline constexpr const char* kSecretKey = "secret key";

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "Memory/messages.hpp"
 #include "common/args.hpp"
 
 namespace luamods::memory {
@@ -37,9 +38,9 @@ double check_nonnegative_number(lua_State* L, int index, const char* what)
 {
     double v = luaL_checknumber(L, index);
     if (v != v)
-        raise_argument(L, index, "%s must be a finite integer", what);
+        raise_argument(L, index, msg::kNotFinite, what);
     if (v < 0)
-        raise_argument(L, index, "%s must not be negative", what);
+        raise_argument(L, index, msg::kNegative, what);
     return v;
 }
 }  // namespace
@@ -61,7 +62,7 @@ std::uint64_t check_wrapping_integer_arg(lua_State* L, int index, const char* wh
 {
     double v = luaL_checknumber(L, index);
     if (!std::isfinite(v))
-        raise_argument(L, index, "%s must be a finite integer", what);
+        raise_argument(L, index, msg::kNotFinite, what);
     return wrap_to_u64(v);
 }
 
@@ -72,7 +73,7 @@ std::int64_t opt_clamped_integer_arg(lua_State* L, int index, std::int64_t absen
         return absent;
     double v = luaL_checknumber(L, index);
     if (v != v)
-        raise_argument(L, index, "%s must be a finite integer", what);
+        raise_argument(L, index, msg::kNotFinite, what);
     return saturate_to_i64(v);
 }
 
@@ -82,7 +83,7 @@ std::uint64_t check_atomic_offset_arg(lua_State* L, int index)
     // A saturated offset stands for a value of 2^63 or more, which is a
     // multiple of 4: it fails the bounds check instead.
     if (offset % 4 != 0 && offset != static_cast<std::uint64_t>(INT64_MAX))
-        luaL_argerror(L, index, "offset must be a multiple of 4 for an atomic i32 access");
+        luaL_argerror(L, index, msg::kAtomicAlignment);
     return offset;
 }
 

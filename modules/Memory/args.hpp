@@ -6,11 +6,9 @@
 
 #include <cstdint>
 
-namespace luamods::memory {
+#include "Memory/messages.hpp"
 
-inline constexpr const char* kBlockPointerExpected = "memory pointer expected";
-inline constexpr const char* kQueuePointerExpected = "queue pointer expected";
-inline constexpr const char* kPointerExpected = "pointer expected";
+namespace luamods::memory {
 
 // Length that means "no range check" in a BlockAccess.
 inline constexpr std::uint64_t kNoRangeCheck = ~std::uint64_t{0};

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Memory/args.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
 #include "Memory/ops.hpp"
@@ -33,14 +34,14 @@ int l_alloc(lua_State* L)
 
 int l_free(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     return respond(L, kMemory, [&](Reply& reply) {
         switch (block_registry().free_plain(p)) {
         case BlockRegistry::Retire::unknown:
-            reply.raise("memory: cannot free an unknown or freed pointer (%p)", p);
+            reply.raise(msg::kFreeUnknown, p);
             break;
         case BlockRegistry::Retire::shared:
-            reply.raise("memory: this is a shared block, release it instead of freeing it (%p)", p);
+            reply.raise(msg::kFreeShared, p);
             break;
         default:
             break;
@@ -50,7 +51,7 @@ int l_free(lua_State* L)
 
 int l_realloc(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t size = check_size_arg(L, 2);
     return respond(L, kMemory, [&](Reply& reply) {
         void* moved = nullptr;
@@ -59,18 +60,17 @@ int l_realloc(lua_State* L)
             reply.push_pointer(moved);
             break;
         case BlockRegistry::Move::unknown:
-            reply.raise("memory: cannot realloc an unknown or freed pointer (%p)", p);
+            reply.raise(msg::kReallocUnknown, p);
             break;
         case BlockRegistry::Move::shared:
-            reply.raise("memory: this is a shared block and must keep its address; allocate a new "
-                    "shared block and copy instead (%p)", p);
+            reply.raise(msg::kReallocShared, p);
             break;
         case BlockRegistry::Move::busy:
-            reply.raise("memory: this block is being read or written right now (%p)", p);
+            reply.raise(msg::kBusy, p);
             break;
         case BlockRegistry::Move::no_memory:
         case BlockRegistry::Move::no_table:
-            reply.raise("memory: realloc of %llu bytes failed", ull(size));
+            reply.raise(msg::kReallocFailed, ull(size));
             break;
         }
     });
@@ -84,7 +84,7 @@ int l_count_allocations(lua_State* L)
 
 int l_size(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     Outcome out;
     raise_on_failure(L, op_size(state_context(L), p, out), p, out);
     lua_pushinteger(L, static_cast<lua_Integer>(out.size));
@@ -93,7 +93,7 @@ int l_size(lua_State* L)
 
 int l_write(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_offset_arg(L, 2);
     size_t len = 0;
     const char* data = luaL_checklstring(L, 3, &len);
@@ -104,7 +104,7 @@ int l_write(lua_State* L)
 
 int l_read(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_offset_arg(L, 2);
     std::uint64_t length = check_length_arg(L, 3);
     ReadBuffer buffer;
@@ -120,12 +120,12 @@ int l_read(lua_State* L)
 
 int l_fill(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_offset_arg(L, 2);
     std::uint64_t length = check_length_arg(L, 3);
     double value = luaL_checknumber(L, 4);
     if (!(value >= 0 && value < 256))  // NaN too
-        luaL_argerror(L, 4, "byte value must be between 0 and 255");
+        luaL_argerror(L, 4, msg::kByteValue);
     Outcome out;
     raise_on_failure(L,
                      op_fill(state_context(L), p, offset, length,

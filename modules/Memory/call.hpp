@@ -6,13 +6,14 @@
 
 #include <lua.hpp>
 
+#include "Memory/messages.hpp"
 #include "Memory/status.hpp"
 #include "common/reply.hpp"
 
 namespace luamods::memory {
 
-inline constexpr const char* kMemory = "memory";
-inline constexpr const char* kQueue = "memory.queue";
+inline constexpr Wording kMemory{msg::kOutOfMemory, msg::kInternalError};
+inline constexpr Wording kQueue{msg::kQueueOutOfMemory, msg::kQueueInternalError};
 
 // Raises the message of a failed status; ok and busy return.
 inline void raise_on_failure(lua_State* L, Status status, const void* p, const Outcome& out)

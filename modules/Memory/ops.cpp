@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Memory/atomic_i32.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/read_buffer.hpp"
 #include "Memory/registry.hpp"
 
@@ -27,23 +28,23 @@ void format_status(Message& err, Status status, const void* p, const Outcome& ou
     case Status::busy:
         break;
     case Status::unknown:
-        err.set("memory: unknown or freed pointer (%p)", p);
+        err.set(msg::kUnknown, p);
         break;
     case Status::released:
-        err.set("memory: block was already released (%p)", p);
+        err.set(msg::kReleased, p);
         break;
     case Status::out_of_bounds:
-        err.set("memory: range is out of bounds (offset %llu, length %llu, size %llu)",
+        err.set(msg::kOutOfBounds,
                 ull(out.offset), ull(out.length), ull(out.size));
         break;
     case Status::no_memory:
-        err.set("memory: out of memory");
+        err.set(msg::kOutOfMemory);
         break;
     case Status::cannot_read:
-        err.set("memory: cannot read %llu bytes", ull(out.length));
+        err.set(msg::kCannotRead, ull(out.length));
         break;
     case Status::invalid:
-        err.set("memory: invalid argument");
+        err.set(msg::kInvalidArgument);
         break;
     }
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Memory/args.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/call.hpp"
 #include "Memory/queue_functions.hpp"
 #include "Memory/queue_registry.hpp"
@@ -33,7 +34,7 @@ int lq_new(lua_State* L)
         if (Queue* q = queue_registry().create(false))
             reply.push_pointer(q);
         else
-            reply.raise("memory.queue: cannot create a queue");
+            reply.raise(msg::kQueueCannotCreate);
     });
 }
 
@@ -43,24 +44,24 @@ int lq_shared(lua_State* L)
         if (Queue* q = queue_registry().create(true))
             reply.push_pointer(q);
         else
-            reply.raise("memory.queue: cannot create a queue");
+            reply.raise(msg::kQueueCannotCreate);
     });
 }
 
 int lq_delete(lua_State* L)
 {
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     return respond(L, kQueue, [&](Reply& reply) {
         switch (queue_registry().remove(q)) {
         case QueueRegistry::Change::unknown:
-            reply.raise("memory.queue: cannot delete an unknown queue (%p)", q);
+            reply.raise(msg::kQueueDeleteUnknown, q);
             break;
         case QueueRegistry::Change::shared:
-            reply.raise("memory.queue: this is a shared queue, release it instead of deleting it (%p)",
+            reply.raise(msg::kQueueDeleteShared,
                     q);
             break;
         case QueueRegistry::Change::busy:
-            reply.raise("memory.queue: this queue is in use right now (%p)", q);
+            reply.raise(msg::kQueueBusy, q);
             break;
         default:
             break;
@@ -70,21 +71,21 @@ int lq_delete(lua_State* L)
 
 int lq_retain(lua_State* L)
 {
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     return respond(L, kQueue, [&](Reply& reply) {
         std::int32_t count = 0;
         switch (queue_registry().retain(q, count)) {
         case QueueRegistry::Change::unknown:
-            reply.raise("memory.queue: cannot retain an unknown queue (%p)", q);
+            reply.raise(msg::kQueueRetainUnknown, q);
             break;
         case QueueRegistry::Change::not_shared:
-            reply.raise("memory.queue: this is not a shared queue (%p)", q);
+            reply.raise(msg::kQueueNotShared, q);
             break;
         case QueueRegistry::Change::over_released:
-            reply.raise("memory.queue: this shared queue is already released (%p)", q);
+            reply.raise(msg::kQueueAlreadyReleased, q);
             break;
         case QueueRegistry::Change::too_many:
-            reply.raise("memory.queue: too many references to this shared queue (%p)", q);
+            reply.raise(msg::kQueueTooManyReferences, q);
             break;
         default:
             reply.push_integer(count);
@@ -95,18 +96,18 @@ int lq_retain(lua_State* L)
 
 int lq_release(lua_State* L)
 {
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     return respond(L, kQueue, [&](Reply& reply) {
         std::int32_t count = 0;
         switch (queue_registry().release(q, count)) {
         case QueueRegistry::Change::unknown:
-            reply.raise("memory.queue: cannot release an unknown queue (%p)", q);
+            reply.raise(msg::kQueueReleaseUnknown, q);
             break;
         case QueueRegistry::Change::not_shared:
-            reply.raise("memory.queue: this is not a shared queue (%p)", q);
+            reply.raise(msg::kQueueNotShared, q);
             break;
         case QueueRegistry::Change::over_released:
-            reply.raise("memory.queue: this queue was released more often than it was retained (%p)",
+            reply.raise(msg::kQueueOverReleased,
                     q);
             break;
         default:
@@ -118,13 +119,13 @@ int lq_release(lua_State* L)
 
 int lq_refcount(lua_State* L)
 {
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
     return respond(L, kQueue, [&](Reply& reply) {
         QueueUse use;
         Message ignored;
         if (!use.acquire(ctx, q, ignored))
-            reply.raise("memory.queue: unknown queue (%p)", q);
+            reply.raise(msg::kQueueUnknown, q);
         else if (use.record().shared.load(std::memory_order_relaxed))
             reply.push_integer(use.record().ref_count.load(std::memory_order_relaxed));
         else
@@ -137,19 +138,19 @@ int lq_refcount(lua_State* L)
 
 int lq_enqueue(lua_State* L)
 {
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
-    void* item = check_pointer_arg(L, 2, kPointerExpected);
+    void* item = check_pointer_arg(L, 2, msg::kPointerExpected);
     return respond(L, kQueue, [&](Reply& reply) {
         QueueUse use;
         if (use.acquire(ctx, q, reply.error()) && !use.queue().put(item))
-            reply.raise("memory.queue: out of memory");
+            reply.raise(msg::kQueueOutOfMemory);
     });
 }
 
 int lq_dequeue(lua_State* L)
 {
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
     return respond(L, kQueue, [&](Reply& reply) {
         QueueUse use;
@@ -163,7 +164,7 @@ int lq_dequeue(lua_State* L)
 
 int lq_wait_dequeue(lua_State* L)
 {
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
     return respond(L, kQueue, [&](Reply& reply) {
         QueueUse use;
@@ -173,7 +174,7 @@ int lq_wait_dequeue(lua_State* L)
         if (!use.queue().wait_take(item)) {
             // The queue was deleted while we waited.  Our use is released
             // before the raise, so the last waiter out destroys the queue.
-            reply.raise("memory.queue: unknown or deleted queue (%p)", q);
+            reply.raise(msg::kQueueUnknownOrDeleted, q);
             return;
         }
         disown_queue_blocks(ctx, &item, 1);
@@ -183,7 +184,7 @@ int lq_wait_dequeue(lua_State* L)
 
 int lq_len(lua_State* L)
 {
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
     return respond(L, kQueue, [&](Reply& reply) {
         QueueUse use;
@@ -198,12 +199,12 @@ int lq_drain_all(lua_State* L)
     static_assert(std::endian::native == std::endian::little && sizeof(void*) == 8);
     constexpr std::uint64_t kMaxItems = (std::uint64_t{1} << 61) - 1;  // max * 8 fits 64 bits
 
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
-    void* dest = check_pointer_arg(L, 2, kPointerExpected);
+    void* dest = check_pointer_arg(L, 2, msg::kPointerExpected);
     std::uint64_t max = check_nonnegative_arg(L, 3, "max");
     if (max > kMaxItems)
-        luaL_argerror(L, 3, "max is too large");
+        luaL_argerror(L, 3, msg::kMaxTooLarge);
     const std::uint64_t limit = max;
 
     return respond(L, kQueue, [&](Reply& reply) {
@@ -239,7 +240,7 @@ int lq_drain_all(lua_State* L)
 
 int lq_push(lua_State* L)
 {
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
     std::size_t len = 0;
     const char* data = luaL_checklstring(L, 2, &len);
@@ -254,14 +255,14 @@ int lq_push(lua_State* L)
             // Nobody else knows the block: it goes, and the caller learns
             // that the string was not queued.
             free_plain_block(block);
-            reply.raise("memory.queue: out of memory");
+            reply.raise(msg::kQueueOutOfMemory);
         }
     });
 }
 
 int lq_pop(lua_State* L)
 {
-    void* q = check_pointer_arg(L, 1, kQueuePointerExpected);
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
     char inline_copy[kInlinePop];
     std::size_t inline_size = 0;
@@ -290,7 +291,7 @@ int lq_pop(lua_State* L)
         // A string Lua failed to make is still taken: its error is raised.
         if (!free_plain_block(item) || !read) {
             copied = false;
-            reply.raise("memory.queue: pop only reads items queued with push (%p)", item);
+            reply.raise(msg::kPopNotPushed, item);
         }
     });
     if (!copied)

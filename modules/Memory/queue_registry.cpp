@@ -3,6 +3,7 @@
 #include <new>
 
 #include "Memory/host_hook.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/registry.hpp"
 
 namespace luamods::memory {
@@ -89,9 +90,9 @@ void QueueUse::fail(QueueRecord* rec, bool no_slot, const void* q, Message& err)
     if (rec)
         queue_registry().after_use(rec);
     if (no_slot)
-        err.set("memory.queue: out of memory");
+        err.set(msg::kQueueOutOfMemory);
     else
-        err.set("memory.queue: unknown or deleted queue (%p)", q);
+        err.set(msg::kQueueUnknownOrDeleted, q);
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include "Memory/args.hpp"
 #include "Memory/host_hook.hpp"
+#include "Memory/messages.hpp"
 
 namespace luamods::memory {
 
@@ -317,7 +318,7 @@ void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, cons
             return p;
         std::free(p);  // the registry could not grow: nothing is listed
     }
-    err.set("memory: allocation of %llu bytes failed", static_cast<unsigned long long>(size));
+    err.set(msg::kAllocationFailed, static_cast<unsigned long long>(size));
     return nullptr;
 }
 }  // namespace

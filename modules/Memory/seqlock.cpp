@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "Memory/args.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/atomic_i32.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
@@ -187,7 +188,7 @@ namespace {
 void check_payload_after_counter(lua_State* L, std::uint64_t counter, std::uint64_t payload)
 {
     if (payload < counter + 4)
-        luaL_argerror(L, 3, "the payload region must start after the sequence counter");
+        luaL_argerror(L, 3, msg::kPayloadBeforeCounter);
 }
 
 int push_busy(lua_State* L)
@@ -201,7 +202,7 @@ int push_busy(lua_State* L)
 
 int l_seq_write(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::size_t length = 0;
@@ -210,7 +211,7 @@ int l_seq_write(lua_State* L)
     if (lua_type(L, 5) > LUA_TNIL)
         region = check_length_arg(L, 5);
     if (length > region)
-        luaL_argerror(L, 4, "payload is longer than the region");
+        luaL_argerror(L, 4, msg::kPayloadTooLong);
     check_payload_after_counter(L, counter, payload);
 
     Outcome out;
@@ -225,13 +226,13 @@ int l_seq_write(lua_State* L)
 
 int l_seq_read(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::uint64_t n = check_length_arg(L, 4);
     std::int64_t attempts = opt_clamped_integer_arg(L, 5, 8, "attempts");
     if (attempts < 1)
-        luaL_argerror(L, 5, "attempts must be at least 1");
+        luaL_argerror(L, 5, msg::kAttempts);
     check_payload_after_counter(L, counter, payload);
 
     ReadBuffer buffer;

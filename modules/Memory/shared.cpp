@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "Memory/args.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
 #include "Memory/registry.hpp"
@@ -22,21 +23,21 @@ int l_shared(lua_State* L)
 
 int l_retain(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     return respond(L, kMemory, [&](Reply& reply) {
         std::int32_t count = 0;
         switch (block_registry().retain(p, count)) {
         case BlockRegistry::Retire::unknown:
-            reply.raise("memory: cannot retain an unknown or freed pointer (%p)", p);
+            reply.raise(msg::kRetainUnknown, p);
             break;
         case BlockRegistry::Retire::not_shared:
-            reply.raise("memory: this is not a shared block (%p)", p);
+            reply.raise(msg::kNotShared, p);
             break;
         case BlockRegistry::Retire::over_released:
-            reply.raise("memory: this shared block is already released (%p)", p);
+            reply.raise(msg::kAlreadyReleased, p);
             break;
         case BlockRegistry::Retire::too_many:
-            reply.raise("memory: too many references to this shared block (%p)", p);
+            reply.raise(msg::kTooManyReferences, p);
             break;
         default:
             reply.push_integer(count);
@@ -47,18 +48,18 @@ int l_retain(lua_State* L)
 
 int l_release(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     return respond(L, kMemory, [&](Reply& reply) {
         std::int32_t count = 0;
         switch (block_registry().release(p, count)) {
         case BlockRegistry::Retire::unknown:
-            reply.raise("memory: cannot release an unknown or freed pointer (%p)", p);
+            reply.raise(msg::kReleaseUnknown, p);
             break;
         case BlockRegistry::Retire::not_shared:
-            reply.raise("memory: this is not a shared block (%p)", p);
+            reply.raise(msg::kNotShared, p);
             break;
         case BlockRegistry::Retire::over_released:
-            reply.raise("memory: this block was released more often than it was retained (%p)", p);
+            reply.raise(msg::kOverReleased, p);
             break;
         default:
             reply.push_integer(count);
@@ -79,14 +80,14 @@ int with_record(lua_State* L, void* p, Fn&& fn)
         if (access.acquire(ctx, p, 0, kNoRangeCheck, ignored))
             fn(reply, access.record());
         else
-            reply.raise("memory: unknown or freed pointer (%p)", p);
+            reply.raise(msg::kUnknown, p);
     });
 }
 }  // namespace
 
 int l_refcount(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     return with_record(L, p, [](Reply& reply, const BlockRecord& r) {
         reply.push_integer(r.shared.load(std::memory_order_relaxed)
                                ? r.ref_count.load(std::memory_order_relaxed)
@@ -96,7 +97,7 @@ int l_refcount(lua_State* L)
 
 int l_is_shared(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     return with_record(L, p, [](Reply& reply, const BlockRecord& r) {
         reply.push_boolean(r.shared.load(std::memory_order_relaxed));
     });

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "Memory/args.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
 #include "Memory/ops.hpp"
@@ -24,7 +25,7 @@ std::uint32_t low32(std::uint64_t v)
 
 int l_get_i32(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_offset_arg(L, 2);
     Outcome out;
     raise_on_failure(L, op_get_i32(state_context(L), p, offset, out), p, out);
@@ -34,7 +35,7 @@ int l_get_i32(lua_State* L)
 
 int l_set_i32(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_offset_arg(L, 2);
     std::uint32_t v = low32(check_wrapping_integer_arg(L, 3, "value"));
     Outcome out;
@@ -44,7 +45,7 @@ int l_set_i32(lua_State* L)
 
 int l_get_f64(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_offset_arg(L, 2);
     Outcome out;
     raise_on_failure(L, op_get_f64(state_context(L), p, offset, out), p, out);
@@ -54,7 +55,7 @@ int l_get_f64(lua_State* L)
 
 int l_set_f64(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_offset_arg(L, 2);
     double v = luaL_checknumber(L, 3);
     Outcome out;
@@ -64,7 +65,7 @@ int l_set_f64(lua_State* L)
 
 int l_atomic_i32(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_atomic_offset_arg(L, 2);
     Outcome out;
     raise_on_failure(L, op_atomic_i32(state_context(L), p, offset, out), p, out);
@@ -74,7 +75,7 @@ int l_atomic_i32(lua_State* L)
 
 int l_atomic_set_i32(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_atomic_offset_arg(L, 2);
     std::uint32_t v = low32(check_wrapping_integer_arg(L, 3, "value"));
     Outcome out;
@@ -84,7 +85,7 @@ int l_atomic_set_i32(lua_State* L)
 
 int l_atomic_add_i32(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_atomic_offset_arg(L, 2);
     std::uint32_t delta = low32(check_wrapping_integer_arg(L, 3, "delta"));
     Outcome out;
@@ -95,7 +96,7 @@ int l_atomic_add_i32(lua_State* L)
 
 int l_cas_i32(lua_State* L)
 {
-    void* p = check_pointer_arg(L, 1, kBlockPointerExpected);
+    void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_atomic_offset_arg(L, 2);
     std::uint32_t expected = low32(check_wrapping_integer_arg(L, 3, "expected value"));
     std::uint32_t desired = low32(check_wrapping_integer_arg(L, 4, "new value"));

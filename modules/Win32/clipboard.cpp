@@ -28,7 +28,8 @@ private:
 
 enum class Outcome { ok, failure, unavailable };
 
-Outcome read_clipboard(ResultSlot* slot, DWORD& code)
+// Replies with the clipboard's text ("" when it holds none).
+Outcome read_clipboard(Reply& reply, DWORD& code)
 {
     const User32Bindings& user = user32();
     if (!user.clipboard_available)
@@ -46,7 +47,8 @@ Outcome read_clipboard(ResultSlot* slot, DWORD& code)
         code = GetLastError();
         if (code != 0)
             return Outcome::failure;
-        return Outcome::ok;  // no text: the slot stays empty
+        reply.push_bytes("", 0);  // no text
+        return Outcome::ok;
     }
     const auto* text = static_cast<const wchar_t*>(sys::global_lock(data));
     if (!text) {
@@ -59,13 +61,15 @@ Outcome read_clipboard(ResultSlot* slot, DWORD& code)
     SIZE_T length = 0;
     while (length < units && text[length] != L'\0')
         ++length;
+    std::string utf8;
     try {
-        fill_result_slot(slot, wide_to_utf8(text, static_cast<std::ptrdiff_t>(length)));
+        utf8 = wide_to_utf8(text, static_cast<std::ptrdiff_t>(length));
     } catch (...) {
         GlobalUnlock(data);
         throw;
     }
     GlobalUnlock(data);
+    reply.push_bytes(utf8.data(), utf8.size());
     return Outcome::ok;
 }
 
@@ -110,15 +114,14 @@ Outcome write_clipboard(const char* bytes, std::size_t length, DWORD& code)
 
 int l_clipboard_get(lua_State* L)
 {
-    ResultSlot* slot = push_result_slot(L);
-    DWORD code = 0;
-    const Outcome outcome = read_clipboard(slot, code);
-    if (outcome == Outcome::unavailable)
-        return luaL_error(L, "win32.clipboard_get: the clipboard entry points are not available");
-    if (outcome == Outcome::failure)
-        return push_windows_error(L, code);
-    push_result(L, slot);
-    return 1;
+    return respond(L, kWin32, [&](Reply& reply) {
+        DWORD code = 0;
+        const Outcome outcome = read_clipboard(reply, code);
+        if (outcome == Outcome::unavailable)
+            reply.raise("win32.clipboard_get: the clipboard entry points are not available");
+        else if (outcome == Outcome::failure)
+            fail_with_windows_error(reply, code);
+    });
 }
 
 int l_clipboard_set(lua_State* L)

@@ -38,17 +38,17 @@ BOOL CALLBACK bind_crt_putenv(PINIT_ONCE, PVOID, PVOID*)
 
 enum class Lookup { not_set, value, failure };
 
-// One variable's value, into the slot; retried while it keeps growing between the
+// One variable's value, as the reply; retried while it keeps growing between the
 // size query and the copy.  The last error is cleared before each call:
 // a successful call leaves it alone, and a stale code would turn an empty
 // value into a failure.
-Lookup lookup_variable(const WideString& name, ResultSlot* slot, DWORD& code)
+Lookup lookup_variable(const WideString& name, Reply& reply, DWORD& code)
 {
     const auto judge = [&code](DWORD error) {
         if (error == ERROR_ENVVAR_NOT_FOUND || error == ERROR_FILE_NOT_FOUND)
             return Lookup::not_set;
         if (error == 0)
-            return Lookup::value;  // set to the empty value: the slot stays empty
+            return Lookup::value;  // set to the empty value
         code = error;
         return Lookup::failure;
     };
@@ -64,7 +64,8 @@ Lookup lookup_variable(const WideString& name, ResultSlot* slot, DWORD& code)
             return judge(GetLastError());
         if (copied > size)
             continue;  // grew in between
-        fill_result_slot(slot, wide_to_utf8(buffer.data(), copied));
+        const std::string value = wide_to_utf8(buffer.data(), copied);
+        reply.push_bytes(value.data(), value.size());
         return Lookup::value;
     }
     code = ERROR_INSUFFICIENT_BUFFER;
@@ -84,49 +85,51 @@ long crt_putenv_fill_count() noexcept
     return InterlockedCompareExchange(&g_crt_fills, 0, 0);
 }
 
+namespace {
+
+// The environment block's entries, converted at once: the zero units between
+// the entries come out as zero bytes that separate them.
+struct Entries {
+    std::string all;
+    std::size_t count = 0;
+};
+
+void push_entries(lua_State* L, const void* data)
+{
+    const auto& e = *static_cast<const Entries*>(data);
+    lua_createtable(L, static_cast<int>(e.count), 0);
+    std::size_t pos = 0;
+    for (std::size_t i = 1; i <= e.count; ++i) {
+        std::size_t stop = e.all.find('\0', pos);
+        if (stop == std::string::npos)
+            stop = e.all.size();
+        lua_pushlstring(L, e.all.data() + pos, stop - pos);
+        lua_rawseti(L, -2, static_cast<int>(i));
+        pos = stop + 1 < e.all.size() ? stop + 1 : e.all.size();
+    }
+}
+
+}  // namespace
+
 int l_environ(lua_State* L)
 {
-    ResultSlot* slot = push_result_slot(L);
-    std::size_t count = 0;
-    bool failed = false;
-    DWORD code = 0;
-    {
+    return respond(L, kWin32, [&](Reply& reply) {
         wchar_t* block = GetEnvironmentStringsW();
-        if (!block) {
-            failed = true;
-            code = GetLastError();
-        } else {
-            const wchar_t* end = block;
-            for (; *end; end += std::wcslen(end) + 1)
-                ++count;
-            // One conversion of the whole block; the zero units between the
-            // entries come out as zero bytes that separate them.
-            std::string text;
-            try {
-                text = wide_to_utf8(block, end - block);
-            } catch (...) {
-                FreeEnvironmentStringsW(block);
-                throw;
-            }
+        if (!block)
+            return fail_with_windows_error(reply, GetLastError());
+        Entries entries;
+        const wchar_t* end = block;
+        for (; *end; end += std::wcslen(end) + 1)
+            ++entries.count;
+        try {
+            entries.all = wide_to_utf8(block, end - block);
+        } catch (...) {
             FreeEnvironmentStringsW(block);
-            fill_result_slot(slot, std::move(text));
+            throw;
         }
-    }
-    if (failed)
-        return push_windows_error(L, code);
-    const std::string& all = *slot->bytes;
-    lua_createtable(L, static_cast<int>(count), 0);
-    std::size_t pos = 0;
-    for (std::size_t i = 1; i <= count; ++i) {
-        std::size_t stop = all.find('\0', pos);
-        if (stop == std::string::npos)
-            stop = all.size();
-        lua_pushlstring(L, all.data() + pos, stop - pos);
-        lua_rawseti(L, -2, static_cast<int>(i));
-        pos = stop + 1 < all.size() ? stop + 1 : all.size();
-    }
-    release_result_slot(slot);
-    return 1;
+        FreeEnvironmentStringsW(block);
+        reply.push_with(&push_entries, &entries);
+    });
 }
 
 int l_getenv(lua_State* L)
@@ -136,30 +139,22 @@ int l_getenv(lua_State* L)
     if (length == 0)
         return luaL_error(L, "%s", kGetenvName);
     check_no_zero_byte(L, "getenv", "name", name, length);
-    ResultSlot* slot = push_result_slot(L);
-    bool bad_name = false;
-    Lookup result = Lookup::not_set;
-    DWORD code = 0;
-    {
+    return respond(L, kWin32, [&](Reply& reply) {
         const WideString wide_name = utf8_to_wide(name, length);
         if (wide_name.empty())
-            bad_name = true;
-        else
-            result = lookup_variable(wide_name, slot, code);
-    }
-    if (bad_name)
-        return luaL_error(L, "%s", kGetenvName);
-    switch (result) {
-    case Lookup::not_set:
-        lua_pushnil(L);
-        return 1;
-    case Lookup::failure:
-        return push_windows_error(L, code);
-    case Lookup::value:
-        break;
-    }
-    push_result(L, slot);
-    return 1;
+            return reply.raise("%s", kGetenvName);
+        DWORD code = 0;
+        switch (lookup_variable(wide_name, reply, code)) {
+        case Lookup::not_set:
+            reply.push_nil();
+            break;
+        case Lookup::failure:
+            fail_with_windows_error(reply, code);
+            break;
+        case Lookup::value:
+            break;
+        }
+    });
 }
 
 int l_setenv(lua_State* L)
@@ -225,49 +220,37 @@ int l_command_line(lua_State* L)
         return 1;
     }
     if (length == 1 && kind[0] == 'W') {
-        ResultSlot* slot = push_result_slot(L);
-        const wchar_t* line = GetCommandLineW();
-        if (line)
-            fill_result_slot(slot,
-                             wide_to_utf8(line, static_cast<std::ptrdiff_t>(std::wcslen(line))));
-        push_result(L, slot);
-        return 1;
+        return respond(L, kWin32, [&](Reply& reply) {
+            const wchar_t* line = GetCommandLineW();
+            const std::string text =
+                line ? wide_to_utf8(line, static_cast<std::ptrdiff_t>(std::wcslen(line)))
+                     : std::string();
+            reply.push_bytes(text.data(), text.size());
+        });
     }
     return luaL_error(L, "win32.command_line: kind must be \"W\" or \"A\"");
 }
 
 int l_module_path(lua_State* L)
 {
-    ResultSlot* slot = push_result_slot(L);
-    bool failed = false;
-    DWORD code = 0;
-    {
+    return respond(L, kWin32, [&](Reply& reply) {
         // 260 units, doubled up to 33280 (8 attempts).
         std::vector<wchar_t> buffer(260);
         for (int attempt = 1;; ++attempt) {
             const auto size = static_cast<DWORD>(buffer.size());
             const DWORD n = sys::get_module_file_name(nullptr, buffer.data(), size);
-            if (n == 0) {
-                failed = true;
-                code = GetLastError();
-                break;
-            }
+            if (n == 0)
+                return fail_with_windows_error(reply, GetLastError());
             if (n < size) {
-                fill_result_slot(slot, wide_to_utf8(buffer.data(), n));
-                break;
+                const std::string path = wide_to_utf8(buffer.data(), n);
+                reply.push_bytes(path.data(), path.size());
+                return;
             }
-            if (attempt == 8) {
-                failed = true;
-                code = ERROR_INSUFFICIENT_BUFFER;
-                break;
-            }
+            if (attempt == 8)
+                return fail_with_windows_error(reply, ERROR_INSUFFICIENT_BUFFER);
             buffer.assign(buffer.size() * 2, L'\0');
         }
-    }
-    if (failed)
-        return push_windows_error(L, code);
-    push_result(L, slot);
-    return 1;
+    });
 }
 
 int l_is_directory(lua_State* L)

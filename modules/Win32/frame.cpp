@@ -57,16 +57,6 @@ constexpr FunctionEntry kFunctions[] = {
 
 static_assert(sizeof kFunctions / sizeof kFunctions[0] == 36);
 
-constexpr const char* kResultSlotMeta = "luamods.win32.result_slot";
-
-int result_slot_gc(lua_State* L)
-{
-    auto* slot = static_cast<ResultSlot*>(lua_touserdata(L, 1));
-    if (slot)
-        release_result_slot(slot);
-    return 0;
-}
-
 }  // namespace
 
 int call_trampoline(lua_State* L)
@@ -91,40 +81,37 @@ int call_trampoline(lua_State* L)
     return luaL_error(L, "%s", message);
 }
 
+void fail_with_windows_error(Reply& reply, DWORD code)
+{
+    wchar_t* buffer = nullptr;
+    const DWORD units = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string text;
+    try {
+        if (units != 0 && buffer)
+            text = wide_to_utf8(buffer, units);
+    } catch (...) {
+        LocalFree(buffer);
+        throw;
+    }
+    if (buffer)
+        LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+        text.pop_back();
+    if (text.empty()) {
+        char fallback[32];
+        std::snprintf(fallback, sizeof fallback, "Windows error %lu",
+                      static_cast<unsigned long>(code));
+        text = fallback;
+    }
+    reply.fail(static_cast<lua_Integer>(code), text.data(), text.size());
+}
+
 int push_windows_error(lua_State* L, DWORD code)
 {
-    ResultSlot* slot = push_result_slot(L);
-    {
-        wchar_t* buffer = nullptr;
-        const DWORD units = FormatMessageW(
-            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                FORMAT_MESSAGE_IGNORE_INSERTS,
-            nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-            reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-        std::string text;
-        try {
-            if (units != 0 && buffer)
-                text = wide_to_utf8(buffer, units);
-        } catch (...) {
-            LocalFree(buffer);
-            throw;
-        }
-        if (buffer)
-            LocalFree(buffer);
-        while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
-            text.pop_back();
-        if (text.empty()) {
-            char fallback[32];
-            std::snprintf(fallback, sizeof fallback, "Windows error %lu",
-                          static_cast<unsigned long>(code));
-            text = fallback;
-        }
-        fill_result_slot(slot, std::move(text));
-    }
-    lua_pushnil(L);
-    lua_pushinteger(L, static_cast<lua_Integer>(code));
-    push_result(L, slot);
-    return 3;
+    return respond(L, kWin32, [&](Reply& reply) { fail_with_windows_error(reply, code); });
 }
 
 namespace {
@@ -202,44 +189,12 @@ void check_no_zero_byte(lua_State* L, const char* function, const char* what, co
         luaL_error(L, "win32.%s: %s contains a zero byte", function, what);
 }
 
-ResultSlot* push_result_slot(lua_State* L)
-{
-    auto* slot = static_cast<ResultSlot*>(lua_newuserdata(L, sizeof(ResultSlot)));
-    slot->bytes = nullptr;
-    if (luaL_newmetatable(L, kResultSlotMeta)) {
-        lua_pushcfunction(L, result_slot_gc);
-        lua_setfield(L, -2, "__gc");
-    }
-    lua_setmetatable(L, -2);
-    return slot;
-}
-
-void fill_result_slot(ResultSlot* slot, std::string&& bytes)
-{
-    release_result_slot(slot);
-    slot->bytes = new std::string(std::move(bytes));
-}
-
-void release_result_slot(ResultSlot* slot) noexcept
-{
-    delete slot->bytes;
-    slot->bytes = nullptr;
-}
-
-void push_result(lua_State* L, ResultSlot* slot)
-{
-    if (slot->bytes)
-        lua_pushlstring(L, slot->bytes->data(), slot->bytes->size());
-    else
-        lua_pushliteral(L, "");
-    release_result_slot(slot);
-}
-
 }  // namespace luamods::win32
 
 LUAMODS_EXPORT int luaopen_win32(lua_State* L)
 {
     using namespace luamods::win32;
+    luamods::open_boundary(L);
     lua_createtable(L, 0, 0);
     for (const FunctionEntry& entry : kFunctions) {
         lua_pushlightuserdata(L, const_cast<FunctionEntry*>(&entry));

@@ -21,6 +21,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/reply.hpp"
+
 namespace luamods::win32 {
 
 struct FunctionEntry {
@@ -35,6 +37,7 @@ inline constexpr const char* kNotAHandle =
 int call_trampoline(lua_State* L);
 
 // Pushes nil, the code (unsigned) and the system's message for it; returns 3.
+// For functions that hold nothing when they fail.
 int push_windows_error(lua_State* L, DWORD code);
 
 // An integer argument that may name a handle: 0 and -1 raise, and so does a
@@ -93,21 +96,14 @@ inline HANDLE to_handle(lua_Integer value)
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value));
 }
 
-// Strings built in C++ reach Lua through a ResultSlot: a full userdata pushed
-// before the work begins (creating it may raise: nothing is held yet), which
-// the work fills and from which the string is then pushed and freed.  The
-// slot sits on the Lua stack meanwhile, so a garbage-collection step during
-// the push, which may run finalizers that call this module again on the same
-// thread, cannot touch the bytes; if the push raises (Lua out of memory), the
-// slot's __gc frees them.  The slot stays below the function's results.
-struct ResultSlot {
-    std::string* bytes;
-};
+// Functions that hold C++ objects (strings, buffers, an open clipboard)
+// answer through respond(L, kWin32, ...) (common/reply.hpp): strings built in
+// C++ are pushed in protected mode while they are alive, and a C++ exception
+// goes on to call_trampoline, which words it with the function's name.
+inline constexpr Wording kWin32 = kExceptionsToCaller;
 
-ResultSlot* push_result_slot(lua_State* L);
-void fill_result_slot(ResultSlot* slot, std::string&& bytes);  // may throw
-void release_result_slot(ResultSlot* slot) noexcept;
-// Pushes the slot's bytes ("" when it holds none) and frees them.
-void push_result(lua_State* L, ResultSlot* slot);
+// The failure triple as the reply: nil, the code and the system's message
+// for it.  May throw (building the message).
+void fail_with_windows_error(Reply& reply, DWORD code);
 
 }  // namespace luamods::win32

@@ -45,24 +45,13 @@ int l_read(lua_State* L)
     const DWORD want = static_cast<unsigned long long>(max) < available
                            ? static_cast<DWORD>(max)
                            : available;
-    ResultSlot* slot = push_result_slot(L);
-    DWORD failure = 0;
-    bool failed = false;
-    {
+    return respond(L, kWin32, [&](Reply& reply) {
         std::string buffer(want, '\0');
         DWORD got = 0;
-        if (!ReadFile(h, buffer.data(), want, &got, nullptr)) {
-            failed = true;
-            failure = GetLastError();
-        } else {
-            buffer.resize(got);
-            fill_result_slot(slot, std::move(buffer));
-        }
-    }
-    if (failed)
-        return push_windows_error(L, failure);
-    push_result(L, slot);
-    return 1;
+        if (!ReadFile(h, buffer.data(), want, &got, nullptr))
+            return fail_with_windows_error(reply, GetLastError());
+        reply.push_bytes(buffer.data(), got);
+    });
 }
 
 int l_write(lua_State* L)

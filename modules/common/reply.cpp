@@ -78,18 +78,28 @@ bool push_bytes(lua_State* L, const void* bytes, std::size_t n) noexcept
     return push_protected(L, &push_range, &range);
 }
 
-void Reply::push_bytes(const void* bytes, std::size_t n) noexcept
+void Reply::pushed(bool made) noexcept
 {
-    if (!accepting())
-        return;
-    if (!luamods::push_bytes(L_, bytes, n)) {
-        // Lua's error object takes the place of the results.
-        keep_only_top(L_, pushed_);
-        pushed_ = 0;
-        lua_error_ = true;
+    if (made) {
+        ++pushed_;
         return;
     }
-    ++pushed_;
+    // Lua's error object takes the place of the results.
+    keep_only_top(L_, pushed_);
+    pushed_ = 0;
+    lua_error_ = true;
+}
+
+void Reply::push_bytes(const void* bytes, std::size_t n) noexcept
+{
+    if (accepting())
+        pushed(luamods::push_bytes(L_, bytes, n));
+}
+
+void Reply::push_with(void (*push)(lua_State*, const void*), const void* data) noexcept
+{
+    if (accepting())
+        pushed(push_protected(L_, push, data));
 }
 
 void Reply::raise(const char* format, ...) noexcept
@@ -189,14 +199,5 @@ void raise_message(lua_State* L, const Message& message)
     luaL_error(L, "%s", message.text);
     __builtin_unreachable();
 }
-
-namespace detail {
-void record_exception(Reply& reply, const char* module, bool out_of_memory) noexcept
-{
-    if (reply.error().present)
-        return;
-    reply.error().set(out_of_memory ? "%s: out of memory" : "%s: internal error", module);
-}
-}  // namespace detail
 
 }  // namespace luamods

@@ -14,7 +14,7 @@
 // are released normally when the work returns.  A failure is only recorded:
 // once the frame has ended, respond() raises it, or replaces the results
 // with the soft failure (nil, [code,] message).  C++ exceptions are caught
-// there and become "<module>: out of memory" or "<module>: internal error".
+// there and become the module's wording of them.
 #pragma once
 
 #include <lua.hpp>
@@ -58,6 +58,8 @@ public:
     void push_boolean(bool v) noexcept;
     void push_pointer(const void* p) noexcept;  // a light userdata
     void push_nil() noexcept;
+    // One value made by `push(L, data)` in protected mode (a table, say).
+    void push_with(void (*push)(lua_State*, const void*), const void* data) noexcept;
 
     // The call raises this message (printf-style) once the work has ended.
     void raise(const char* format, ...) noexcept
@@ -81,6 +83,7 @@ public:
 
 private:
     bool accepting() const noexcept { return !failed(); }
+    void pushed(bool made) noexcept;
     void drop_results() noexcept;
 
     lua_State* L_;
@@ -91,12 +94,18 @@ private:
     Message error_;
 };
 
-namespace detail {
-void record_exception(Reply& reply, const char* module, bool out_of_memory) noexcept;
-}
+// How a module words a C++ exception that escaped its work: the message
+// raised for std::bad_alloc and for anything else.  Null texts let the
+// exception go on to the caller, once the work's objects are released
+// (win32's dispatch words it with the function's name).
+struct Wording {
+    const char* out_of_memory;
+    const char* other;
+};
+inline constexpr Wording kExceptionsToCaller{nullptr, nullptr};
 
 template <class Work>
-inline int respond(lua_State* L, const char* module, Work&& work)
+inline int respond(lua_State* L, const Wording& wording, Work&& work)
 {
     // What the work captures outlives a raise: it must be plain.
     static_assert(std::is_trivially_destructible_v<std::remove_reference_t<Work>>,
@@ -105,9 +114,15 @@ inline int respond(lua_State* L, const char* module, Work&& work)
     try {
         work(reply);
     } catch (const std::bad_alloc&) {
-        detail::record_exception(reply, module, true);
+        if (!wording.out_of_memory)
+            throw;
+        if (!reply.error().present)
+            reply.raise("%s", wording.out_of_memory);
     } catch (...) {
-        detail::record_exception(reply, module, false);
+        if (!wording.other)
+            throw;
+        if (!reply.error().present)
+            reply.raise("%s", wording.other);
     }
     return reply.finish();
 }
