@@ -44,11 +44,13 @@ enum class Lookup { not_set, value, failure };
 // value into a failure.
 Lookup lookup_variable(const WideString& name, Reply& reply, DWORD& code)
 {
-    const auto judge = [&code](DWORD error) {
+    const auto judge = [&code, &reply](DWORD error) {
         if (error == ERROR_ENVVAR_NOT_FOUND || error == ERROR_FILE_NOT_FOUND)
             return Lookup::not_set;
-        if (error == 0)
-            return Lookup::value;  // set to the empty value
+        if (error == 0) {
+            reply.push_bytes("", 0);  // set to the empty value
+            return Lookup::value;
+        }
         code = error;
         return Lookup::failure;
     };
