@@ -7,6 +7,7 @@
 
 #include "Win32/frame.hpp"
 #include "Win32/functions.hpp"
+#include "Win32/messages.hpp"
 #include "Win32/sys.hpp"
 #include "Win32/text.hpp"
 #include "Win32/user32.hpp"
@@ -114,7 +115,7 @@ int l_clipboard_get(lua_State* L)
     DWORD code = 0;
     const Outcome outcome = read_clipboard(slot, code);
     if (outcome == Outcome::unavailable)
-        return luaL_error(L, "win32.clipboard_get: the clipboard entry points are not available");
+        return luaL_error(L, "%s", kClipboardGetUnavailable);
     if (outcome == Outcome::failure)
         return push_windows_error(L, code);
     push_result(L, slot);
@@ -128,7 +129,7 @@ int l_clipboard_set(lua_State* L)
     DWORD code = 0;
     const Outcome outcome = write_clipboard(text, length, code);
     if (outcome == Outcome::unavailable)
-        return luaL_error(L, "win32.clipboard_set: the clipboard entry points are not available");
+        return luaL_error(L, "%s", kClipboardSetUnavailable);
     if (outcome == Outcome::failure)
         return push_windows_error(L, code);
     lua_pushboolean(L, 1);
