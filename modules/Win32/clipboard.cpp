@@ -7,6 +7,7 @@
 
 #include "Win32/frame.hpp"
 #include "Win32/functions.hpp"
+#include "Win32/messages.hpp"
 #include "Win32/sys.hpp"
 #include "Win32/text.hpp"
 #include "Win32/user32.hpp"
@@ -118,7 +119,7 @@ int l_clipboard_get(lua_State* L)
         DWORD code = 0;
         const Outcome outcome = read_clipboard(reply, code);
         if (outcome == Outcome::unavailable)
-            reply.raise("win32.clipboard_get: the clipboard entry points are not available");
+            reply.raise("%s", kClipboardGetUnavailable);
         else if (outcome == Outcome::failure)
             fail_with_windows_error(reply, code);
     });
@@ -131,7 +132,7 @@ int l_clipboard_set(lua_State* L)
     DWORD code = 0;
     const Outcome outcome = write_clipboard(text, length, code);
     if (outcome == Outcome::unavailable)
-        return luaL_error(L, "win32.clipboard_set: the clipboard entry points are not available");
+        return luaL_error(L, "%s", kClipboardSetUnavailable);
     if (outcome == Outcome::failure)
         return push_windows_error(L, code);
     lua_pushboolean(L, 1);

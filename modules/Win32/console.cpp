@@ -9,6 +9,7 @@
 
 #include "Win32/frame.hpp"
 #include "Win32/functions.hpp"
+#include "Win32/messages.hpp"
 #include "Win32/text.hpp"
 #include "Win32/user32.hpp"
 
@@ -31,8 +32,6 @@ DWORD parse_which(const char* which, std::size_t length)
         return STD_OUTPUT_HANDLE;
     return 0;
 }
-
-constexpr const char* kWhich = "win32: which must be \"in\" or \"out\"";
 
 void set_integer(lua_State* L, const char* field, lua_Integer value)
 {
@@ -99,7 +98,7 @@ int l_console_mode(lua_State* L)
     const char* which = luaL_checklstring(L, 1, &length);
     const DWORD std_handle = parse_which(which, length);
     if (std_handle == 0)
-        return luaL_error(L, "%s", kWhich);
+        return luaL_error(L, "%s", kConsoleWhich);
     HANDLE h = GetStdHandle(std_handle);
     if (!valid_handle(h))
         return push_windows_error(L, ERROR_INVALID_HANDLE);
@@ -118,7 +117,7 @@ int l_set_console_mode(lua_State* L)
     const DWORD mode = check_low32_arg(L, 2);
     const DWORD std_handle = parse_which(which, length);
     if (std_handle == 0)
-        return luaL_error(L, "%s", kWhich);
+        return luaL_error(L, "%s", kConsoleWhich);
     HANDLE h = GetStdHandle(std_handle);
     if (!valid_handle(h))
         return push_windows_error(L, ERROR_INVALID_HANDLE);
@@ -218,7 +217,7 @@ int l_getwch(lua_State* L)
 {
     const wint_t c = _getwch();
     if (c == WEOF)
-        return luaL_error(L, "win32.getwch: input is at end of file");
+        return luaL_error(L, "%s", kGetwchEnd);
     lua_pushinteger(L, static_cast<lua_Integer>(c));
     return 1;
 }
@@ -234,7 +233,7 @@ int l_key_down(lua_State* L)
     const auto vk = static_cast<int>(check_low32_arg(L, 1));
     const User32Bindings& user = user32();
     if (!user.key_state_available)
-        return luaL_error(L, "win32.key_down: GetAsyncKeyState is not available in this process");
+        return luaL_error(L, "%s", kKeyStateUnavailable);
     const SHORT state = user.get_async_key_state(vk);
     lua_pushboolean(L, (static_cast<unsigned short>(state) & 0x8000u) != 0);
     return 1;

@@ -10,26 +10,19 @@
 
 #include "Win32/frame.hpp"
 #include "Win32/functions.hpp"
+#include "Win32/messages.hpp"
 #include "Win32/sys.hpp"
 #include "Win32/text.hpp"
 
 namespace luamods::win32 {
 namespace {
 
-constexpr const char* kGetenvName = "win32.getenv: name is empty or not valid UTF-8";
-constexpr const char* kSetenvName = "win32.setenv: name is empty or not valid UTF-8";
-constexpr const char* kDirectoryPath = "win32.is_directory: path is not valid UTF-8";
-
 INIT_ONCE g_crt_once = INIT_ONCE_STATIC_INIT;
 CrtPutenv g_crt_putenv = nullptr;
-volatile LONG g_crt_fills = 0;
 
 BOOL CALLBACK bind_crt_putenv(PINIT_ONCE, PVOID, PVOID*)
 {
-    InterlockedIncrement(&g_crt_fills);
-    HMODULE crt = GetModuleHandleW(L"ucrtbase.dll");
-    if (!crt)
-        crt = LoadLibraryW(L"ucrtbase.dll");  // never freed
+    HMODULE crt = sys::system_library(L"ucrtbase.dll");
     if (crt)
         g_crt_putenv = reinterpret_cast<CrtPutenv>(
             reinterpret_cast<void*>(GetProcAddress(crt, "_wputenv_s")));
@@ -80,11 +73,6 @@ CrtPutenv crt_putenv() noexcept
 {
     InitOnceExecuteOnce(&g_crt_once, bind_crt_putenv, nullptr, nullptr);
     return g_crt_putenv;
-}
-
-long crt_putenv_fill_count() noexcept
-{
-    return InterlockedCompareExchange(&g_crt_fills, 0, 0);
 }
 
 namespace {
@@ -230,7 +218,7 @@ int l_command_line(lua_State* L)
             reply.push_bytes(text.data(), text.size());
         });
     }
-    return luaL_error(L, "win32.command_line: kind must be \"W\" or \"A\"");
+    return luaL_error(L, "%s", kCommandLineKind);
 }
 
 int l_module_path(lua_State* L)

@@ -11,7 +11,4 @@ using CrtPutenv = int(__cdecl*)(const wchar_t* name, const wchar_t* value);
 // when ucrtbase.dll or the function cannot be found.
 CrtPutenv crt_putenv() noexcept;
 
-// How many times the binding was resolved (1 after the first setenv): for tests.
-long crt_putenv_fill_count() noexcept;
-
 }  // namespace luamods::win32

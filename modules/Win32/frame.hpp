@@ -1,5 +1,5 @@
-// The frame every win32 function shares: the dispatch row, the failure triple,
-// handle arguments and pushing strings built in C++.
+// The frame every win32 function shares: the failure triple, handle and
+// integer arguments and pushing strings built in C++.
 //
 // Every function keeps one shape, because a Lua error skips the destructors of
 // the C++ frames it unwinds through (and catch (...) cannot see it):
@@ -10,7 +10,8 @@
 //     destructor is alive any more)
 //
 // A C++ exception thrown by the work (std::bad_alloc) unwinds the work's
-// objects normally and is turned into a Lua error by call_trampoline.
+// objects normally and is turned into a Lua error by call_trampoline
+// (module.cpp).
 #pragma once
 
 #include <lua.hpp>
@@ -24,17 +25,6 @@
 #include "common/reply.hpp"
 
 namespace luamods::win32 {
-
-struct FunctionEntry {
-    const char* name;
-    lua_CFunction function;
-};
-
-inline constexpr const char* kNotAHandle =
-    "not a handle: 0 (NULL) and -1 (INVALID_HANDLE_VALUE) are never returned by win32";
-
-// The C closure of every module function; upvalue 1 points at its row.
-int call_trampoline(lua_State* L);
 
 // Pushes nil, the code (unsigned) and the system's message for it; returns 3.
 // For functions that hold nothing when they fail.

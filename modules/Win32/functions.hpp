@@ -1,11 +1,21 @@
-// The Lua functions of the win32 module, one source file per concern.
+// The Lua functions of the win32 module, one source file per concern, and
+// the row through which module.cpp's table calls each of them.
 #pragma once
 
 #include <lua.hpp>
 
 namespace luamods::win32 {
 
-// spawn.cpp
+struct FunctionEntry {
+    const char* name;
+    lua_CFunction function;
+};
+
+// The C closure of every module function; upvalue 1 points at its row.
+// Turns a C++ exception that escapes the function into a Lua error.
+int call_trampoline(lua_State* L);
+
+// spawn.cpp (spawn_request.cpp, spawn_stdio.cpp)
 int l_spawn(lua_State* L);
 
 // process.cpp

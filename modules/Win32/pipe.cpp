@@ -6,6 +6,7 @@
 
 #include "Win32/frame.hpp"
 #include "Win32/functions.hpp"
+#include "Win32/messages.hpp"
 
 namespace luamods::win32 {
 namespace {
@@ -31,7 +32,7 @@ int l_read(lua_State* L)
     // max saturates: 2^32 or more (+inf included) caps nothing, -inf is negative.
     const lua_Integer max = opt_saturated_arg(L, 2, 65536);
     if (max < 0)
-        return luaL_error(L, "win32.read: max must not be negative");
+        return luaL_error(L, "%s", kReadNegativeMax);
 
     // Peeking first is what keeps read from ever waiting, and it is where the
     // end of the stream (109) shows.

@@ -6,6 +6,7 @@
 
 #include "Win32/frame.hpp"
 #include "Win32/functions.hpp"
+#include "Win32/messages.hpp"
 
 namespace luamods::win32 {
 namespace {
@@ -78,8 +79,7 @@ int l_open_process(lua_State* L)
     else if (std::strcmp(access, "terminate") == 0)
         rights = kTerminateRights;
     else
-        return luaL_error(L,
-                          "win32.open_process: access must be \"query\", \"wait\" or \"terminate\"");
+        return luaL_error(L, "%s", kOpenProcessAccess);
     HANDLE h = OpenProcess(rights, FALSE, pid);
     if (!valid_handle(h))
         return push_windows_error(L, GetLastError());

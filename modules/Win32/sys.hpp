@@ -1,8 +1,10 @@
-// The system calls that tests make fail on purpose.  The module calls them
-// through this header only.  In the module itself they are the Windows
-// functions, inlined away; the test build of the module (PellorFaults, with
-// LUAMODS_WIN32_FAULTS defined) routes them through faults.cpp, which can
-// fail a chosen call with a chosen code or throw std::bad_alloc from it.
+// The system calls that tests make fail on purpose, and the loading of the
+// DLLs the module binds at run time.  The module makes these calls through
+// this header only.  In the module itself they are the Windows functions,
+// inlined away; the test build of the module (PellorFaults, with
+// LUAMODS_WIN32_FAULTS defined) gets their definitions from the test tree
+// (tests/win32/faults/), which can fail a chosen call with a chosen code or
+// throw std::bad_alloc from it, and counts the DLL bindings.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +13,16 @@
 
 namespace luamods::win32::sys {
 
+// The DLL already loaded, or loaded now and never freed.
+inline HMODULE loaded_or_load(const wchar_t* name)
+{
+    HMODULE module = GetModuleHandleW(name);
+    return module ? module : LoadLibraryW(name);
+}
+
 #ifdef LUAMODS_WIN32_FAULTS
+
+HMODULE system_library(const wchar_t* name);
 
 BOOL create_pipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES sa, DWORD size);
 HANDLE create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
@@ -35,6 +46,11 @@ DWORD get_module_file_name(HMODULE module, LPWSTR buffer, DWORD size);
 
 #else
 
+// A DLL the module binds functions from on first use (user32, ucrtbase).
+inline HMODULE system_library(const wchar_t* name)
+{
+    return loaded_or_load(name);
+}
 inline BOOL create_pipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES sa, DWORD size)
 {
     return CreatePipe(read, write, sa, size);

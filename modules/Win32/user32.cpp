@@ -1,11 +1,12 @@
 #include "Win32/user32.hpp"
 
+#include "Win32/sys.hpp"
+
 namespace luamods::win32 {
 namespace {
 
 INIT_ONCE g_once = INIT_ONCE_STATIC_INIT;
 User32Bindings g_bindings;
-volatile LONG g_fills = 0;
 
 template <class Fn>
 void bind(HMODULE module, const char* name, Fn& slot)
@@ -17,10 +18,7 @@ void bind(HMODULE module, const char* name, Fn& slot)
 
 BOOL CALLBACK fill(PINIT_ONCE, PVOID, PVOID*)
 {
-    InterlockedIncrement(&g_fills);
-    HMODULE module = GetModuleHandleW(L"user32.dll");
-    if (!module)
-        module = LoadLibraryW(L"user32.dll");
+    HMODULE module = sys::system_library(L"user32.dll");
     if (!module)
         return TRUE;  // stays empty for the life of the process
     User32Bindings& b = g_bindings;
@@ -43,11 +41,6 @@ const User32Bindings& user32() noexcept
 {
     InitOnceExecuteOnce(&g_once, fill, nullptr, nullptr);
     return g_bindings;
-}
-
-long user32_fill_count() noexcept
-{
-    return InterlockedCompareExchange(&g_fills, 0, 0);
 }
 
 bool open_clipboard_retrying() noexcept

@@ -23,9 +23,6 @@ struct User32Bindings {
 // for the one that fills it).  A failed binding stays failed.
 const User32Bindings& user32() noexcept;
 
-// How many times the record was filled (1 after the first use): for tests.
-long user32_fill_count() noexcept;
-
 // OpenClipboard with no owner, up to 20 attempts 10 ms apart.  On false the
 // caller reports GetLastError().
 bool open_clipboard_retrying() noexcept;

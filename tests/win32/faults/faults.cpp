@@ -1,6 +1,7 @@
-// The test build's side of sys.hpp: every call named there first asks its
-// plan whether to fail.  Tests drive the plans through the table that
-// luaopen_win32_faults returns (exported by PellorFaults.dll only):
+// The test build's side of sys.hpp: every failable call named there first
+// asks its plan whether to fail, and the DLL bindings are counted.  Tests
+// drive the plans through the table that luaopen_win32_faults returns
+// (exported by PellorFaults.dll only):
 //
 //   faults.fail(name, code [, count = 1 [, skip = 0]])  let `skip` calls pass,
 //       then fail `count` calls with `code`
@@ -10,15 +11,18 @@
 //   faults.calls(name) -> calls seen since the last reset
 //   faults.reset()
 //   faults.null_entry() -> a module closure whose row is missing
-//   faults.bindings() -> how often User32Bindings and the C runtime's
-//       _wputenv_s binding were filled in this process
+//   faults.bindings() -> how often user32.dll and ucrtbase.dll (for
+//       User32Bindings and _wputenv_s) were bound in this process
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <new>
+#include <type_traits>
 
-#include "Win32/environment.hpp"
-#include "Win32/frame.hpp"
+#include "Win32/functions.hpp"
 #include "Win32/sys.hpp"
 #include "luamods_export.hpp"
 
@@ -43,12 +47,22 @@ enum Call {
     kCallCount
 };
 
+// The names tests use: the Windows functions' own.
 constexpr const char* kCallNames[kCallCount] = {
-    "CreatePipe",          "CreateFileW",       "SetHandleInformation",
-    "InitializeProcThreadAttributeList", "UpdateProcThreadAttribute",
-    "CreateProcessW",      "AssignProcessToJobObject", "ResumeThread",
-    "EmptyClipboard",      "GetClipboardData",  "SetClipboardData",
-    "GlobalAlloc",         "GlobalLock",        "GetModuleFileNameW",
+    "CreatePipe",
+    "CreateFileW",
+    "SetHandleInformation",
+    "InitializeProcThreadAttributeList",
+    "UpdateProcThreadAttribute",
+    "CreateProcessW",
+    "AssignProcessToJobObject",
+    "ResumeThread",
+    "EmptyClipboard",
+    "GetClipboardData",
+    "SetClipboardData",
+    "GlobalAlloc",
+    "GlobalLock",
+    "GetModuleFileNameW",
 };
 
 struct Plan {
@@ -64,6 +78,13 @@ struct Plan {
 
 std::mutex g_lock;
 Plan g_plans[kCallCount];
+
+// The DLLs sys::system_library binds, and how often it did.
+struct Binding {
+    const wchar_t* dll;
+    std::atomic<long> count{0};
+};
+Binding g_bindings[] = {{L"user32.dll"}, {L"ucrtbase.dll"}};
 
 // True when this call is to fail with `code`; throws when it is to throw.
 bool planned_failure(Call call, DWORD& code)
@@ -88,6 +109,21 @@ bool planned_failure(Call call, DWORD& code)
     if (throws)
         throw std::bad_alloc();
     return true;
+}
+
+// Every failable call: fails as the real one does (its failure value, the
+// planned code as the last error) when its plan says so, else is the real
+// call.
+template <class Real, class... Args>
+std::invoke_result_t<Real&, Args&...> through(Call call,
+                                              std::invoke_result_t<Real&, Args&...> failed,
+                                              Real real, Args... args)
+{
+    DWORD code = 0;
+    if (!planned_failure(call, code))
+        return real(args...);
+    SetLastError(code);
+    return failed;
 }
 
 int call_index(lua_State* L, int arg)
@@ -170,9 +206,9 @@ int l_reset(lua_State*)
 
 int l_bindings(lua_State* L)
 {
-    lua_pushinteger(L, user32_fill_count());
-    lua_pushinteger(L, crt_putenv_fill_count());
-    return 2;
+    for (const Binding& binding : g_bindings)
+        lua_pushinteger(L, binding.count.load());
+    return static_cast<int>(std::size(g_bindings));
 }
 
 int l_null_entry(lua_State* L)
@@ -186,162 +222,102 @@ int l_null_entry(lua_State* L)
 
 namespace sys {
 
+HMODULE system_library(const wchar_t* name)
+{
+    for (Binding& binding : g_bindings)
+        if (_wcsicmp(name, binding.dll) == 0)
+            ++binding.count;
+    return loaded_or_load(name);
+}
+
 BOOL create_pipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES sa, DWORD size)
 {
-    DWORD code = 0;
-    if (planned_failure(kCreatePipe, code)) {
-        SetLastError(code);
-        return FALSE;
-    }
-    return CreatePipe(read, write, sa, size);
+    return through(kCreatePipe, FALSE, CreatePipe, read, write, sa, size);
 }
 
 HANDLE create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                    DWORD disposition, DWORD flags, HANDLE templ)
 {
-    DWORD code = 0;
-    if (planned_failure(kCreateFile, code)) {
-        SetLastError(code);
-        return INVALID_HANDLE_VALUE;
-    }
-    return CreateFileW(name, access, share, sa, disposition, flags, templ);
+    return through(kCreateFile, INVALID_HANDLE_VALUE, CreateFileW, name, access, share, sa,
+                   disposition, flags, templ);
 }
 
 BOOL set_handle_information(HANDLE h, DWORD mask, DWORD flags)
 {
-    DWORD code = 0;
-    if (planned_failure(kSetHandleInformation, code)) {
-        SetLastError(code);
-        return FALSE;
-    }
-    return SetHandleInformation(h, mask, flags);
+    return through(kSetHandleInformation, FALSE, SetHandleInformation, h, mask, flags);
 }
 
-// A failing size query reports the size 0, which the caller must handle.
 BOOL initialize_attribute_list(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count, DWORD flags,
                                PSIZE_T size)
 {
-    DWORD code = 0;
-    if (planned_failure(kInitializeAttributeList, code)) {
-        if (!list && size)
-            *size = 0;
-        SetLastError(code);
-        return FALSE;
-    }
-    return InitializeProcThreadAttributeList(list, count, flags, size);
+    return through(kInitializeAttributeList, FALSE, InitializeProcThreadAttributeList, list,
+                   count, flags, size);
 }
 
 BOOL update_attribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
                       PVOID value, SIZE_T size, PVOID previous, PSIZE_T returned)
 {
-    DWORD code = 0;
-    if (planned_failure(kUpdateAttribute, code)) {
-        SetLastError(code);
-        return FALSE;
-    }
-    return UpdateProcThreadAttribute(list, flags, attribute, value, size, previous, returned);
+    return through(kUpdateAttribute, FALSE, UpdateProcThreadAttribute, list, flags, attribute,
+                   value, size, previous, returned);
 }
 
 BOOL create_process(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process_sa,
                     LPSECURITY_ATTRIBUTES thread_sa, BOOL inherit, DWORD flags, LPVOID env,
                     LPCWSTR cwd, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info)
 {
-    DWORD code = 0;
-    if (planned_failure(kCreateProcess, code)) {
-        SetLastError(code);
-        return FALSE;
-    }
-    return CreateProcessW(application, command_line, process_sa, thread_sa, inherit, flags, env,
-                          cwd, startup, info);
+    return through(kCreateProcess, FALSE, CreateProcessW, application, command_line, process_sa,
+                   thread_sa, inherit, flags, env, cwd, startup, info);
 }
 
 BOOL assign_process_to_job(HANDLE job, HANDLE process)
 {
-    DWORD code = 0;
-    if (planned_failure(kAssignProcessToJob, code)) {
-        SetLastError(code);
-        return FALSE;
-    }
-    return AssignProcessToJobObject(job, process);
+    return through(kAssignProcessToJob, FALSE, AssignProcessToJobObject, job, process);
 }
 
 DWORD resume_thread(HANDLE thread)
 {
-    DWORD code = 0;
-    if (planned_failure(kResumeThread, code)) {
-        SetLastError(code);
-        return static_cast<DWORD>(-1);
-    }
-    return ResumeThread(thread);
+    return through(kResumeThread, static_cast<DWORD>(-1), ResumeThread, thread);
 }
 
 BOOL empty_clipboard(const User32Bindings& user)
 {
-    DWORD code = 0;
-    if (planned_failure(kEmptyClipboard, code)) {
-        SetLastError(code);
-        return FALSE;
-    }
-    return user.empty_clipboard();
+    return through(kEmptyClipboard, FALSE, user.empty_clipboard);
 }
 
 HANDLE get_clipboard_data(const User32Bindings& user, UINT format)
 {
-    DWORD code = 0;
-    if (planned_failure(kGetClipboardData, code)) {
-        SetLastError(code);
-        return nullptr;
-    }
-    return user.get_clipboard_data(format);
+    return through(kGetClipboardData, nullptr, user.get_clipboard_data, format);
 }
 
 HANDLE set_clipboard_data(const User32Bindings& user, UINT format, HANDLE data)
 {
-    DWORD code = 0;
-    if (planned_failure(kSetClipboardData, code)) {
-        SetLastError(code);
-        return nullptr;
-    }
-    return user.set_clipboard_data(format, data);
+    return through(kSetClipboardData, nullptr, user.set_clipboard_data, format, data);
 }
 
 HGLOBAL global_alloc(UINT flags, SIZE_T bytes)
 {
-    DWORD code = 0;
-    if (planned_failure(kGlobalAlloc, code)) {
-        SetLastError(code);
-        return nullptr;
-    }
-    return GlobalAlloc(flags, bytes);
+    return through(kGlobalAlloc, nullptr, GlobalAlloc, flags, bytes);
 }
 
 LPVOID global_lock(HGLOBAL block)
 {
-    DWORD code = 0;
-    if (planned_failure(kGlobalLock, code)) {
-        SetLastError(code);
-        return nullptr;
-    }
-    return GlobalLock(block);
+    return through(kGlobalLock, nullptr, GlobalLock, block);
 }
 
 // Code 122 stands for a path longer than the buffer: the buffer is filled
-// and its full size returned, as the system does.
+// and its full size returned, as the system does.  Any other code fails the
+// call outright.
 DWORD get_module_file_name(HMODULE module, LPWSTR buffer, DWORD size)
 {
     DWORD code = 0;
-    if (planned_failure(kGetModuleFileName, code)) {
-        if (code == ERROR_INSUFFICIENT_BUFFER && size > 0) {
-            for (DWORD i = 0; i + 1 < size; ++i)
-                buffer[i] = L'x';
-            buffer[size - 1] = L'\0';
-            SetLastError(code);
-            return size;
-        }
-        SetLastError(code);
+    if (!planned_failure(kGetModuleFileName, code))
+        return GetModuleFileNameW(module, buffer, size);
+    SetLastError(code);
+    if (code != ERROR_INSUFFICIENT_BUFFER || size == 0)
         return 0;
-    }
-    return GetModuleFileNameW(module, buffer, size);
+    std::fill(buffer, buffer + size - 1, L'x');
+    buffer[size - 1] = L'\0';
+    return size;
 }
 
 }  // namespace sys
