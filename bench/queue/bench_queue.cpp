@@ -1,6 +1,6 @@
 // bench_queue: the raw C++ ceiling for the memory.queue benchmark.  It drives
 // the very queue type behind memory.queue (moodycamel's queue and semaphore,
-// as composed in Memory/queue.hpp) with no Lua, no registry and no checks.
+// as composed in Memory/queue/queue.hpp) with no Lua, no registry and no checks.
 //
 //   bench.raw_pairs(n) -> seconds for n put + take pairs on one thread
 //   bench.raw_spsc(n)  -> seconds for n items from a producer thread to a
@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "Memory/queue.hpp"
+#include "Memory/queue/queue.hpp"
 #include "luamods_export.hpp"
 
 namespace {

@@ -18,6 +18,7 @@
 #include "common/reply.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/libcrypto.hpp"
+#include "Crypto/messages.hpp"
 #include "Crypto/secret.hpp"
 
 namespace luamods::crypto {
@@ -92,8 +93,8 @@ BulkResult bulk_open(unsigned char* out, const AeadArgs& a, std::size_t plain_si
 AeadArgs read_args(lua_State* L, std::size_t nonce_size)
 {
     AeadArgs a;
-    a.key = check_sized(L, 1, kKey, kKeySize);
-    a.nonce = check_sized(L, 2, kNonce, nonce_size);
+    a.key = check_sized(L, 1, msg::kKey, kKeySize);
+    a.nonce = check_sized(L, 2, msg::kNonce, nonce_size);
     a.ad = opt_bytes(L, 3);
     a.message = check_bytes(L, 4);
     return a;
@@ -103,12 +104,12 @@ int aead_encrypt_common(lua_State* L, std::size_t nonce_size)
 {
     const AeadArgs a = read_args(L, nonce_size);
     if (a.message.size > kMaxOutput - kTagSize)
-        return luaL_error(L, "input too large (max 64 MiB)");
+        return luaL_error(L, "%s", msg::kInputTooLarge);
     const std::size_t out_size = a.message.size + kTagSize;
     return respond(L, kCrypto, [&](Reply& reply) {
         OutputBytes<kStackOutput> out;
         if (!out.allocate(out_size))
-            return reply.raise("out of memory");
+            return reply.raise("%s", msg::kOutOfMemory);
         unsigned char* tag = out.data() + a.message.size;
         if (a.message.size >= backends().aead_bulk_from &&
             bulk_seal(out.data(), a, nonce_size) == BulkResult::done) {
@@ -132,22 +133,22 @@ int aead_decrypt_common(lua_State* L, std::size_t nonce_size)
     const AeadArgs a = read_args(L, nonce_size);
     if (a.message.size < kTagSize) {
         lua_pushnil(L);
-        lua_pushstring(L, "ciphertext too short");
+        lua_pushstring(L, msg::kCiphertextTooShort);
         return 2;
     }
     const std::size_t plain_size = a.message.size - kTagSize;
     if (plain_size > kMaxOutput)
-        return luaL_error(L, "input too large (max 64 MiB)");
+        return luaL_error(L, "%s", msg::kInputTooLarge);
     return respond(L, kCrypto, [&](Reply& reply) {
         OutputBytes<kStackOutput> plain;
         if (!plain.allocate(plain_size))
-            return reply.raise("out of memory");
+            return reply.raise("%s", msg::kOutOfMemory);
         const unsigned char* tag = a.message.data + plain_size;
         BulkResult bulk = BulkResult::unavailable;
         if (plain_size >= backends().aead_bulk_from)
             bulk = bulk_open(plain.data(), a, plain_size, nonce_size);
         if (bulk == BulkResult::forged)
-            return reply.fail("authentication failed");
+            return reply.fail(msg::kAuthenticationFailed);
         if (bulk == BulkResult::done) {
             reply.push_bytes(plain.data(), plain_size);
             return;
@@ -162,7 +163,7 @@ int aead_decrypt_common(lua_State* L, std::size_t nonce_size)
                 plain.data(), nullptr, a.message.data, plain_size, tag, a.ad.data, a.ad.size,
                 a.nonce.data, a.key.data);
         if (rc != 0)
-            return reply.fail("authentication failed");
+            return reply.fail(msg::kAuthenticationFailed);
         reply.push_bytes(plain.data(), plain_size);
     });
 }

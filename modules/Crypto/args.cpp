@@ -1,4 +1,5 @@
 #include "Crypto/args.hpp"
+#include "Crypto/messages.hpp"
 
 namespace luamods::crypto {
 
@@ -6,7 +7,7 @@ Bytes check_sized(lua_State* L, int index, const char* label, std::size_t size)
 {
     Bytes b = check_bytes(L, index);
     if (b.size != size)
-        luaL_error(L, "%s must be %d bytes (got %d)", label, static_cast<int>(size),
+        luaL_error(L, msg::kWrongSize, label, static_cast<int>(size),
                    static_cast<int>(b.size));
     return b;
 }

@@ -7,20 +7,14 @@
 
 #include <cstddef>
 
+#include "Crypto/messages.hpp"
 #include "common/args.hpp"
 #include "common/reply.hpp"
 
 namespace luamods::crypto {
 
 // The module's messages carry no module name, those of C++ failures neither.
-inline constexpr Wording kCrypto{"out of memory", "out of memory"};
-
-// Labels of the fixed-size arguments, as the size message shows them.
-inline constexpr const char* kSecretKey = "secret key";
-inline constexpr const char* kPublicKey = "public key";
-inline constexpr const char* kSeed = "seed";
-inline constexpr const char* kKey = "key";
-inline constexpr const char* kNonce = "nonce";
+inline constexpr Wording kCrypto{msg::kOutOfMemory, msg::kOutOfMemory};
 
 // A string of exactly `size` bytes, or "<label> must be <size> bytes (got <n>)".
 Bytes check_sized(lua_State* L, int index, const char* label, std::size_t size);

@@ -5,7 +5,7 @@
 
 namespace luamods::crypto {
 
-// frame.cpp
+// module.cpp
 int l_random(lua_State* L);
 int l_equal(lua_State* L);
 

@@ -8,6 +8,7 @@
 #include "Crypto/args.hpp"
 #include "common/reply.hpp"
 #include "Crypto/functions.hpp"
+#include "Crypto/messages.hpp"
 #include "Crypto/secret.hpp"
 #include "Crypto/sha256.hpp"
 #include "Crypto/sha512.hpp"
@@ -35,12 +36,12 @@ int hkdf_common(lua_State* L, bool sha512)
     const lua_Integer length = luaL_checkinteger(L, 4);
     const auto limit = static_cast<lua_Integer>(sha512 ? kHkdfSha512Max : kHkdfSha256Max);
     if (length < 0 || length > limit)
-        return luaL_error(L, "hkdf: output length out of range");
+        return luaL_error(L, "%s", msg::kHkdfLength);
     const auto size = static_cast<std::size_t>(length);
     return respond(L, kCrypto, [&](Reply& reply) {
         HeapBytes out;
         if (!out.allocate(size))
-            return reply.raise("out of memory");
+            return reply.raise("%s", msg::kOutOfMemory);
         if (sha512)
             hkdf_sha512_derive(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
                                info.data, info.size);
@@ -110,7 +111,7 @@ int l_blake2b(lua_State* L)
     const Bytes msg = check_bytes(L, 1);
     const lua_Integer length = luaL_optinteger(L, 2, 64);
     if (length < 1 || length > static_cast<lua_Integer>(kBlake2bMax))
-        return luaL_error(L, "blake2b: length must be 1..64");
+        return luaL_error(L, "%s", msg::kBlake2bLength);
     unsigned char digest[kBlake2bMax];
     crypto_generichash_blake2b(digest, static_cast<std::size_t>(length), msg.data, msg.size,
                                nullptr, 0);
@@ -124,9 +125,9 @@ int l_blake2b_keyed(lua_State* L)
     const Bytes msg = check_bytes(L, 2);
     const lua_Integer length = luaL_optinteger(L, 3, 64);
     if (length < 1 || length > static_cast<lua_Integer>(kBlake2bMax))
-        return luaL_error(L, "blake2b_keyed: length must be 1..64");
+        return luaL_error(L, "%s", msg::kBlake2bKeyedLength);
     if (key.size > kBlake2bKeyMax)
-        return luaL_error(L, "blake2b_keyed: key must be at most 64 bytes");
+        return luaL_error(L, "%s", msg::kBlake2bKeyedKey);
     const auto size = static_cast<std::size_t>(length);
     return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kBlake2bMax> digest;

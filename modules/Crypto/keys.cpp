@@ -10,6 +10,7 @@
 #include "common/reply.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/libcrypto.hpp"
+#include "Crypto/messages.hpp"
 #include "Crypto/random.hpp"
 #include "Crypto/secret.hpp"
 
@@ -76,13 +77,13 @@ bool is_rejected_point(const unsigned char* s)
 int l_x25519_keypair(lua_State* L)
 {
     const bool given = is_present(L, 1);
-    const Bytes sk = given ? check_sized(L, 1, kSecretKey, kX25519Size) : Bytes{nullptr, 0};
+    const Bytes sk = given ? check_sized(L, 1, msg::kSecretKey, kX25519Size) : Bytes{nullptr, 0};
     return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kX25519Size> secret;
         if (given)
             std::memcpy(secret.data(), sk.data, kX25519Size);
         else if (!system_random(secret.data(), kX25519Size))
-            return reply.raise("x25519_keypair: the OS CSPRNG failed");
+            return reply.raise("%s", msg::kX25519RandomFailed);
         unsigned char pk[kX25519Size];
         crypto_scalarmult_curve25519_base(pk, secret.data());
         reply.push_bytes(secret.data(), kX25519Size);
@@ -92,7 +93,7 @@ int l_x25519_keypair(lua_State* L)
 
 int l_x25519_public_key(lua_State* L)
 {
-    const Bytes sk = check_sized(L, 1, kSecretKey, kX25519Size);
+    const Bytes sk = check_sized(L, 1, msg::kSecretKey, kX25519Size);
     unsigned char pk[kX25519Size];
     crypto_scalarmult_curve25519_base(pk, sk.data);
     lua_pushlstring(L, reinterpret_cast<const char*>(pk), sizeof pk);
@@ -101,8 +102,8 @@ int l_x25519_public_key(lua_State* L)
 
 int l_x25519(lua_State* L)
 {
-    const Bytes sk = check_sized(L, 1, kSecretKey, kX25519Size);
-    const Bytes pk = check_sized(L, 2, kPublicKey, kX25519Size);
+    const Bytes sk = check_sized(L, 1, msg::kSecretKey, kX25519Size);
+    const Bytes pk = check_sized(L, 2, msg::kPublicKey, kX25519Size);
     return respond(L, kCrypto, [&](Reply& reply) {
         // Zero-filled: for a low-order peer key some builds of the library
         // return -1 without writing the output at all.
@@ -110,7 +111,7 @@ int l_x25519(lua_State* L)
         static const unsigned char kZero[kX25519Size] = {};
         const int rc = crypto_scalarmult_curve25519(shared.data(), sk.data, pk.data);
         if (rc != 0 || crypto_verify_32(shared.data(), kZero) == 0)
-            return reply.fail("low-order point");
+            return reply.fail(msg::kLowOrderPoint);
         reply.push_bytes(shared.data(), kX25519Size);
     });
 }
@@ -118,13 +119,13 @@ int l_x25519(lua_State* L)
 int l_ed25519_keypair(lua_State* L)
 {
     const bool given = is_present(L, 1);
-    const Bytes seed_arg = given ? check_sized(L, 1, kSeed, kEdSeed) : Bytes{nullptr, 0};
+    const Bytes seed_arg = given ? check_sized(L, 1, msg::kSeed, kEdSeed) : Bytes{nullptr, 0};
     return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kEdSeed> seed;
         if (given)
             std::memcpy(seed.data(), seed_arg.data, kEdSeed);
         else if (!system_random(seed.data(), kEdSeed))
-            return reply.raise("ed25519_keypair: the OS CSPRNG failed");
+            return reply.raise("%s", msg::kEd25519RandomFailed);
         SecretBytes<kEdSecret> secret;
         unsigned char pk[kEdPublic];
         crypto_sign_ed25519_seed_keypair(pk, secret.data(), seed.data());
@@ -135,14 +136,14 @@ int l_ed25519_keypair(lua_State* L)
 
 int l_ed25519_public_key(lua_State* L)
 {
-    const Bytes sk = check_sized(L, 1, kSecretKey, kEdSecret);
+    const Bytes sk = check_sized(L, 1, msg::kSecretKey, kEdSecret);
     lua_pushlstring(L, reinterpret_cast<const char*>(sk.data + kEdSeed), kEdPublic);
     return 1;
 }
 
 int l_ed25519_sign(lua_State* L)
 {
-    const Bytes sk = check_sized(L, 1, kSecretKey, kEdSecret);
+    const Bytes sk = check_sized(L, 1, msg::kSecretKey, kEdSecret);
     const Bytes msg = check_bytes(L, 2);
     unsigned char sig[kEdSignature];
     // The second half of the secret key is taken as the signer's public key

@@ -32,7 +32,7 @@
 #include "common/message.hpp"
 #include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
-#include "Memory/queue.hpp"
+#include "Memory/queue/queue.hpp"
 #include "Memory/registry.hpp"
 
 namespace luamods::memory {

@@ -1,4 +1,4 @@
-#include "Memory/queue_registry.hpp"
+#include "Memory/queue/registry.hpp"
 
 #include <new>
 

@@ -1,4 +1,4 @@
-// The Lua functions of the memory.queue module (queue_ops.cpp).
+// The Lua functions of the memory.queue module (queue/functions.cpp).
 #pragma once
 
 #include <lua.hpp>

@@ -9,8 +9,8 @@
 #include "Memory/args.hpp"
 #include "Memory/messages.hpp"
 #include "Memory/call.hpp"
-#include "Memory/queue_functions.hpp"
-#include "Memory/queue_registry.hpp"
+#include "Memory/queue/functions.hpp"
+#include "Memory/queue/registry.hpp"
 #include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
 

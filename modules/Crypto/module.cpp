@@ -8,6 +8,7 @@
 #include "common/reply.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/libcrypto.hpp"
+#include "Crypto/messages.hpp"
 #include "Crypto/random.hpp"
 #include "Crypto/secret.hpp"
 #include "luamods_export.hpp"
@@ -23,22 +24,21 @@ int l_random(lua_State* L)
 {
     const lua_Integer n = luaL_checkinteger(L, 1);
     if (static_cast<std::uint64_t>(n) > kRandomMax)
-        return luaL_error(L, "random: size out of range");
+        return luaL_error(L, "%s", msg::kRandomSize);
     const auto size = static_cast<std::size_t>(n);
     return respond(L, kCrypto, [&](Reply& reply) {
-        constexpr const char* kFailed = "random: the OS CSPRNG failed";
         if (size <= kRandomStack) {
             SecretBytes<kRandomStack> buf;
             if (size > 0 && !system_random(buf.data(), size))
-                return reply.raise("%s", kFailed);
+                return reply.raise("%s", msg::kRandomFailed);
             reply.push_bytes(buf.data(), size);
             return;
         }
         HeapBytes buf;
         if (!buf.allocate(size))
-            return reply.raise("out of memory");
+            return reply.raise("%s", msg::kOutOfMemory);
         if (!system_random(buf.data(), size))
-            return reply.raise("%s", kFailed);
+            return reply.raise("%s", msg::kRandomFailed);
         reply.push_bytes(buf.data(), size);
     });
 }

@@ -3,8 +3,8 @@
 
 #include "Memory/hazard.hpp"
 #include "Memory/host_hook.hpp"
-#include "Memory/queue_functions.hpp"
-#include "Memory/queue_registry.hpp"
+#include "Memory/queue/functions.hpp"
+#include "Memory/queue/registry.hpp"
 #include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
 #include "common/reply.hpp"
