@@ -27,12 +27,7 @@ local MODULES = {
     load = function() return T.load("Pellor", "luaopen_win32") end },
 }
 
-local function slurp(path)
-  local f = assert(io.open(path, "rb"))
-  local text = f:read("*a")
-  f:close()
-  return text
-end
+local function slurp(path) return assert(T.file_text(path), path) end
 
 -- A JSON text as Lua values (objects and arrays as tables, null as nil):
 -- enough for an editor configuration file.

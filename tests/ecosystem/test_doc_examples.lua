@@ -14,12 +14,7 @@ for i = 2, #arg do
   else files[#files + 1] = arg[i] end
 end
 
-local function slurp(path)
-  local f = assert(io.open(path, "rb"))
-  local text = f:read("*a")
-  f:close()
-  return text
-end
+local function slurp(path) return assert(T.file_text(path), path) end
 
 for _, file in ipairs(files) do
   local path = src .. "/examples/docs/" .. file

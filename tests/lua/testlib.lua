@@ -86,6 +86,15 @@ function T.fmt_p(p)
   return "0x" .. hex:gsub("^0+", "")
 end
 
+-- A file's whole content, or nil when it cannot be opened.
+function T.file_text(path)
+  local f = io.open(path, "rb")
+  if not f then return nil end
+  local text = f:read("*a")
+  f:close()
+  return text
+end
+
 -- Byte strings as lower-case hex and back (spaces in the hex are ignored).
 function T.hex(s)
   return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))

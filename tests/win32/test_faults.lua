@@ -14,13 +14,7 @@ faults.throw("CreatePipe")
 pcall(w.spawn, { command_line = W.cmd("exit:0"), stdout = "pipe" })
 faults.reset()
 
-local function file_text(path)
-  local f = io.open(path, "rb")
-  if not f then return nil end
-  local s = f:read("*a")
-  f:close()
-  return s
-end
+local file_text = T.file_text
 
 -- Runs fn with a fresh plan and checks that no handle is left behind.
 local function clean(fn)

@@ -8,13 +8,7 @@ local ffi = W.ffi
 local NOT_A_HANDLE = "not a handle: 0 (NULL) and -1 (INVALID_HANDLE_VALUE) are never returned by win32"
 local CMD = "win32.spawn: spec.command_line is required and must be a non-empty string"
 
-local function file_text(path)
-  local f = io.open(path, "rb")
-  if not f then return nil end
-  local s = f:read("*a")
-  f:close()
-  return s
-end
+local file_text = T.file_text
 
 local function fnv1a(s)
   local h = 2166136261
