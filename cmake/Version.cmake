@@ -18,10 +18,10 @@ foreach(rockspec IN LISTS _luamods_rockspecs)
   if(NOT rockspec MATCHES "^luamods-${PROJECT_VERSION}-[0-9]+\\.rockspec$"
      OR NOT _version MATCHES "^${PROJECT_VERSION}-[0-9]+$"
      OR NOT rockspec STREQUAL "luamods-${_version}.rockspec")
-    message(FATAL_ERROR "${rockspec} (version \"${_version}\") does not match the project "
-                        "version ${PROJECT_VERSION} (CMakeLists.txt): rename it to "
-                        "luamods-${PROJECT_VERSION}-1.rockspec and set its version to "
-                        "\"${PROJECT_VERSION}-1\"")
+    message(FATAL_ERROR "${rockspec} (version \"${_version}\") does not carry the project "
+                        "version ${PROJECT_VERSION} (CMakeLists.txt): its file name must be "
+                        "luamods-${PROJECT_VERSION}-N.rockspec and its version field "
+                        "\"${PROJECT_VERSION}-N\", with the same N")
   endif()
 endforeach()
 if(EXISTS ${CMAKE_SOURCE_DIR}/types/crypto.lua)
