@@ -37,14 +37,14 @@ install(CODE "
   include(\"${CMAKE_CURRENT_LIST_DIR}/SplitDebug.cmake\")")
 
 # What Windows shows as each DLL's description in its version resource.
-set(LUAMODS_DESCRIPTION_quandel "Shared memory blocks and lock-free queues for LuaJIT (memory, memory.queue)")
+set(LUAMODS_DESCRIPTION_memory "Shared memory blocks and lock-free queues for LuaJIT (memory, memory.queue)")
 set(LUAMODS_DESCRIPTION_threads "Lua states on new threads for LuaJIT (threads)")
 set(LUAMODS_DESCRIPTION_crypto "Cryptography for LuaJIT on libsodium (crypto)")
-set(LUAMODS_DESCRIPTION_pellor "Windows processes, pipes, jobs, environment, console and clipboard for LuaJIT (win32)")
+set(LUAMODS_DESCRIPTION_win32 "Windows processes, pipes, jobs, environment, console and clipboard for LuaJIT (win32)")
 
 # The libraries of this configuration: modules whose folder is absent are skipped.
 set(LUAMODS_LIBRARIES "")
-foreach(target quandel threads crypto pellor)
+foreach(target IN LISTS LUAMODS_SHIPPED_MODULES)
   if(NOT TARGET ${target})
     continue()
   endif()
@@ -68,14 +68,14 @@ endforeach()
 # The Lua modules: memory.fast, and the loaders that let require find the
 # libraries whose file names are not module names.
 set(_luamods_lua "")
-if(TARGET quandel)
+if(TARGET memory)
   install(FILES ${CMAKE_SOURCE_DIR}/lua/memory.lua DESTINATION ${LUAMODS_INSTALL_LMOD})
   install(FILES ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${CMAKE_SOURCE_DIR}/lua/memory/queue.lua
           DESTINATION ${LUAMODS_INSTALL_LMOD}/memory)
   list(APPEND _luamods_lua ${CMAKE_SOURCE_DIR}/lua/memory.lua
        ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${CMAKE_SOURCE_DIR}/lua/memory/queue.lua)
 endif()
-if(TARGET pellor)
+if(TARGET win32)
   install(FILES ${CMAKE_SOURCE_DIR}/lua/win32.lua DESTINATION ${LUAMODS_INSTALL_LMOD})
   list(APPEND _luamods_lua ${CMAKE_SOURCE_DIR}/lua/win32.lua)
 endif()
@@ -89,7 +89,7 @@ if(TARGET crypto)
   list(APPEND _luamods_licenses ${CMAKE_SOURCE_DIR}/packaging/licenses/libsodium.txt
                                  ${CMAKE_SOURCE_DIR}/packaging/licenses/openssl.txt)
 endif()
-if(TARGET quandel)
+if(TARGET memory)
   list(APPEND _luamods_licenses ${CMAKE_SOURCE_DIR}/packaging/licenses/concurrentqueue.txt)
 endif()
 if(WIN32)
@@ -109,7 +109,6 @@ install(FILES ${_luamods_licenses} DESTINATION ${LUAMODS_INSTALL_DOC}/licenses)
 # symbols for the tests and the debugger.
 if(WIN32)
   find_program(LUAMODS_PYTHON3 python3 REQUIRED)
-  set(LUAMODS_RELEASE_NAME luamods-${PROJECT_VERSION}-win64)
   set(_release ${CMAKE_BINARY_DIR}/release)
   set(_make_release ${CMAKE_SOURCE_DIR}/packaging/make_release.py)
   # The date of every archive entry, from the last commit; rewritten only

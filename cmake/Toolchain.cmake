@@ -39,14 +39,3 @@ if(WIN32)
     add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${map}>")
   endforeach()
 endif()
-
-# A Lua C module: a shared library without the "lib" prefix that exports only
-# its luaopen_* entry points.
-function(luamods_add_module target output_name)
-  add_library(${target} SHARED ${ARGN})
-  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output_name}
-    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin
-    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-  target_link_libraries(${target} PRIVATE luajit::lua luamods_common)
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/modules)
-endfunction()

@@ -15,7 +15,9 @@ build_presets() {
 
 # Builds the Quandel library of git revision $1, native and Windows, into the
 # cache (once per commit; the sources are unpacked outside the tree and
-# removed after) and prints the folder that holds native/ and windows/.
+# removed after) and prints the folder that holds native/ and windows/.  It
+# is built by its file name, which every revision shares, whatever the
+# revision calls its CMake target.
 build_baseline() {
   local sha dir preset file
   sha=$(git -C "$ROOT" rev-parse --verify "$1^{commit}") || return 1
@@ -27,7 +29,7 @@ build_baseline() {
     for preset in native windows; do
       file=Quandel$([ "$preset" = windows ] && echo .dll || echo .so)
       (cd "$dir/src" && cmake --preset "$preset" -DLUAMODS_MODULES_ONLY=ON >"$dir/configure-$preset.log" 2>&1 &&
-        cmake --build --preset "$preset" --target quandel -- -j2 >"$dir/build-$preset.log" 2>&1) ||
+        cmake --build --preset "$preset" --target "bin/$file" -- -j2 >"$dir/build-$preset.log" 2>&1) ||
         { tail -n 30 "$dir/configure-$preset.log" "$dir/build-$preset.log" >&2; return 1; }
       mkdir -p "$dir/$preset" && cp "$dir/src/build/$preset/bin/$file" "$dir/$preset/"
     done

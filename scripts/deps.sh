@@ -15,7 +15,7 @@ APT_PACKAGES=(
   googletest libgtest-dev python3 python3-cryptography
   mingw-w64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb
   autoconf automake libtool dpkg-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
 )
 
 # Debian keeps wineserver off PATH.
@@ -54,8 +54,9 @@ function has_word(list, w,   n, a, i) {
   return 0
 }
 function norm(uri) { sub(/\/+$/, "", uri); return uri }
-# A one-line entry: sets L_TYPE, L_URI, L_SUITE; false for anything else.
-function parse_line(line,   rest, n, a) {
+# A one-line entry: sets L_TYPE, L_URI, L_SUITE, L_COMPONENTS; false for
+# anything else.
+function parse_line(line,   rest, n, a, i) {
   rest = line
   if (rest ~ /^[ \t]*#/) return 0
   sub(/^[ \t]+/, "", rest)
@@ -65,7 +66,8 @@ function parse_line(line,   rest, n, a) {
   if (rest ~ /^\[/) { sub(/^\[[^]]*\][ \t]*/, "", rest) }
   n = split(rest, a, /[ \t]+/)
   if (n < 2) return 0
-  L_URI = norm(a[1]); L_SUITE = a[2]
+  L_URI = norm(a[1]); L_SUITE = a[2]; L_COMPONENTS = ""
+  for (i = 3; i <= n; i++) if (a[i] !~ /^#/) L_COMPONENTS = L_COMPONENTS " " a[i]; else break
   return 1
 }
 # The end of a deb822 stanza held in S[1..NS] with fields F[...].
@@ -86,7 +88,8 @@ function end_stanza(   types, n, u, i, j, sx, all_missing) {
       for (i = 1; i <= n; i++) if (u[i] != "" && ((norm(u[i]) " " codename) in have)) all_missing = 0
       if (all_missing) {
         sub(/[ \t]+$/, "", S[TL]); S[TL] = S[TL] " deb-src"
-        print FILENAME ": stanza " stanza " (Suites: " trim(F["suites"]) "): deb-src added to its Types" > notes
+        print FILENAME ": stanza " stanza " (Suites: " trim(F["suites"]) "; Components: " \
+          trim(F["components"]) "): deb-src goes into its Types" > notes
       }
     }
     for (i = 1; i <= NS; i++) print S[i]
@@ -114,7 +117,8 @@ deb822 {
   if (ok && L_TYPE == "deb" && L_SUITE == codename && !((L_URI " " L_SUITE) in have)) {
     have[L_URI " " L_SUITE] = 1
     twin = $0; sub(/deb/, "deb-src", twin); print twin
-    print FILENAME ":" FNR ": a deb-src twin added after this entry (suite " codename ")" > notes
+    print FILENAME ":" FNR ": a deb-src twin of this entry goes on the next line (same archive " \
+      "and options, suite " codename ", components" L_COMPONENTS ")" > notes
   }
 }
 END { end_stanza() }

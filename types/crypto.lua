@@ -153,7 +153,7 @@ function crypto.blake2b_keyed(key, message, length) end
 ---@return boolean equal
 function crypto.equal(a, b) end
 
----The module's version, "1.0.1".
+---The module's version: the version of the release it came with.
 crypto._VERSION = "1.0.1"
 
 ---The primitives' libraries and their versions, for example "libsodium-1.0.18+openssl-3.0.19".

@@ -2,7 +2,7 @@
 -- same run, back to back over several rounds, and prints the medians and the
 -- median ratio (module / baseline; above 1 is faster).
 --
---   cmake --build build/<preset> --target bench_crypto_run
+--   scripts/bench-report crypto
 --
 -- Tables: every operation at 64 B and 1 MiB against the faster of direct
 -- libsodium and direct libcrypto calls; the own SHA-256 against its portable

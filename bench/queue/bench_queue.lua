@@ -2,7 +2,8 @@
 -- and one producer and one consumer state against the raw C++ queue (the
 -- bench_queue helper: the same queue and semaphore with no Lua, registry or
 -- checks), all timed in the same run.
---   LUAMODS_BIN=build/native/bin [LUAMODS_BASELINE_BIN=old/bin] luamods_host bench/queue/bench_queue.lua [items]
+--   scripts/bench-report queue                 (scripts/bench-report --baseline REV: against
+--                                              the Quandel of REV as well, LUAMODS_BASELINE_BIN)
 local here = (arg and arg[0] or ""):match("^(.*)[/\\]") or "."
 package.path = here .. "/../?.lua;" .. package.path
 local B = require("benchlib").setup()

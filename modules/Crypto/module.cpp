@@ -12,6 +12,7 @@
 #include "Crypto/random.hpp"
 #include "Crypto/secret.hpp"
 #include "luamods_export.hpp"
+#include "luamods_version.hpp"
 
 namespace luamods::crypto {
 
@@ -100,7 +101,7 @@ LUAMODS_EXPORT int luaopen_crypto(lua_State* L)
         lua_pushcclosure(L, f.func, 0);
         lua_setfield(L, -2, f.name);
     }
-    lua_pushstring(L, "1.0.1");
+    lua_pushstring(L, LUAMODS_VERSION);
     lua_setfield(L, -2, "_VERSION");
     lua_pushfstring(L, "libsodium-%s+openssl-%s", sodium_version_string(), libcrypto_version());
     lua_setfield(L, -2, "_BACKEND");

@@ -10,7 +10,10 @@ trap 'rm -rf "$work"' EXIT
 export LUAMODS_CACHE=$work/cache
 # shellcheck source=../../scripts/deps.sh
 source "$src/scripts/deps.sh"
-sudo_() { "$@"; }
+# Every write goes through sudo_: it notes a write that no log line preceded
+# (add_deb_src has a $work of its own).
+test_log=$work/log unlogged=$work/unlogged
+sudo_() { grep -q "enabling source packages: $2" "$test_log" || echo "$2" >>"$unlogged"; "$@"; }
 
 apt=$work/apt
 mkdir -p "$apt/sources.list.d"
@@ -77,7 +80,11 @@ check 'cmp -s "$apt/sources.list.d/d.list" "$work/before/sources.list.d/d.list"'
   "d.list: left alone, its archive has deb-src"
 check '[ "$(ls "$apt/sources.list.d")" = "$(ls "$work/before/sources.list.d")" ]' "no file added"
 check 'grep -q "sources.list:2: a deb-src twin" "$work/log"' "the twin is logged"
-check 'grep -q "base.sources: stanza 1 (Suites: bookworm bookworm-updates)" "$work/log"' "the stanza is logged"
+check 'grep -q "sources.list:2: .*suite bookworm, components main contrib)" "$work/log"' \
+  "the twin's suite and components are logged"
+check 'grep -q "base.sources: stanza 1 (Suites: bookworm bookworm-updates; Components: main)" "$work/log"' \
+  "the stanza is logged"
+check '[ ! -e "$unlogged" ]' "each file is logged before it is written"
 check '[ "$(grep -c "enabling source packages" "$work/log")" = 2 ]' "exactly two changes logged"
 check '! grep -q "invalid" "$work/log"' "the log names no host"
 

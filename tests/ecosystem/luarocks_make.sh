@@ -13,12 +13,15 @@ shift 2
 rm -rf "$work"
 mkdir -p "$work/src"
 # luarocks' cmake back end builds in ./build.luarocks: work on a copy.
-for f in CMakeLists.txt cmake modules lua docs examples packaging types luamods-1.0.1-1.rockspec; do
+for f in CMakeLists.txt cmake modules lua docs examples packaging types; do
   if [ -e "$src/$f" ]; then cp -a "$src/$f" "$work/src/"; fi
 done
+# The one rockspec, named after the project version (cmake/Version.cmake checks it).
+rockspec=$(cd "$src" && ls luamods-*.rockspec)
+cp "$src/$rockspec" "$work/src/"
 cd "$work/src"
 export CMAKE_BUILD_PARALLEL_LEVEL=2
-if ! luarocks --lua-version=5.1 --tree="$work/rocks" make luamods-1.0.1-1.rockspec >"$work/make.log" 2>&1; then
+if ! luarocks --lua-version=5.1 --tree="$work/rocks" make "$rockspec" >"$work/make.log" 2>&1; then
   tail -n 40 "$work/make.log"
   echo "luarocks make failed"
   exit 1
