@@ -19,12 +19,9 @@ std::uint64_t cdata_payload_u64(lua_State* L, int index)
 }
 }  // namespace
 
-void* check_pointer_arg(lua_State* L, int index, const char* message)
+void* check_other_pointer_arg(lua_State* L, int index, const char* message)
 {
-    int t = lua_type(L, index);
-    if (t == LUA_TLIGHTUSERDATA)
-        return lua_touserdata(L, index);
-    if (t == kLuaTypeCdata)
+    if (lua_type(L, index) == kLuaTypeCdata)
         return reinterpret_cast<void*>(static_cast<std::uintptr_t>(cdata_payload_u64(L, index)));
     luaL_argerror(L, index, message);
     return nullptr;
@@ -34,9 +31,8 @@ namespace {
 constexpr double kTwo64 = 18446744073709551616.0;
 
 // A number argument that is neither NaN nor negative.
-double check_nonnegative_number(lua_State* L, int index, const char* what)
+double check_nonnegative_number(lua_State* L, int index, double v, const char* what)
 {
-    double v = luaL_checknumber(L, index);
     if (v != v)
         raise_argument(L, index, msg::kNotFinite, what);
     if (v < 0)
@@ -49,13 +45,13 @@ std::uint64_t check_size_arg(lua_State* L, int index)
 {
     if (lua_type(L, index) == kLuaTypeCdata)
         return cdata_payload_u64(L, index);
-    double v = check_nonnegative_number(L, index, "size");
+    double v = check_nonnegative_number(L, index, luaL_checknumber(L, index), "size");
     return v >= kTwo64 ? UINT64_MAX : static_cast<std::uint64_t>(v);
 }
 
-std::uint64_t check_nonnegative_arg(lua_State* L, int index, const char* what)
+std::uint64_t check_other_nonnegative_arg(lua_State* L, int index, double v, const char* what)
 {
-    return static_cast<std::uint64_t>(saturate_to_i64(check_nonnegative_number(L, index, what)));
+    return static_cast<std::uint64_t>(saturate_to_i64(check_nonnegative_number(L, index, v, what)));
 }
 
 std::uint64_t check_wrapping_integer_arg(lua_State* L, int index, const char* what)

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "Memory/messages.hpp"
+#include "common/args.hpp"
 
 namespace luamods::memory {
 
@@ -15,7 +16,14 @@ inline constexpr std::uint64_t kNoRangeCheck = ~std::uint64_t{0};
 
 // A light userdata, or a cdata whose first 8 payload bytes are the address
 // (pointer and 64-bit integer cdata).  Anything else raises `message`.
-void* check_pointer_arg(lua_State* L, int index, const char* message);
+// Every call takes one, so the common case is inline.
+void* check_other_pointer_arg(lua_State* L, int index, const char* message);
+inline void* check_pointer_arg(lua_State* L, int index, const char* message)
+{
+    if (lua_type(L, index) == LUA_TLIGHTUSERDATA)
+        return lua_touserdata(L, index);
+    return check_other_pointer_arg(L, index, message);
+}
 
 // Numbers are read as doubles and checked before they become integers, so
 // NaN, infinities and values past 2^63 never reach a range check as the
@@ -30,8 +38,15 @@ std::uint64_t check_size_arg(lua_State* L, int index);
 
 // A non-negative number (no cdata).  Values of 2^63 or more (+inf too) read as
 // 2^63 - 1: out of every block's range, and small enough that the sum of two
-// such values cannot overflow.
-std::uint64_t check_nonnegative_arg(lua_State* L, int index, const char* what);
+// such values cannot overflow.  In range, the common case, it is inline.
+std::uint64_t check_other_nonnegative_arg(lua_State* L, int index, double v, const char* what);
+inline std::uint64_t check_nonnegative_arg(lua_State* L, int index, const char* what)
+{
+    const double v = luaL_checknumber(L, index);
+    if (v >= 0 && v < kTwo63)
+        return static_cast<std::uint64_t>(v);
+    return check_other_nonnegative_arg(L, index, v, what);
+}
 
 // A finite number as an integer modulo 2^64 (so its low 32 bits are what a
 // 32-bit store keeps, whatever its size).

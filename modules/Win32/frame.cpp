@@ -9,6 +9,7 @@
 
 #include "Win32/messages.hpp"
 #include "Win32/text.hpp"
+#include "common/args.hpp"
 
 namespace luamods::win32 {
 void fail_with_windows_error(Reply& reply, DWORD code)
@@ -46,10 +47,6 @@ int push_windows_error(lua_State* L, DWORD code)
 
 namespace {
 
-// 2^63 and 2^32, exactly.
-constexpr double kTwo63 = 9223372036854775808.0;
-constexpr double kTwo32 = 4294967296.0;
-
 // The number at index cut towards zero; raises the host's argument error for
 // a missing or non-numeric value and the module's for NaN.
 double check_whole_number(lua_State* L, int index)
@@ -82,12 +79,7 @@ HANDLE check_handle_arg(lua_State* L, int index)
 
 lua_Integer check_saturated_arg(lua_State* L, int index)
 {
-    const double n = check_whole_number(L, index);
-    if (n >= kTwo63)
-        return INT64_MAX;
-    if (n < -kTwo63)
-        return INT64_MIN;
-    return static_cast<lua_Integer>(n);
+    return saturate_to_i64(check_whole_number(L, index));
 }
 
 lua_Integer opt_saturated_arg(lua_State* L, int index, lua_Integer fallback)
@@ -100,11 +92,7 @@ DWORD check_low32_arg(lua_State* L, int index)
     const double n = check_whole_number(L, index);
     if (std::isinf(n))
         raise_infinite(L, index, n);
-    // fmod is exact, and so is the sum: the remainder is an integer below 2^32.
-    double low = std::fmod(n, kTwo32);
-    if (low < 0)
-        low += kTwo32;
-    return static_cast<DWORD>(low);
+    return static_cast<DWORD>(wrap_to_u64(n));
 }
 
 DWORD opt_low32_arg(lua_State* L, int index, DWORD fallback)

@@ -9,9 +9,7 @@ namespace luamods {
 namespace {
 const unsigned char kEmpty[1] = {0};
 
-// 2^63 and 2^64, exactly.
-constexpr double kTwo63 = 9223372036854775808.0;
-constexpr double kTwo64 = 18446744073709551616.0;
+constexpr double kTwo64 = 18446744073709551616.0;  // exactly
 }  // namespace
 
 Bytes check_bytes(lua_State* L, int index)
@@ -39,19 +37,8 @@ void raise_argument(lua_State* L, int index, const char* format, ...)
     __builtin_unreachable();
 }
 
-std::int64_t saturate_to_i64(double v) noexcept
+std::uint64_t wrap_large_to_u64(double v) noexcept
 {
-    if (v >= kTwo63)
-        return INT64_MAX;
-    if (v < -kTwo63)
-        return INT64_MIN;
-    return static_cast<std::int64_t>(v);
-}
-
-std::uint64_t wrap_to_u64(double v) noexcept
-{
-    if (v > -kTwo63 && v < kTwo63)
-        return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
     // |v| >= 2^63 is a whole number: reduce it modulo 2^64 exactly (fmod is
     // exact, and so is the sum).
     double r = std::fmod(v, kTwo64);

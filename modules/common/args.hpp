@@ -39,12 +39,27 @@ inline bool is_present(lua_State* L, int index)
 // argument is read with luaL_checknumber, checked by the module's own rule,
 // and converted by one of these.  Fractions are cut toward zero.
 
+inline constexpr double kTwo63 = 9223372036854775808.0;  // exactly
+
 // `v` is not NaN: values beyond the 64-bit range (the infinities included)
 // become INT64_MIN or INT64_MAX.
-std::int64_t saturate_to_i64(double v) noexcept;
+inline std::int64_t saturate_to_i64(double v) noexcept
+{
+    if (v >= kTwo63)
+        return INT64_MAX;
+    if (v < -kTwo63)
+        return INT64_MIN;
+    return static_cast<std::int64_t>(v);
+}
 
 // `v` is finite: the exact integer value modulo 2^64 (so its low 32 bits are
 // what a 32-bit store keeps, whatever its size).
-std::uint64_t wrap_to_u64(double v) noexcept;
+std::uint64_t wrap_large_to_u64(double v) noexcept;
+inline std::uint64_t wrap_to_u64(double v) noexcept
+{
+    if (v > -kTwo63 && v < kTwo63)
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+    return wrap_large_to_u64(v);
+}
 
 }  // namespace luamods
