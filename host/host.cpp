@@ -88,17 +88,27 @@ bool copy_values(lua_State* L, int first, int last, std::vector<Value>& out, int
 {
     for (int i = first; i <= last; ++i) {
         switch (lua_type(L, i)) {
-        case LUA_TNIL: out.emplace_back(std::monostate{}); break;
-        case LUA_TBOOLEAN: out.emplace_back(lua_toboolean(L, i) != 0); break;
-        case LUA_TNUMBER: out.emplace_back(lua_tonumber(L, i)); break;
+        case LUA_TNIL:
+            out.emplace_back(std::monostate{});
+            break;
+        case LUA_TBOOLEAN:
+            out.emplace_back(lua_toboolean(L, i) != 0);
+            break;
+        case LUA_TNUMBER:
+            out.emplace_back(lua_tonumber(L, i));
+            break;
         case LUA_TSTRING: {
             size_t n = 0;
             const char* s = lua_tolstring(L, i, &n);
             out.emplace_back(std::string(s, n));
             break;
         }
-        case LUA_TLIGHTUSERDATA: out.emplace_back(LightPtr{lua_touserdata(L, i)}); break;
-        default: bad = i; return false;
+        case LUA_TLIGHTUSERDATA:
+            out.emplace_back(LightPtr{lua_touserdata(L, i)});
+            break;
+        default:
+            bad = i;
+            return false;
         }
     }
     return true;
@@ -166,10 +176,9 @@ int l_host_empty(lua_State*)
 void open_host_table(lua_State* L)
 {
     static const luaL_Reg fns[] = {
-        {"start", l_host_start},     {"join", l_host_join},   {"run", l_host_run},
-        {"cleanup", l_host_cleanup}, {"callbacks", l_host_callbacks},
-        {"clock", l_host_clock},     {"sleep", l_host_sleep}, {"empty", l_host_empty},
-        {nullptr, nullptr},
+        {"start", l_host_start},     {"join", l_host_join},           {"run", l_host_run},
+        {"cleanup", l_host_cleanup}, {"callbacks", l_host_callbacks}, {"clock", l_host_clock},
+        {"sleep", l_host_sleep},     {"empty", l_host_empty},         {nullptr, nullptr},
     };
     lua_newtable(L);
     luaL_register(L, nullptr, fns);

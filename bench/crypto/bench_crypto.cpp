@@ -35,10 +35,9 @@ void push(lua_State* L, const unsigned char* p, size_t n)
     lua_pushlstring(L, reinterpret_cast<const char*>(p), n);
 }
 
-template <int (*Encrypt)(unsigned char*, unsigned char*, unsigned long long*,
-                         const unsigned char*, unsigned long long, const unsigned char*,
-                         unsigned long long, const unsigned char*, const unsigned char*,
-                         const unsigned char*)>
+template <int (*Encrypt)(unsigned char*, unsigned char*, unsigned long long*, const unsigned char*,
+                         unsigned long long, const unsigned char*, unsigned long long,
+                         const unsigned char*, const unsigned char*, const unsigned char*)>
 int aead_encrypt(lua_State* L)
 {
     size_t ad_len = 0, m_len = 0;
@@ -350,7 +349,8 @@ int o_x25519(lua_State* L)
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
     unsigned char shared[32];
     size_t len = sizeof shared;
-    const bool ok = EVP_PKEY_derive_init(ctx) == 1 && EVP_PKEY_derive_set_peer_ex(ctx, peer, 0) == 1 &&
+    const bool ok = EVP_PKEY_derive_init(ctx) == 1 &&
+                    EVP_PKEY_derive_set_peer_ex(ctx, peer, 0) == 1 &&
                     EVP_PKEY_derive(ctx, shared, &len) == 1;
     EVP_PKEY_CTX_free(ctx);
     EVP_PKEY_free(peer);
@@ -382,10 +382,14 @@ LUAMODS_EXPORT int luaopen_bench_crypto(lua_State* L)
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 #endif
     static const luaL_Reg sodium[] = {
-        {"chacha20poly1305_encrypt", aead_encrypt<crypto_aead_chacha20poly1305_ietf_encrypt_detached>},
-        {"chacha20poly1305_decrypt", aead_decrypt<crypto_aead_chacha20poly1305_ietf_decrypt_detached>},
-        {"xchacha20poly1305_encrypt", aead_encrypt<crypto_aead_xchacha20poly1305_ietf_encrypt_detached>},
-        {"xchacha20poly1305_decrypt", aead_decrypt<crypto_aead_xchacha20poly1305_ietf_decrypt_detached>},
+        {"chacha20poly1305_encrypt",
+         aead_encrypt<crypto_aead_chacha20poly1305_ietf_encrypt_detached>},
+        {"chacha20poly1305_decrypt",
+         aead_decrypt<crypto_aead_chacha20poly1305_ietf_decrypt_detached>},
+        {"xchacha20poly1305_encrypt",
+         aead_encrypt<crypto_aead_xchacha20poly1305_ietf_encrypt_detached>},
+        {"xchacha20poly1305_decrypt",
+         aead_decrypt<crypto_aead_xchacha20poly1305_ietf_decrypt_detached>},
         {"sha256", l_sha256},
         {"sha512", l_sha512},
         {"hmac_sha256", l_hmac_sha256},

@@ -10,8 +10,8 @@
 //       (PeekNamedPipe, then ReadFile of what is there, asking again at once
 //       when nothing is)
 
-#include <lua.hpp>
 #include <windows.h>
+#include <lua.hpp>
 
 #include <string>
 #include <vector>

@@ -15,11 +15,11 @@
 
 #include "Crypto/args.hpp"
 #include "Crypto/backends.hpp"
-#include "common/reply.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/libcrypto.hpp"
 #include "Crypto/messages.hpp"
 #include "Crypto/secret.hpp"
+#include "common/reply.hpp"
 
 namespace luamods::crypto {
 
@@ -52,7 +52,8 @@ struct AeadArgs {
 // HChaCha20 subkey and the derived nonce.  Wiped when it goes out of scope.
 class IetfParams {
 public:
-    IetfParams(const unsigned char* key, const unsigned char* nonce, std::size_t nonce_size) noexcept
+    IetfParams(const unsigned char* key, const unsigned char* nonce,
+               std::size_t nonce_size) noexcept
     {
         if (nonce_size == 12) {
             key_ = key;
@@ -88,7 +89,6 @@ BulkResult bulk_open(unsigned char* out, const AeadArgs& a, std::size_t plain_si
     return libcrypto_open(out, a.message.data, plain_size, a.message.data + plain_size, a.ad.data,
                           a.ad.size, p.nonce(), p.key());
 }
-
 
 AeadArgs read_args(lua_State* L, std::size_t nonce_size)
 {

@@ -6,12 +6,12 @@
 #include <cstring>
 
 #include "Crypto/args.hpp"
-#include "common/reply.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/messages.hpp"
 #include "Crypto/secret.hpp"
 #include "Crypto/sha256.hpp"
 #include "Crypto/sha512.hpp"
+#include "common/reply.hpp"
 
 namespace luamods::crypto {
 
@@ -78,8 +78,7 @@ int l_hmac_sha256(lua_State* L)
     const Bytes msg = check_bytes(L, 2);
     return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kSha256Size> mac;
-        hmac_sha256_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false,
-                          0);
+        hmac_sha256_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false, 0);
         reply.push_bytes(mac.data(), mac.size());
     });
 }
@@ -90,8 +89,7 @@ int l_hmac_sha512(lua_State* L)
     const Bytes msg = check_bytes(L, 2);
     return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kSha512Size> mac;
-        hmac_sha512_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false,
-                          0);
+        hmac_sha512_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false, 0);
         reply.push_bytes(mac.data(), mac.size());
     });
 }

@@ -37,12 +37,21 @@ public:
     }
     Setup(const Setup&) = delete;
     Setup& operator=(const Setup&) = delete;
-    ~Setup() { EVP_CIPHER_free(cipher_); }
+    ~Setup()
+    {
+        EVP_CIPHER_free(cipher_);
+    }
 
     // False when libcrypto could not be initialised: nothing may call it.
-    bool ready() const noexcept { return ready_; }
+    bool ready() const noexcept
+    {
+        return ready_;
+    }
     // Null when libcrypto cannot supply the cipher.
-    const EVP_CIPHER* chacha20_poly1305() const noexcept { return cipher_; }
+    const EVP_CIPHER* chacha20_poly1305() const noexcept
+    {
+        return cipher_;
+    }
 
 private:
     bool ready_ = false;
@@ -92,7 +101,8 @@ BulkResult libcrypto_seal(unsigned char* out, unsigned char* tag, const unsigned
     int len = 0;
     if (ctx.get() == nullptr || EVP_EncryptInit_ex2(ctx.get(), cipher, key, nonce12, nullptr) != 1)
         return BulkResult::unavailable;
-    if (ad_len > 0 && EVP_EncryptUpdate(ctx.get(), nullptr, &len, ad, static_cast<int>(ad_len)) != 1)
+    if (ad_len > 0 &&
+        EVP_EncryptUpdate(ctx.get(), nullptr, &len, ad, static_cast<int>(ad_len)) != 1)
         return BulkResult::unavailable;
     if (n > 0 && EVP_EncryptUpdate(ctx.get(), out, &len, message, static_cast<int>(n)) != 1)
         return BulkResult::unavailable;
@@ -117,7 +127,8 @@ BulkResult libcrypto_open(unsigned char* out, const unsigned char* ciphertext, s
     if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, kTagSize,
                             const_cast<unsigned char*>(tag)) != 1)
         return BulkResult::unavailable;
-    if (ad_len > 0 && EVP_DecryptUpdate(ctx.get(), nullptr, &len, ad, static_cast<int>(ad_len)) != 1)
+    if (ad_len > 0 &&
+        EVP_DecryptUpdate(ctx.get(), nullptr, &len, ad, static_cast<int>(ad_len)) != 1)
         return BulkResult::unavailable;
     if (n > 0 && EVP_DecryptUpdate(ctx.get(), out, &len, ciphertext, static_cast<int>(n)) != 1)
         return BulkResult::unavailable;
@@ -157,7 +168,8 @@ BulkResult libcrypto_ed25519_sign(unsigned char* sig, const unsigned char* secre
     const std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
     std::size_t sig_len = 64;
     if (!ctx ||
-        EVP_DigestSignInit_ex(ctx.get(), nullptr, nullptr, nullptr, nullptr, key.get(), nullptr) != 1 ||
+        EVP_DigestSignInit_ex(ctx.get(), nullptr, nullptr, nullptr, nullptr, key.get(), nullptr) !=
+            1 ||
         EVP_DigestSign(ctx.get(), sig, &sig_len, message, n) != 1 || sig_len != 64)
         return BulkResult::unavailable;
     return BulkResult::done;

@@ -5,12 +5,12 @@
 #include <cstdint>
 
 #include "Crypto/args.hpp"
-#include "common/reply.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/libcrypto.hpp"
 #include "Crypto/messages.hpp"
 #include "Crypto/random.hpp"
 #include "Crypto/secret.hpp"
+#include "common/reply.hpp"
 #include "luamods_export.hpp"
 #include "luamods_version.hpp"
 

@@ -13,8 +13,8 @@ bool system_random(void* buffer, std::size_t n) noexcept
     auto* p = static_cast<unsigned char*>(buffer);
     while (n > 0) {
         std::size_t len = n < kChunk ? n : kChunk;
-        NTSTATUS status = BCryptGenRandom(nullptr, p, static_cast<ULONG>(len),
-                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+        NTSTATUS status =
+            BCryptGenRandom(nullptr, p, static_cast<ULONG>(len), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
         if (status != 0)
             return false;
         p += len;

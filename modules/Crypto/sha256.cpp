@@ -16,20 +16,37 @@ namespace luamods::crypto {
 namespace {
 
 constexpr std::uint32_t kInitial[8] = {
-    0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-    0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
+    0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
 };
 
 constexpr const std::uint32_t* K = kSha256K;
 
-inline std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-inline std::uint32_t big_sigma0(std::uint32_t x) { return rotr(x, 2) ^ rotr(x, 13) ^ rotr(x, 22); }
-inline std::uint32_t big_sigma1(std::uint32_t x) { return rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25); }
-inline std::uint32_t small_sigma0(std::uint32_t x) { return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3); }
-inline std::uint32_t small_sigma1(std::uint32_t x) { return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10); }
+inline std::uint32_t rotr(std::uint32_t x, int n)
+{
+    return (x >> n) | (x << (32 - n));
+}
+inline std::uint32_t big_sigma0(std::uint32_t x)
+{
+    return rotr(x, 2) ^ rotr(x, 13) ^ rotr(x, 22);
+}
+inline std::uint32_t big_sigma1(std::uint32_t x)
+{
+    return rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25);
+}
+inline std::uint32_t small_sigma0(std::uint32_t x)
+{
+    return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3);
+}
+inline std::uint32_t small_sigma1(std::uint32_t x)
+{
+    return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10);
+}
 // Ch and Maj in forms with fewer operations, equal to FIPS 180-4's
 // (x & y) ^ (~x & z) and (x & y) ^ (x & z) ^ (y & z).
-inline std::uint32_t ch(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return z ^ (x & (y ^ z)); }
+inline std::uint32_t ch(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return z ^ (x & (y ^ z));
+}
 inline std::uint32_t maj(std::uint32_t x, std::uint32_t y, std::uint32_t z)
 {
     return (x & y) | (z & (x | y));
@@ -188,9 +205,9 @@ struct Sha256 {
 };
 }  // namespace
 
-void hmac_sha256_parts(unsigned char* out, const void* key, std::size_t key_len,
-                       const void* piece1, std::size_t len1, const void* piece2,
-                       std::size_t len2, bool has_extra, unsigned char extra) noexcept
+void hmac_sha256_parts(unsigned char* out, const void* key, std::size_t key_len, const void* piece1,
+                       std::size_t len1, const void* piece2, std::size_t len2, bool has_extra,
+                       unsigned char extra) noexcept
 {
     hmac_parts<Sha256>(out, key, key_len, piece1, len1, piece2, len2, has_extra, extra);
 }

@@ -32,7 +32,7 @@ struct sha256_ctx {
     std::uint32_t state[8];
     std::uint64_t total;  // message bytes absorbed so far
     unsigned char block[kSha256Block];
-    std::uint64_t fill;   // bytes collected in block (0..63 between calls)
+    std::uint64_t fill;  // bytes collected in block (0..63 between calls)
 };
 
 // Compresses `blocks` consecutive 64-byte blocks into state[0..7].
@@ -55,9 +55,9 @@ void sha256_hash(unsigned char* out, const void* data, std::size_t n) noexcept;
 
 // HMAC-SHA-256 of piece1 || piece2 || [extra], where the single extra byte is
 // present only when has_extra is set (HKDF's block counter).
-void hmac_sha256_parts(unsigned char* out, const void* key, std::size_t key_len,
-                       const void* piece1, std::size_t len1, const void* piece2,
-                       std::size_t len2, bool has_extra, unsigned char extra) noexcept;
+void hmac_sha256_parts(unsigned char* out, const void* key, std::size_t key_len, const void* piece1,
+                       std::size_t len1, const void* piece2, std::size_t len2, bool has_extra,
+                       unsigned char extra) noexcept;
 
 // RFC 5869 extract and expand.  An empty salt stands for 32 zero bytes.
 // -1 (nothing written) when out_len exceeds 8,160.

@@ -39,9 +39,9 @@ void sha512_hash(unsigned char* out, const void* data, std::size_t n) noexcept
     Sha512::final(*ctx, out);
 }
 
-void hmac_sha512_parts(unsigned char* out, const void* key, std::size_t key_len,
-                       const void* piece1, std::size_t len1, const void* piece2,
-                       std::size_t len2, bool has_extra, unsigned char extra) noexcept
+void hmac_sha512_parts(unsigned char* out, const void* key, std::size_t key_len, const void* piece1,
+                       std::size_t len1, const void* piece2, std::size_t len2, bool has_extra,
+                       unsigned char extra) noexcept
 {
     hmac_parts<Sha512>(out, key, key_len, piece1, len1, piece2, len2, has_extra, extra);
 }

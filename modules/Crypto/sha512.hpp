@@ -15,9 +15,9 @@ inline constexpr std::size_t kHkdfSha512Max = 255 * kSha512Size;  // 16,320
 void sha512_hash(unsigned char* out, const void* data, std::size_t n) noexcept;
 
 // As hmac_sha256_parts (sha256.hpp), with a 128-byte block and 64-byte output.
-void hmac_sha512_parts(unsigned char* out, const void* key, std::size_t key_len,
-                       const void* piece1, std::size_t len1, const void* piece2,
-                       std::size_t len2, bool has_extra, unsigned char extra) noexcept;
+void hmac_sha512_parts(unsigned char* out, const void* key, std::size_t key_len, const void* piece1,
+                       std::size_t len1, const void* piece2, std::size_t len2, bool has_extra,
+                       unsigned char extra) noexcept;
 
 // RFC 5869 with HMAC-SHA-512; an empty salt stands for 64 zero bytes.  -1
 // (nothing written) when out_len exceeds 16,320.

@@ -62,8 +62,7 @@ std::uint64_t check_wrapping_integer_arg(lua_State* L, int index, const char* wh
     return wrap_to_u64(v);
 }
 
-std::int64_t opt_clamped_integer_arg(lua_State* L, int index, std::int64_t absent,
-                                     const char* what)
+std::int64_t opt_clamped_integer_arg(lua_State* L, int index, std::int64_t absent, const char* what)
 {
     if (!is_present(L, index))
         return absent;

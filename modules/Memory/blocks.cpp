@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "Memory/args.hpp"
-#include "Memory/messages.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/ops.hpp"
 #include "Memory/read_buffer.hpp"
 #include "Memory/registry.hpp"
@@ -127,10 +127,9 @@ int l_fill(lua_State* L)
     if (!(value >= 0 && value < 256))  // NaN too
         luaL_argerror(L, 4, msg::kByteValue);
     Outcome out;
-    raise_on_failure(L,
-                     op_fill(state_context(L), p, offset, length,
-                             static_cast<unsigned char>(value), out),
-                     p, out);
+    raise_on_failure(
+        L, op_fill(state_context(L), p, offset, length, static_cast<unsigned char>(value), out), p,
+        out);
     return 0;
 }
 

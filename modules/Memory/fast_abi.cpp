@@ -141,8 +141,8 @@ LUAMODS_EXPORT int quandel_set_f64(HazardContext* const* state, const void* p, s
     return lm::status(lm::op_set_f64(*state, p, offset, value, *out));
 }
 
-LUAMODS_EXPORT int quandel_atomic_i32(HazardContext* const* state, const void* p, std::uint64_t offset,
-                                      Outcome* out)
+LUAMODS_EXPORT int quandel_atomic_i32(HazardContext* const* state, const void* p,
+                                      std::uint64_t offset, Outcome* out)
 {
     if (!lm::atomic_offset(offset))
         return lm::status(Status::invalid);
@@ -176,8 +176,8 @@ LUAMODS_EXPORT int quandel_cas_i32(HazardContext* const* state, const void* p, s
                                      static_cast<std::uint32_t>(desired), *out));
 }
 
-LUAMODS_EXPORT int quandel_seq_write(HazardContext* const* state, const void* p, std::uint64_t counter,
-                                     std::uint64_t payload, const void* data,
+LUAMODS_EXPORT int quandel_seq_write(HazardContext* const* state, const void* p,
+                                     std::uint64_t counter, std::uint64_t payload, const void* data,
                                      std::uint64_t length, std::uint64_t region, Outcome* out)
 {
     if (!lm::atomic_offset(counter) || !lm::below_limit(counter) || !lm::below_limit(payload) ||
@@ -186,23 +186,23 @@ LUAMODS_EXPORT int quandel_seq_write(HazardContext* const* state, const void* p,
     return lm::status(lm::op_seq_write(*state, p, counter, payload, data, length, region, *out));
 }
 
-LUAMODS_EXPORT int quandel_seq_read(HazardContext* const* state, const void* p, std::uint64_t counter,
-                                    std::uint64_t payload, std::uint64_t length,
-                                    std::uint64_t attempts, void* to, Outcome* out)
+LUAMODS_EXPORT int quandel_seq_read(HazardContext* const* state, const void* p,
+                                    std::uint64_t counter, std::uint64_t payload,
+                                    std::uint64_t length, std::uint64_t attempts, void* to,
+                                    Outcome* out)
 {
     if (!lm::atomic_offset(counter) || !lm::below_limit(counter) || !lm::below_limit(payload) ||
         !lm::below_limit(length) || payload < counter + 4)
         return lm::status(Status::invalid);
     ReadTarget target;
     target.fixed = static_cast<unsigned char*>(to);
-    return lm::status(
-        lm::op_seq_read(*state, p, counter, payload, length, attempts, target, *out));
+    return lm::status(lm::op_seq_read(*state, p, counter, payload, length, attempts, target, *out));
 }
 
 // The message memory raises for `status` on block p, cut to n - 1 bytes;
 // returns its length before the cut (0 for ok and busy).
-LUAMODS_EXPORT std::size_t quandel_message(int status, const void* p, const Outcome* out,
-                                           char* buf, std::size_t n)
+LUAMODS_EXPORT std::size_t quandel_message(int status, const void* p, const Outcome* out, char* buf,
+                                           std::size_t n)
 {
     luamods::Message err;
     lm::format_status(err, static_cast<Status>(status), p, *out);

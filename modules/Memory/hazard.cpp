@@ -27,10 +27,10 @@ void Hazards::init() noexcept
 {
     static const bool chosen = [this] {
 #if defined(__linux__) && !defined(__SANITIZE_THREAD__)
-    // The expedited private barrier interrupts only the CPUs running this
-    // process's threads.  It must be registered before its first use; a
-    // kernel without it leaves the fenced mode.  (ThreadSanitizer cannot see
-    // the barrier, so its builds use the fenced mode, which it can follow.)
+        // The expedited private barrier interrupts only the CPUs running this
+        // process's threads.  It must be registered before its first use; a
+        // kernel without it leaves the fenced mode.  (ThreadSanitizer cannot see
+        // the barrier, so its builds use the fenced mode, which it can follow.)
         asymmetric_ = membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
 #endif
         return true;

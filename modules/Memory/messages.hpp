@@ -13,7 +13,8 @@ inline constexpr char kQueuePointerExpected[] = "queue pointer expected";
 inline constexpr char kPointerExpected[] = "pointer expected";
 inline constexpr char kNotFinite[] = "%s must be a finite integer";  // the argument's name
 inline constexpr char kNegative[] = "%s must not be negative";
-inline constexpr char kAtomicAlignment[] = "offset must be a multiple of 4 for an atomic i32 access";
+inline constexpr char kAtomicAlignment[] =
+    "offset must be a multiple of 4 for an atomic i32 access";
 inline constexpr char kByteValue[] = "byte value must be between 0 and 255";
 inline constexpr char kPayloadBeforeCounter[] =
     "the payload region must start after the sequence counter";

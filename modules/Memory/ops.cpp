@@ -34,8 +34,7 @@ void format_status(Message& err, Status status, const void* p, const Outcome& ou
         err.set(msg::kReleased, p);
         break;
     case Status::out_of_bounds:
-        err.set(msg::kOutOfBounds,
-                ull(out.offset), ull(out.length), ull(out.size));
+        err.set(msg::kOutOfBounds, ull(out.offset), ull(out.length), ull(out.size));
         break;
     case Status::no_memory:
         err.set(msg::kOutOfMemory);
@@ -208,8 +207,7 @@ Status op_set_f64(HazardContext* ctx, const void* p, std::uint64_t offset, doubl
 // Atomics: the offset is a multiple of 4 and blocks come from the heap, so the
 // element is aligned for a 32-bit atomic.
 
-Status op_atomic_i32(HazardContext* ctx, const void* p, std::uint64_t offset,
-                     Outcome& out) noexcept
+Status op_atomic_i32(HazardContext* ctx, const void* p, std::uint64_t offset, Outcome& out) noexcept
 {
     return with_element(ctx, p, offset, 4, out,
                         [&](unsigned char* e) { out.i32 = sign_extended(atomic_u32(e).load()); });
@@ -231,8 +229,8 @@ Status op_atomic_add_i32(HazardContext* ctx, const void* p, std::uint64_t offset
     });
 }
 
-Status op_cas_i32(HazardContext* ctx, const void* p, std::uint64_t offset,
-                  std::uint32_t expected, std::uint32_t desired, Outcome& out) noexcept
+Status op_cas_i32(HazardContext* ctx, const void* p, std::uint64_t offset, std::uint32_t expected,
+                  std::uint32_t desired, Outcome& out) noexcept
 {
     return with_element(ctx, p, offset, 4, out, [&](unsigned char* e) {
         out.i32 = atomic_u32(e).compare_exchange_strong(expected, desired) ? 1 : 0;

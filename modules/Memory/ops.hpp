@@ -54,17 +54,17 @@ Status op_atomic_set_i32(HazardContext* ctx, const void* p, std::uint64_t offset
                          std::uint32_t value, Outcome& out) noexcept;
 Status op_atomic_add_i32(HazardContext* ctx, const void* p, std::uint64_t offset,
                          std::uint32_t delta, Outcome& out) noexcept;
-Status op_cas_i32(HazardContext* ctx, const void* p, std::uint64_t offset,
-                  std::uint32_t expected, std::uint32_t desired, Outcome& out) noexcept;
+Status op_cas_i32(HazardContext* ctx, const void* p, std::uint64_t offset, std::uint32_t expected,
+                  std::uint32_t desired, Outcome& out) noexcept;
 
 // Sequence-locked regions (seqlock.cpp): `payload` starts at least 4 bytes
 // after `counter`, and `length` <= `region`.  busy when a writer holds the
 // region (write) or no copy stayed stable in `attempts` tries (read).
-Status op_seq_write(HazardContext* ctx, const void* p, std::uint64_t counter,
-                    std::uint64_t payload, const void* data, std::uint64_t length,
-                    std::uint64_t region, Outcome& out) noexcept;
-Status op_seq_read(HazardContext* ctx, const void* p, std::uint64_t counter,
-                   std::uint64_t payload, std::uint64_t length, std::uint64_t attempts,
-                   const ReadTarget& to, Outcome& out) noexcept;
+Status op_seq_write(HazardContext* ctx, const void* p, std::uint64_t counter, std::uint64_t payload,
+                    const void* data, std::uint64_t length, std::uint64_t region,
+                    Outcome& out) noexcept;
+Status op_seq_read(HazardContext* ctx, const void* p, std::uint64_t counter, std::uint64_t payload,
+                   std::uint64_t length, std::uint64_t attempts, const ReadTarget& to,
+                   Outcome& out) noexcept;
 
 }  // namespace luamods::memory

@@ -275,9 +275,8 @@ std::uint64_t BlockRegistry::count_allocations() noexcept
     Locked locked(*this);
     reclaim_unused();
     std::uint64_t total = 0;
-    table_.for_each([&](std::uint64_t, BlockRecord* r) {
-        total += r->size.load(std::memory_order_relaxed);
-    });
+    table_.for_each(
+        [&](std::uint64_t, BlockRecord* r) { total += r->size.load(std::memory_order_relaxed); });
     for (BlockRecord* r = retired_; r; r = r->next)
         total += r->size.load(std::memory_order_relaxed);
     return total;

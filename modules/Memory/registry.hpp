@@ -44,12 +44,12 @@
 #include <cstdint>
 
 #include "Memory/address_table.hpp"
-#include "Memory/record_lookup.hpp"
 #include "Memory/args.hpp"
-#include "common/message.hpp"
 #include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
+#include "Memory/record_lookup.hpp"
 #include "Memory/status.hpp"
+#include "common/message.hpp"
 
 namespace luamods::memory {
 
@@ -58,16 +58,17 @@ struct alignas(64) BlockRecord {
     static constexpr std::uint32_t kChanging = kMoving;
 
     std::atomic<std::uint32_t> phase{kFree};
-    std::atomic<std::int32_t> ref_count{1};   // holders of a shared block; 1 for a plain one
+    std::atomic<std::int32_t> ref_count{1};  // holders of a shared block; 1 for a plain one
     std::atomic<std::uint64_t> address{0};
-    std::atomic<std::uint64_t> size{0};       // bytes asked for; 0 for a zero-size block (1 byte held)
-    std::atomic<bool> shared{false};          // made by `shared`: zero-filled, reference counted
-    std::atomic<bool> queue_owned{false};     // carries a pushed string: its queue frees it
-    BlockRecord* next = nullptr;              // free or retired list; under the mutex
+    std::atomic<std::uint64_t> size{0};    // bytes asked for; 0 for a zero-size block (1 byte held)
+    std::atomic<bool> shared{false};       // made by `shared`: zero-filled, reference counted
+    std::atomic<bool> queue_owned{false};  // carries a pushed string: its queue frees it
+    BlockRecord* next = nullptr;           // free or retired list; under the mutex
 
     void* block() const noexcept
     {
-        return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address.load(std::memory_order_relaxed)));
+        return reinterpret_cast<void*>(
+            static_cast<std::uintptr_t>(address.load(std::memory_order_relaxed)));
     }
 };
 
@@ -211,8 +212,9 @@ private:
 inline BlockRegistry::Find BlockRegistry::find_live(HazardContext* ctx, const void* p,
                                                     HazardHold& hold, BlockRecord*& record) noexcept
 {
-    return find_published(table_, ctx, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)),
-                          hold, record, [this](BlockRecord* r) { after_access(r); });
+    return find_published(table_, ctx,
+                          static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)), hold,
+                          record, [this](BlockRecord* r) { after_access(r); });
 }
 
 inline Status BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,

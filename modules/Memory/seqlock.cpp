@@ -14,10 +14,10 @@
 #include <cstring>
 
 #include "Memory/args.hpp"
-#include "Memory/messages.hpp"
 #include "Memory/atomic_i32.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/ops.hpp"
 #include "Memory/read_buffer.hpp"
 #include "Memory/registry.hpp"
@@ -120,8 +120,8 @@ bool write_region(unsigned char* counter, unsigned char* payload, const unsigned
 }
 
 // Up to `attempts` tries at a copy that no write overlapped.
-bool read_region(unsigned char* counter, unsigned char* payload, unsigned char* out,
-                 std::size_t n, std::uint64_t attempts) noexcept
+bool read_region(unsigned char* counter, unsigned char* payload, unsigned char* out, std::size_t n,
+                 std::uint64_t attempts) noexcept
 {
     auto seq = atomic_u32(counter);
     for (std::uint64_t t = 0; t < attempts; ++t) {
@@ -138,9 +138,9 @@ bool read_region(unsigned char* counter, unsigned char* payload, unsigned char* 
 
 }  // namespace
 
-Status op_seq_write(HazardContext* ctx, const void* p, std::uint64_t counter,
-                    std::uint64_t payload, const void* data, std::uint64_t length,
-                    std::uint64_t region, Outcome& out) noexcept
+Status op_seq_write(HazardContext* ctx, const void* p, std::uint64_t counter, std::uint64_t payload,
+                    const void* data, std::uint64_t length, std::uint64_t region,
+                    Outcome& out) noexcept
 {
     // Both offsets are below 2^63, so the span's end cannot overflow.
     const std::uint64_t span = payload + region - counter;
@@ -159,9 +159,9 @@ Status op_seq_write(HazardContext* ctx, const void* p, std::uint64_t counter,
                : Status::busy;
 }
 
-Status op_seq_read(HazardContext* ctx, const void* p, std::uint64_t counter,
-                   std::uint64_t payload, std::uint64_t length, std::uint64_t attempts,
-                   const ReadTarget& to, Outcome& out) noexcept
+Status op_seq_read(HazardContext* ctx, const void* p, std::uint64_t counter, std::uint64_t payload,
+                   std::uint64_t length, std::uint64_t attempts, const ReadTarget& to,
+                   Outcome& out) noexcept
 {
     const std::uint64_t span = payload + length - counter;
     BlockAccess access;

@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "Memory/args.hpp"
-#include "Memory/messages.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
 

@@ -28,8 +28,8 @@ struct Outcome {
     std::uint64_t size = 0;    // size(): the block's size; out_of_bounds: the size seen
     std::uint64_t offset = 0;  // a failure: the range the access asked for
     std::uint64_t length = 0;
-    std::int32_t i32 = 0;      // i32 and atomic results; cas_i32: 1 when it swapped
-    double f64 = 0;            // get_f64's result
+    std::int32_t i32 = 0;  // i32 and atomic results; cas_i32: 1 when it swapped
+    double f64 = 0;        // get_f64's result
 };
 
 // The message of a failed access (status other than ok and busy).

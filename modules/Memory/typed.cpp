@@ -6,9 +6,9 @@
 #include <cstdint>
 
 #include "Memory/args.hpp"
-#include "Memory/messages.hpp"
 #include "Memory/call.hpp"
 #include "Memory/functions.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/ops.hpp"
 #include "Memory/state_context.hpp"
 

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "Threads/host_env.hpp"
-#include "common/pin.hpp"
 #include "Threads/thread_object.hpp"
+#include "common/pin.hpp"
 #include "luamods_export.hpp"
 
 namespace luamods::threads {
@@ -62,8 +62,8 @@ LUAMODS_EXPORT int luaopen_threads(lua_State* L)
     register_thread_metatable(L);
 
     static const luaL_Reg functions[] = {
-        {"start", l_start},     {"join", l_join},   {"done", l_done}, {"cleanup", l_cleanup},
-        {"sleep", l_sleep},     {"clock", l_clock}, {"cores", l_cores}, {nullptr, nullptr},
+        {"start", l_start}, {"join", l_join},   {"done", l_done},   {"cleanup", l_cleanup},
+        {"sleep", l_sleep}, {"clock", l_clock}, {"cores", l_cores}, {nullptr, nullptr},
     };
     lua_newtable(L);
     luaL_register(L, nullptr, functions);

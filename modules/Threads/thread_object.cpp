@@ -277,7 +277,8 @@ int l_start(lua_State* L)
         box->owner = owner;
         ++owner->refs;
     } catch (const std::system_error& e) {
-        std::snprintf(failure, sizeof failure, "threads.start: cannot start a thread: %s", e.what());
+        std::snprintf(failure, sizeof failure, "threads.start: cannot start a thread: %s",
+                      e.what());
     } catch (...) {
         std::snprintf(failure, sizeof failure, "threads.start: not enough memory");
     }
@@ -297,7 +298,8 @@ int l_join(lua_State* L)
         t->os.join();
         t->joined = true;
     } catch (const std::exception& e) {
-        std::snprintf(failure, sizeof failure, "threads.join: cannot join the thread: %s", e.what());
+        std::snprintf(failure, sizeof failure, "threads.join: cannot join the thread: %s",
+                      e.what());
     }
     if (failure[0])
         return luaL_error(L, "%s", failure);

@@ -24,8 +24,8 @@ BOOL CALLBACK bind_crt_putenv(PINIT_ONCE, PVOID, PVOID*)
 {
     HMODULE crt = sys::system_library(L"ucrtbase.dll");
     if (crt)
-        g_crt_putenv = reinterpret_cast<CrtPutenv>(
-            reinterpret_cast<void*>(GetProcAddress(crt, "_wputenv_s")));
+        g_crt_putenv =
+            reinterpret_cast<CrtPutenv>(reinterpret_cast<void*>(GetProcAddress(crt, "_wputenv_s")));
     return TRUE;
 }
 

@@ -14,8 +14,8 @@
 // (module.cpp).
 #pragma once
 
-#include <lua.hpp>
 #include <windows.h>
+#include <lua.hpp>
 
 #include <cstddef>
 #include <cstdint>

@@ -12,7 +12,7 @@ namespace luamods::win32 {
 
 // The boundary: call_trampoline and the integer readers.
 inline constexpr char kNoTarget[] = "win32: entry trampoline without a target";
-inline constexpr char kCxxFailed[] = "win32.%s failed: %s";  // function, what()
+inline constexpr char kCxxFailed[] = "win32.%s failed: %s";                      // function, what()
 inline constexpr char kCxxUnknown[] = "win32.%s failed: unknown C++ exception";  // function
 inline constexpr char kWindowsErrorFallback[] = "Windows error %lu";  // code without a text
 inline constexpr char kIntegerNaN[] = "integer expected, got NaN";
@@ -32,11 +32,10 @@ inline constexpr char kSpawnEnvZeroByte[] =
     "win32.spawn: spec.env[%d] contains a zero byte";  // index
 inline constexpr char kSpawnStreamWord[] =
     "win32.spawn: %s must be \"pipe\", \"null\"%s, got \"%s\"";  // field, kSpawnOrAppend, value
-inline constexpr char kSpawnOrAppend[] = " or {append=path}";  // not for stdin
+inline constexpr char kSpawnOrAppend[] = " or {append=path}";    // not for stdin
 inline constexpr char kSpawnStdinAppend[] = "win32.spawn: %s does not take {append=path}";
 inline constexpr char kSpawnAppendPath[] = "win32.spawn: %s={append=path} needs a UTF-8 path";
-inline constexpr char kSpawnAppendZeroByte[] =
-    "win32.spawn: %s={append=path} contains a zero byte";
+inline constexpr char kSpawnAppendZeroByte[] = "win32.spawn: %s={append=path} contains a zero byte";
 inline constexpr char kSpawnStreamType[] = "win32.spawn: %s must be a string or {append=path}";
 
 // Processes and pipes.

@@ -43,9 +43,8 @@ int l_read(lua_State* L)
         lua_pushliteral(L, "");
         return 1;
     }
-    const DWORD want = static_cast<unsigned long long>(max) < available
-                           ? static_cast<DWORD>(max)
-                           : available;
+    const DWORD want =
+        static_cast<unsigned long long>(max) < available ? static_cast<DWORD>(max) : available;
     return respond(L, kWin32, [&](Reply& reply) {
         std::string buffer(want, '\0');
         DWORD got = 0;

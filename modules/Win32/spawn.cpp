@@ -105,8 +105,8 @@ bool create_child(const SpawnRequest& request, ChildText& text, DWORD base_flags
             flags |= CREATE_BREAKAWAY_FROM_JOB;
         if (sys::create_process(nullptr, text.command_line.data(), nullptr, nullptr, TRUE, flags,
                                 use_env ? text.env_block.data() : nullptr,
-                                text.cwd.empty() ? nullptr : text.cwd.c_str(),
-                                &startup.StartupInfo, &info))
+                                text.cwd.empty() ? nullptr : text.cwd.c_str(), &startup.StartupInfo,
+                                &info))
             return true;
         code = GetLastError();
         if (breakaway && code == ERROR_ACCESS_DENIED)

@@ -8,8 +8,8 @@
 //                      it, and l_spawn itself
 #pragma once
 
-#include <lua.hpp>
 #include <windows.h>
+#include <lua.hpp>
 
 #include <cstddef>
 #include <type_traits>

@@ -143,8 +143,7 @@ void read_streams(lua_State* L, SpawnRequest& request)
     lua_getfield(L, 1, "stderr");
     {
         std::size_t length = 0;
-        const char* text =
-            lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &length) : nullptr;
+        const char* text = lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &length) : nullptr;
         request.err_shares_out = text && length == 6 && std::memcmp(text, "stdout", 6) == 0;
     }
     const int stderr_index = lua_gettop(L);

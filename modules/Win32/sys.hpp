@@ -64,14 +64,13 @@ inline BOOL set_handle_information(HANDLE h, DWORD mask, DWORD flags)
 {
     return SetHandleInformation(h, mask, flags);
 }
-inline BOOL initialize_attribute_list(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count,
-                                      DWORD flags, PSIZE_T size)
+inline BOOL initialize_attribute_list(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count, DWORD flags,
+                                      PSIZE_T size)
 {
     return InitializeProcThreadAttributeList(list, count, flags, size);
 }
-inline BOOL update_attribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags,
-                             DWORD_PTR attribute, PVOID value, SIZE_T size, PVOID previous,
-                             PSIZE_T returned)
+inline BOOL update_attribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
+                             PVOID value, SIZE_T size, PVOID previous, PSIZE_T returned)
 {
     return UpdateProcThreadAttribute(list, flags, attribute, value, size, previous, returned);
 }

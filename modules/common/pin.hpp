@@ -18,7 +18,8 @@ inline bool pin_library_of(const void* address) noexcept
 {
 #ifdef _WIN32
     HMODULE module = nullptr;
-    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_PIN,
                               static_cast<LPCWSTR>(address), &module) != 0;
 #else
     // Opening the already loaded file again with RTLD_NODELETE marks it so

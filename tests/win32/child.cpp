@@ -163,8 +163,8 @@ int wmain(int argc, wchar_t** wargv)
         } else if (starts(arg, "clipboard:", rest)) {
             // Opened for a window: an owner of its own is what makes other
             // openers wait (Wine lets two window-less openers share it).
-            HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                          nullptr, nullptr, nullptr);
+            HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                          nullptr, nullptr);
             if (OpenClipboard(window)) {
                 write_all(out, "held", 4);
                 Sleep(static_cast<DWORD>(std::strtoul(rest, nullptr, 10)));

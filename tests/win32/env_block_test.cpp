@@ -137,14 +137,14 @@ TEST(Text, Utf8ToWide)
         {"\xF4\x8F\xBF\xBF"sv, u"\U0010FFFF"},
         {"\xFF"sv, u"\uFFFD"},
         {"\x80\x80"sv, u"\uFFFD\uFFFD"},
-        {"\xC0\x80"sv, u"\uFFFD\uFFFD"},                  // overlong zero
-        {"\xE0\x80\xAF"sv, u"\uFFFD\uFFFD"},        // overlong slash: E0 80, then AF
-        {"\xED\xA0\x80"sv, u"\uFFFD\uFFFD"},        // an encoded surrogate
+        {"\xC0\x80"sv, u"\uFFFD\uFFFD"},                // overlong zero
+        {"\xE0\x80\xAF"sv, u"\uFFFD\uFFFD"},            // overlong slash: E0 80, then AF
+        {"\xED\xA0\x80"sv, u"\uFFFD\uFFFD"},            // an encoded surrogate
         {"\xF4\x90\x80\x80"sv, u"\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF: F4 90, 80, 80
-        {"\xE2\x82"sv, u"\uFFFD"},                    // cut short by the end
-        {"\xE2" "A"sv, u"\uFFFD"},                     // ... which takes the letter too
-        {"\xE2" "AB"sv, u"\uFFFDAB"},                  // cut short by a letter
-        {"\xE2\x82" "A"sv, u"\uFFFDA"},
+        {"\xE2\x82"sv, u"\uFFFD"},                      // cut short by the end
+        {"\xE2\x41"sv, u"\uFFFD"},                      // E2 and the letter A: the letter goes too
+        {"\xE2\x41\x42"sv, u"\uFFFDAB"},                // E2 cut short by a letter
+        {"\xE2\x82\x41"sv, u"\uFFFDA"},
         {"\xF0\x9F\x98"sv, u"\uFFFD"},
         {"\xF0\x9F\x98\xC3\xA9"sv, u"\uFFFD\u00E9"},
     };
@@ -166,7 +166,7 @@ TEST(Text, WideToUtf8)
         {u"a\0b"sv, "a\0b"sv},
         {u"\u00E9\u20AC", "\xC3\xA9\xE2\x82\xAC"sv},
         {u"\U0001F600", "\xF0\x9F\x98\x80"sv},
-        {u"\xD800", "\xEF\xBF\xBD"sv},                 // unpaired high surrogate
+        {u"\xD800", "\xEF\xBF\xBD"sv},                    // unpaired high surrogate
         {u"\xDC00\xD800", "\xEF\xBF\xBD\xEF\xBF\xBD"sv},  // in the wrong order
         {u"\xD83Dx", "\xEF\xBF\xBDx"sv},
     };
@@ -174,8 +174,7 @@ TEST(Text, WideToUtf8)
         const WideString w = units(c.wide);
         SCOPED_TRACE(testing::PrintToString(std::string(c.bytes)));
         EXPECT_EQ(wide_to_utf8(w.data(), static_cast<std::ptrdiff_t>(w.size())), c.bytes);
-        EXPECT_EQ(portable_wide_to_utf8(w.data(), static_cast<std::ptrdiff_t>(w.size())),
-                  c.bytes);
+        EXPECT_EQ(portable_wide_to_utf8(w.data(), static_cast<std::ptrdiff_t>(w.size())), c.bytes);
     }
 }
 

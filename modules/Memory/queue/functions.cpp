@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "Memory/args.hpp"
-#include "Memory/messages.hpp"
 #include "Memory/call.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/queue/functions.hpp"
 #include "Memory/queue/registry.hpp"
 #include "Memory/registry.hpp"
@@ -57,8 +57,7 @@ int lq_delete(lua_State* L)
             reply.raise(msg::kQueueDeleteUnknown, q);
             break;
         case QueueRegistry::Change::shared:
-            reply.raise(msg::kQueueDeleteShared,
-                    q);
+            reply.raise(msg::kQueueDeleteShared, q);
             break;
         case QueueRegistry::Change::busy:
             reply.raise(msg::kQueueBusy, q);
@@ -107,8 +106,7 @@ int lq_release(lua_State* L)
             reply.raise(msg::kQueueNotShared, q);
             break;
         case QueueRegistry::Change::over_released:
-            reply.raise(msg::kQueueOverReleased,
-                    q);
+            reply.raise(msg::kQueueOverReleased, q);
             break;
         default:
             reply.push_integer(count);

@@ -27,12 +27,18 @@ LUAMODS_EXPORT int luaopen_memory_queue(lua_State* L)
 {
     using namespace luamods::memory;
     static const luaL_Reg functions[] = {
-        {"dequeue", lq_dequeue},     {"wait_dequeue", lq_wait_dequeue},
-        {"enqueue", lq_enqueue},     {"len", lq_len},
-        {"new", lq_new},             {"delete", lq_delete},
-        {"drain_all", lq_drain_all}, {"shared", lq_shared},
-        {"retain", lq_retain},       {"release", lq_release},
-        {"refcount", lq_refcount},   {"push", lq_push},
+        {"dequeue", lq_dequeue},
+        {"wait_dequeue", lq_wait_dequeue},
+        {"enqueue", lq_enqueue},
+        {"len", lq_len},
+        {"new", lq_new},
+        {"delete", lq_delete},
+        {"drain_all", lq_drain_all},
+        {"shared", lq_shared},
+        {"retain", lq_retain},
+        {"release", lq_release},
+        {"refcount", lq_refcount},
+        {"push", lq_push},
         {"pop", lq_pop},
     };
     Hazards::instance().init();  // before the host can run a clean-up

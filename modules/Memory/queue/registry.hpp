@@ -28,12 +28,12 @@
 #include <cstdint>
 
 #include "Memory/address_table.hpp"
-#include "Memory/record_lookup.hpp"
-#include "common/message.hpp"
 #include "Memory/hazard.hpp"
 #include "Memory/lock.hpp"
 #include "Memory/queue/queue.hpp"
+#include "Memory/record_lookup.hpp"
 #include "Memory/registry.hpp"
+#include "common/message.hpp"
 
 namespace luamods::memory {
 
@@ -49,7 +49,8 @@ struct alignas(64) QueueRecord {
 
     Queue* queue() const noexcept
     {
-        return reinterpret_cast<Queue*>(static_cast<std::uintptr_t>(address.load(std::memory_order_relaxed)));
+        return reinterpret_cast<Queue*>(
+            static_cast<std::uintptr_t>(address.load(std::memory_order_relaxed)));
     }
 };
 
@@ -143,8 +144,9 @@ private:
 inline QueueRegistry::Find QueueRegistry::find_live(HazardContext* ctx, const void* q,
                                                     HazardHold& hold, QueueRecord*& record) noexcept
 {
-    return find_published(table_, ctx, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(q)),
-                          hold, record, [this](QueueRecord* r) { after_use(r); });
+    return find_published(table_, ctx,
+                          static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(q)), hold,
+                          record, [this](QueueRecord* r) { after_use(r); });
 }
 
 inline bool QueueUse::acquire(HazardContext* ctx, void* q, Message& err) noexcept

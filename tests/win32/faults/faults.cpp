@@ -115,9 +115,8 @@ bool planned_failure(Call call, DWORD& code)
 // planned code as the last error) when its plan says so, else is the real
 // call.
 template <class Real, class... Args>
-std::invoke_result_t<Real&, Args&...> through(Call call,
-                                              std::invoke_result_t<Real&, Args&...> failed,
-                                              Real real, Args... args)
+std::invoke_result_t<Real&, Args&...>
+through(Call call, std::invoke_result_t<Real&, Args&...> failed, Real real, Args... args)
 {
     DWORD code = 0;
     if (!planned_failure(call, code))
@@ -250,8 +249,8 @@ BOOL set_handle_information(HANDLE h, DWORD mask, DWORD flags)
 BOOL initialize_attribute_list(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count, DWORD flags,
                                PSIZE_T size)
 {
-    return through(kInitializeAttributeList, FALSE, InitializeProcThreadAttributeList, list,
-                   count, flags, size);
+    return through(kInitializeAttributeList, FALSE, InitializeProcThreadAttributeList, list, count,
+                   flags, size);
 }
 
 BOOL update_attribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
