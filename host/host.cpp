@@ -88,27 +88,17 @@ bool copy_values(lua_State* L, int first, int last, std::vector<Value>& out, int
 {
     for (int i = first; i <= last; ++i) {
         switch (lua_type(L, i)) {
-        case LUA_TNIL:
-            out.emplace_back(std::monostate{});
-            break;
-        case LUA_TBOOLEAN:
-            out.emplace_back(lua_toboolean(L, i) != 0);
-            break;
-        case LUA_TNUMBER:
-            out.emplace_back(lua_tonumber(L, i));
-            break;
+        case LUA_TNIL: out.emplace_back(std::monostate{}); break;
+        case LUA_TBOOLEAN: out.emplace_back(lua_toboolean(L, i) != 0); break;
+        case LUA_TNUMBER: out.emplace_back(lua_tonumber(L, i)); break;
         case LUA_TSTRING: {
             size_t n = 0;
             const char* s = lua_tolstring(L, i, &n);
             out.emplace_back(std::string(s, n));
             break;
         }
-        case LUA_TLIGHTUSERDATA:
-            out.emplace_back(LightPtr{lua_touserdata(L, i)});
-            break;
-        default:
-            bad = i;
-            return false;
+        case LUA_TLIGHTUSERDATA: out.emplace_back(LightPtr{lua_touserdata(L, i)}); break;
+        default: bad = i; return false;
         }
     }
     return true;
@@ -168,10 +158,7 @@ int l_host_sleep(lua_State* L)
     return 0;
 }
 
-int l_host_empty(lua_State*)
-{
-    return 0;
-}
+int l_host_empty(lua_State*) { return 0; }
 
 void open_host_table(lua_State* L)
 {

@@ -170,24 +170,12 @@ int aead_decrypt_common(lua_State* L, std::size_t nonce_size)
 
 }  // namespace
 
-int l_chacha20poly1305_encrypt(lua_State* L)
-{
-    return aead_encrypt_common(L, 12);
-}
+int l_chacha20poly1305_encrypt(lua_State* L) { return aead_encrypt_common(L, 12); }
 
-int l_chacha20poly1305_decrypt(lua_State* L)
-{
-    return aead_decrypt_common(L, 12);
-}
+int l_chacha20poly1305_decrypt(lua_State* L) { return aead_decrypt_common(L, 12); }
 
-int l_xchacha20poly1305_encrypt(lua_State* L)
-{
-    return aead_encrypt_common(L, 24);
-}
+int l_xchacha20poly1305_encrypt(lua_State* L) { return aead_encrypt_common(L, 24); }
 
-int l_xchacha20poly1305_decrypt(lua_State* L)
-{
-    return aead_decrypt_common(L, 24);
-}
+int l_xchacha20poly1305_decrypt(lua_State* L) { return aead_decrypt_common(L, 24); }
 
 }  // namespace luamods::crypto

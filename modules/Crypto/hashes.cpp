@@ -94,15 +94,9 @@ int l_hmac_sha512(lua_State* L)
     });
 }
 
-int l_hkdf_sha256(lua_State* L)
-{
-    return hkdf_common(L, false);
-}
+int l_hkdf_sha256(lua_State* L) { return hkdf_common(L, false); }
 
-int l_hkdf_sha512(lua_State* L)
-{
-    return hkdf_common(L, true);
-}
+int l_hkdf_sha512(lua_State* L) { return hkdf_common(L, true); }
 
 int l_blake2b(lua_State* L)
 {

@@ -37,21 +37,12 @@ public:
     }
     Setup(const Setup&) = delete;
     Setup& operator=(const Setup&) = delete;
-    ~Setup()
-    {
-        EVP_CIPHER_free(cipher_);
-    }
+    ~Setup() { EVP_CIPHER_free(cipher_); }
 
     // False when libcrypto could not be initialised: nothing may call it.
-    bool ready() const noexcept
-    {
-        return ready_;
-    }
+    bool ready() const noexcept { return ready_; }
     // Null when libcrypto cannot supply the cipher.
-    const EVP_CIPHER* chacha20_poly1305() const noexcept
-    {
-        return cipher_;
-    }
+    const EVP_CIPHER* chacha20_poly1305() const noexcept { return cipher_; }
 
 private:
     bool ready_ = false;
@@ -64,10 +55,7 @@ const Setup& setup() noexcept
     return once;
 }
 
-const EVP_CIPHER* chacha20_poly1305() noexcept
-{
-    return setup().chacha20_poly1305();
-}
+const EVP_CIPHER* chacha20_poly1305() noexcept { return setup().chacha20_poly1305(); }
 
 // One EVP context per call.  EVP_CIPHER_CTX_free has the provider clear and
 // free its state (key, Poly1305 accumulator) and zeroes the EVP part.
@@ -83,10 +71,7 @@ private:
     EVP_CIPHER_CTX* ctx_;
 };
 
-bool fits_int(std::size_t n)
-{
-    return n <= static_cast<std::size_t>(INT_MAX);
-}
+bool fits_int(std::size_t n) { return n <= static_cast<std::size_t>(INT_MAX); }
 
 }  // namespace
 
@@ -175,9 +160,6 @@ BulkResult libcrypto_ed25519_sign(unsigned char* sig, const unsigned char* secre
     return BulkResult::done;
 }
 
-const char* libcrypto_version() noexcept
-{
-    return OpenSSL_version(OPENSSL_VERSION_STRING);
-}
+const char* libcrypto_version() noexcept { return OpenSSL_version(OPENSSL_VERSION_STRING); }
 
 }  // namespace luamods::crypto

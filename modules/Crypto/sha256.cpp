@@ -21,26 +21,11 @@ constexpr std::uint32_t kInitial[8] = {
 
 constexpr const std::uint32_t* K = kSha256K;
 
-inline std::uint32_t rotr(std::uint32_t x, int n)
-{
-    return (x >> n) | (x << (32 - n));
-}
-inline std::uint32_t big_sigma0(std::uint32_t x)
-{
-    return rotr(x, 2) ^ rotr(x, 13) ^ rotr(x, 22);
-}
-inline std::uint32_t big_sigma1(std::uint32_t x)
-{
-    return rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25);
-}
-inline std::uint32_t small_sigma0(std::uint32_t x)
-{
-    return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3);
-}
-inline std::uint32_t small_sigma1(std::uint32_t x)
-{
-    return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10);
-}
+inline std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+inline std::uint32_t big_sigma0(std::uint32_t x) { return rotr(x, 2) ^ rotr(x, 13) ^ rotr(x, 22); }
+inline std::uint32_t big_sigma1(std::uint32_t x) { return rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25); }
+inline std::uint32_t small_sigma0(std::uint32_t x) { return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3); }
+inline std::uint32_t small_sigma1(std::uint32_t x) { return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10); }
 // Ch and Maj in forms with fewer operations, equal to FIPS 180-4's
 // (x & y) ^ (~x & z) and (x & y) ^ (x & z) ^ (y & z).
 inline std::uint32_t ch(std::uint32_t x, std::uint32_t y, std::uint32_t z)

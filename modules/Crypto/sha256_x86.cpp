@@ -90,10 +90,7 @@ Sha256Blocks sha256_blocks_fastest() noexcept
 
 #else
 
-Sha256Blocks sha256_blocks_fastest() noexcept
-{
-    return sha256_blocks_portable;
-}
+Sha256Blocks sha256_blocks_fastest() noexcept { return sha256_blocks_portable; }
 
 #endif
 

@@ -17,10 +17,7 @@ namespace luamods::memory {
 
 namespace {
 
-unsigned long long ull(std::uint64_t v)
-{
-    return static_cast<unsigned long long>(v);
-}
+unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
 }  // namespace
 
@@ -37,14 +34,9 @@ int l_free(lua_State* L)
     void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     return respond(L, kMemory, [&](Reply& reply) {
         switch (block_registry().free_plain(p)) {
-        case BlockRegistry::Retire::unknown:
-            reply.raise(msg::kFreeUnknown, p);
-            break;
-        case BlockRegistry::Retire::shared:
-            reply.raise(msg::kFreeShared, p);
-            break;
-        default:
-            break;
+        case BlockRegistry::Retire::unknown: reply.raise(msg::kFreeUnknown, p); break;
+        case BlockRegistry::Retire::shared: reply.raise(msg::kFreeShared, p); break;
+        default: break;
         }
     });
 }
@@ -56,22 +48,12 @@ int l_realloc(lua_State* L)
     return respond(L, kMemory, [&](Reply& reply) {
         void* moved = nullptr;
         switch (block_registry().realloc(p, size, moved)) {
-        case BlockRegistry::Move::done:
-            reply.push_pointer(moved);
-            break;
-        case BlockRegistry::Move::unknown:
-            reply.raise(msg::kReallocUnknown, p);
-            break;
-        case BlockRegistry::Move::shared:
-            reply.raise(msg::kReallocShared, p);
-            break;
-        case BlockRegistry::Move::busy:
-            reply.raise(msg::kBusy, p);
-            break;
+        case BlockRegistry::Move::done: reply.push_pointer(moved); break;
+        case BlockRegistry::Move::unknown: reply.raise(msg::kReallocUnknown, p); break;
+        case BlockRegistry::Move::shared: reply.raise(msg::kReallocShared, p); break;
+        case BlockRegistry::Move::busy: reply.raise(msg::kBusy, p); break;
         case BlockRegistry::Move::no_memory:
-        case BlockRegistry::Move::no_table:
-            reply.raise(msg::kReallocFailed, ull(size));
-            break;
+        case BlockRegistry::Move::no_table: reply.raise(msg::kReallocFailed, ull(size)); break;
         }
     });
 }

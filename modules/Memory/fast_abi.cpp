@@ -33,15 +33,9 @@ static_assert(offsetof(Outcome, size) == 0 && offsetof(Outcome, offset) == 8 &&
 
 constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
 
-int status(Status s) noexcept
-{
-    return static_cast<int>(s);
-}
+int status(Status s) noexcept { return static_cast<int>(s); }
 
-bool below_limit(std::uint64_t v) noexcept
-{
-    return v < kLimit;
-}
+bool below_limit(std::uint64_t v) noexcept { return v < kLimit; }
 
 // A multiple of 4, or the saturated offset that stands for 2^63 or more
 // (memory's rule: it fails the bounds check instead).

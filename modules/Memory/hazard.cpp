@@ -14,10 +14,7 @@ namespace luamods::memory {
 
 namespace {
 #if defined(__linux__)
-long membarrier(int cmd) noexcept
-{
-    return syscall(SYS_membarrier, cmd, 0, 0);
-}
+long membarrier(int cmd) noexcept { return syscall(SYS_membarrier, cmd, 0, 0); }
 #endif
 }  // namespace
 
@@ -94,10 +91,7 @@ void Hazards::give_back(HazardContext* ctx) noexcept
     ctx->claimed.store(false, std::memory_order_release);
 }
 
-bool Hazards::published(const void* record) const noexcept
-{
-    return count_published(record) > 0;
-}
+bool Hazards::published(const void* record) const noexcept { return count_published(record) > 0; }
 
 int Hazards::count_published(const void* record) const noexcept
 {

@@ -142,9 +142,6 @@ private:
 
 // The one set of contexts of this library.
 extern constinit Hazards g_hazards;
-inline Hazards& Hazards::instance() noexcept
-{
-    return g_hazards;
-}
+inline Hazards& Hazards::instance() noexcept { return g_hazards; }
 
 }  // namespace luamods::memory

@@ -12,10 +12,7 @@
 namespace luamods::memory {
 namespace {
 
-int cleanup_callback()
-{
-    return memory_cleanup();
-}
+int cleanup_callback() { return memory_cleanup(); }
 
 HostHook g_host_hook(&cleanup_callback);
 

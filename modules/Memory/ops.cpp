@@ -14,10 +14,7 @@ namespace luamods::memory {
 
 namespace {
 
-unsigned long long ull(std::uint64_t v) noexcept
-{
-    return static_cast<unsigned long long>(v);
-}
+unsigned long long ull(std::uint64_t v) noexcept { return static_cast<unsigned long long>(v); }
 
 }  // namespace
 
@@ -25,26 +22,15 @@ void format_status(Message& err, Status status, const void* p, const Outcome& ou
 {
     switch (status) {
     case Status::ok:
-    case Status::busy:
-        break;
-    case Status::unknown:
-        err.set(msg::kUnknown, p);
-        break;
-    case Status::released:
-        err.set(msg::kReleased, p);
-        break;
+    case Status::busy: break;
+    case Status::unknown: err.set(msg::kUnknown, p); break;
+    case Status::released: err.set(msg::kReleased, p); break;
     case Status::out_of_bounds:
         err.set(msg::kOutOfBounds, ull(out.offset), ull(out.length), ull(out.size));
         break;
-    case Status::no_memory:
-        err.set(msg::kOutOfMemory);
-        break;
-    case Status::cannot_read:
-        err.set(msg::kCannotRead, ull(out.length));
-        break;
-    case Status::invalid:
-        err.set(msg::kInvalidArgument);
-        break;
+    case Status::no_memory: err.set(msg::kOutOfMemory); break;
+    case Status::cannot_read: err.set(msg::kCannotRead, ull(out.length)); break;
+    case Status::invalid: err.set(msg::kInvalidArgument); break;
     }
 }
 
@@ -122,10 +108,7 @@ inline void copy_bytes(unsigned char* dst, const unsigned char* src, std::size_t
         dst[i] = src[i];
 }
 
-std::int32_t sign_extended(std::uint32_t v) noexcept
-{
-    return static_cast<std::int32_t>(v);
-}
+std::int32_t sign_extended(std::uint32_t v) noexcept { return static_cast<std::int32_t>(v); }
 
 }  // namespace
 

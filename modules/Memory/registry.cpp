@@ -19,10 +19,7 @@ namespace {
 constexpr std::size_t kBatchBlocks = 64;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{64} << 10;
 
-std::uint64_t batch_bytes() noexcept
-{
-    return Hazards::instance().asymmetric() ? kBatchBytes : 0;
-}
+std::uint64_t batch_bytes() noexcept { return Hazards::instance().asymmetric() ? kBatchBytes : 0; }
 
 std::uint64_t key(const void* p) noexcept
 {
@@ -345,10 +342,7 @@ bool free_plain_block(const void* p) noexcept
     return block_registry().free_plain(p) == BlockRegistry::Retire::done;
 }
 
-std::uint64_t count_allocations() noexcept
-{
-    return block_registry().count_allocations();
-}
+std::uint64_t count_allocations() noexcept { return block_registry().count_allocations(); }
 
 int memory_cleanup()
 {

@@ -143,10 +143,7 @@ private:
 // The one registry of this library, shared with memory.queue.  Constant-
 // initialised: it exists before any code of the library runs.
 extern constinit BlockRegistry g_block_registry;
-inline BlockRegistry& block_registry() noexcept
-{
-    return g_block_registry;
-}
+inline BlockRegistry& block_registry() noexcept { return g_block_registry; }
 
 // Allocates and lists a block: calloc'd and marked shared when `zeroed`,
 // malloc'd and plain otherwise.  A zero-size request holds 1 byte.  On failure

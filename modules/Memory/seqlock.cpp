@@ -37,14 +37,8 @@ using Byte = std::atomic_ref<unsigned char>;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wtsan"
 #endif
-inline void release_fence() noexcept
-{
-    __atomic_thread_fence(__ATOMIC_RELEASE);
-}
-inline void acquire_fence() noexcept
-{
-    __atomic_thread_fence(__ATOMIC_ACQUIRE);
-}
+inline void release_fence() noexcept { __atomic_thread_fence(__ATOMIC_RELEASE); }
+inline void acquire_fence() noexcept { __atomic_thread_fence(__ATOMIC_ACQUIRE); }
 #if defined(__SANITIZE_THREAD__)
 #pragma GCC diagnostic pop
 #endif

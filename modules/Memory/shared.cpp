@@ -27,21 +27,11 @@ int l_retain(lua_State* L)
     return respond(L, kMemory, [&](Reply& reply) {
         std::int32_t count = 0;
         switch (block_registry().retain(p, count)) {
-        case BlockRegistry::Retire::unknown:
-            reply.raise(msg::kRetainUnknown, p);
-            break;
-        case BlockRegistry::Retire::not_shared:
-            reply.raise(msg::kNotShared, p);
-            break;
-        case BlockRegistry::Retire::over_released:
-            reply.raise(msg::kAlreadyReleased, p);
-            break;
-        case BlockRegistry::Retire::too_many:
-            reply.raise(msg::kTooManyReferences, p);
-            break;
-        default:
-            reply.push_integer(count);
-            break;
+        case BlockRegistry::Retire::unknown: reply.raise(msg::kRetainUnknown, p); break;
+        case BlockRegistry::Retire::not_shared: reply.raise(msg::kNotShared, p); break;
+        case BlockRegistry::Retire::over_released: reply.raise(msg::kAlreadyReleased, p); break;
+        case BlockRegistry::Retire::too_many: reply.raise(msg::kTooManyReferences, p); break;
+        default: reply.push_integer(count); break;
         }
     });
 }
@@ -52,18 +42,10 @@ int l_release(lua_State* L)
     return respond(L, kMemory, [&](Reply& reply) {
         std::int32_t count = 0;
         switch (block_registry().release(p, count)) {
-        case BlockRegistry::Retire::unknown:
-            reply.raise(msg::kReleaseUnknown, p);
-            break;
-        case BlockRegistry::Retire::not_shared:
-            reply.raise(msg::kNotShared, p);
-            break;
-        case BlockRegistry::Retire::over_released:
-            reply.raise(msg::kOverReleased, p);
-            break;
-        default:
-            reply.push_integer(count);
-            break;
+        case BlockRegistry::Retire::unknown: reply.raise(msg::kReleaseUnknown, p); break;
+        case BlockRegistry::Retire::not_shared: reply.raise(msg::kNotShared, p); break;
+        case BlockRegistry::Retire::over_released: reply.raise(msg::kOverReleased, p); break;
+        default: reply.push_integer(count); break;
         }
     });
 }

@@ -16,10 +16,7 @@ namespace luamods::memory {
 
 namespace {
 
-std::uint32_t low32(std::uint64_t v)
-{
-    return static_cast<std::uint32_t>(v);
-}
+std::uint32_t low32(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
 
 }  // namespace
 

@@ -37,10 +37,7 @@ HostEnv g_record = {{nullptr, nullptr, nullptr, nullptr}, &register_cleanup};
 
 }  // namespace
 
-HostEnv* own_record() noexcept
-{
-    return &g_record;
-}
+HostEnv* own_record() noexcept { return &g_record; }
 
 int run_cleanups() noexcept
 {
@@ -55,10 +52,7 @@ int run_cleanups() noexcept
     return ran;
 }
 
-void* state_record(lua_State* L)
-{
-    return host_env_of(L);
-}
+void* state_record(lua_State* L) { return host_env_of(L); }
 
 void install_record(lua_State* L, void* record)
 {

@@ -137,10 +137,7 @@ int thread_gc(lua_State* L)
     return 0;
 }
 
-Box* check_box(lua_State* L)
-{
-    return static_cast<Box*>(luaL_checkudata(L, 1, kThreadMeta));
-}
+Box* check_box(lua_State* L) { return static_cast<Box*>(luaL_checkudata(L, 1, kThreadMeta)); }
 
 // What start reads from its first argument.
 struct Chunk {

@@ -9,10 +9,8 @@ bool can_cross(lua_State* L, int index) noexcept
     case LUA_TBOOLEAN:
     case LUA_TNUMBER:
     case LUA_TSTRING:
-    case LUA_TLIGHTUSERDATA:
-        return true;
-    default:
-        return false;
+    case LUA_TLIGHTUSERDATA: return true;
+    default: return false;
     }
 }
 
@@ -21,15 +19,9 @@ int copy_values(lua_State* L, int first, int last, Values& out)
     out.reserve(out.size() + static_cast<std::size_t>(last >= first ? last - first + 1 : 0));
     for (int i = first; i <= last; ++i) {
         switch (lua_type(L, i)) {
-        case LUA_TNIL:
-            out.emplace_back(std::monostate{});
-            break;
-        case LUA_TBOOLEAN:
-            out.emplace_back(lua_toboolean(L, i) != 0);
-            break;
-        case LUA_TNUMBER:
-            out.emplace_back(lua_tonumber(L, i));
-            break;
+        case LUA_TNIL: out.emplace_back(std::monostate{}); break;
+        case LUA_TBOOLEAN: out.emplace_back(lua_toboolean(L, i) != 0); break;
+        case LUA_TNUMBER: out.emplace_back(lua_tonumber(L, i)); break;
         case LUA_TSTRING: {
             // A string value: lua_tolstring neither converts nor allocates.
             size_t n = 0;
@@ -37,11 +29,8 @@ int copy_values(lua_State* L, int first, int last, Values& out)
             out.emplace_back(std::string(s, n));
             break;
         }
-        case LUA_TLIGHTUSERDATA:
-            out.emplace_back(Address{lua_touserdata(L, i)});
-            break;
-        default:
-            return i;
+        case LUA_TLIGHTUSERDATA: out.emplace_back(Address{lua_touserdata(L, i)}); break;
+        default: return i;
         }
     }
     return 0;

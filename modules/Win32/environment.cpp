@@ -135,14 +135,9 @@ int l_getenv(lua_State* L)
             return reply.raise("%s", kGetenvName);
         DWORD code = 0;
         switch (lookup_variable(wide_name, reply, code)) {
-        case Lookup::not_set:
-            reply.push_nil();
-            break;
-        case Lookup::failure:
-            fail_with_windows_error(reply, code);
-            break;
-        case Lookup::value:
-            break;
+        case Lookup::not_set: reply.push_nil(); break;
+        case Lookup::failure: fail_with_windows_error(reply, code); break;
+        case Lookup::value: break;
         }
     });
 }

@@ -69,17 +69,11 @@ inline lua_Integer handle_value(HANDLE h)
     return static_cast<lua_Integer>(reinterpret_cast<std::intptr_t>(h));
 }
 
-inline void push_handle(lua_State* L, HANDLE h)
-{
-    lua_pushinteger(L, handle_value(h));
-}
+inline void push_handle(lua_State* L, HANDLE h) { lua_pushinteger(L, handle_value(h)); }
 
 // A handle that a system call returned is usable: neither NULL nor
 // INVALID_HANDLE_VALUE (calls differ in which of the two means failure).
-inline bool valid_handle(HANDLE h)
-{
-    return h != nullptr && h != INVALID_HANDLE_VALUE;
-}
+inline bool valid_handle(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
 
 inline HANDLE to_handle(lua_Integer value)
 {

@@ -28,9 +28,7 @@ void read_stream(lua_State* L, const char* field, bool is_stdin, StdioRequest& r
     const int index = lua_gettop(L);
     switch (lua_type(L, index)) {
     case LUA_TNONE:
-    case LUA_TNIL:
-        request.kind = StdioKind::null_device;
-        return;
+    case LUA_TNIL: request.kind = StdioKind::null_device; return;
     case LUA_TSTRING: {
         const char* text = lua_tostring(L, index);
         if (std::strcmp(text, "null") == 0) {
@@ -61,8 +59,7 @@ void read_stream(lua_State* L, const char* field, bool is_stdin, StdioRequest& r
         request.path_length = length;
         return;
     }
-    default:
-        luaL_error(L, kSpawnStreamType, field);
+    default: luaL_error(L, kSpawnStreamType, field);
     }
 }
 

@@ -47,10 +47,7 @@ DWORD get_module_file_name(HMODULE module, LPWSTR buffer, DWORD size);
 #else
 
 // A DLL the module binds functions from on first use (user32, ucrtbase).
-inline HMODULE system_library(const wchar_t* name)
-{
-    return loaded_or_load(name);
-}
+inline HMODULE system_library(const wchar_t* name) { return loaded_or_load(name); }
 inline BOOL create_pipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES sa, DWORD size)
 {
     return CreatePipe(read, write, sa, size);
@@ -86,14 +83,8 @@ inline BOOL assign_process_to_job(HANDLE job, HANDLE process)
 {
     return AssignProcessToJobObject(job, process);
 }
-inline DWORD resume_thread(HANDLE thread)
-{
-    return ResumeThread(thread);
-}
-inline BOOL empty_clipboard(const User32Bindings& user)
-{
-    return user.empty_clipboard();
-}
+inline DWORD resume_thread(HANDLE thread) { return ResumeThread(thread); }
+inline BOOL empty_clipboard(const User32Bindings& user) { return user.empty_clipboard(); }
 inline HANDLE get_clipboard_data(const User32Bindings& user, UINT format)
 {
     return user.get_clipboard_data(format);
@@ -102,14 +93,8 @@ inline HANDLE set_clipboard_data(const User32Bindings& user, UINT format, HANDLE
 {
     return user.set_clipboard_data(format, data);
 }
-inline HGLOBAL global_alloc(UINT flags, SIZE_T bytes)
-{
-    return GlobalAlloc(flags, bytes);
-}
-inline LPVOID global_lock(HGLOBAL block)
-{
-    return GlobalLock(block);
-}
+inline HGLOBAL global_alloc(UINT flags, SIZE_T bytes) { return GlobalAlloc(flags, bytes); }
+inline LPVOID global_lock(HGLOBAL block) { return GlobalLock(block); }
 inline DWORD get_module_file_name(HMODULE module, LPWSTR buffer, DWORD size)
 {
     return GetModuleFileNameW(module, buffer, size);

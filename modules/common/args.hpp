@@ -25,10 +25,7 @@ Bytes check_bytes(lua_State* L, int index);
 Bytes opt_bytes(lua_State* L, int index);
 
 // True when argument `index` is given (its type is above nil).
-inline bool is_present(lua_State* L, int index)
-{
-    return lua_type(L, index) > LUA_TNIL;
-}
+inline bool is_present(lua_State* L, int index) { return lua_type(L, index) > LUA_TNIL; }
 
 // Raises luaL_argerror for `index` with a printf-style text.
 [[noreturn]] void raise_argument(lua_State* L, int index, const char* format, ...);

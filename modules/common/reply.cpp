@@ -110,10 +110,7 @@ void Reply::raise(const char* format, ...) noexcept
     va_end(ap);
 }
 
-void Reply::push_string(const char* text) noexcept
-{
-    push_bytes(text, std::strlen(text));
-}
+void Reply::push_string(const char* text) noexcept { push_bytes(text, std::strlen(text)); }
 
 void Reply::push_integer(lua_Integer v) noexcept
 {

@@ -68,33 +68,21 @@ public:
 #endif
         ;
     // The same message, for code that formats it itself.
-    Message& error() noexcept
-    {
-        return error_;
-    }
+    Message& error() noexcept { return error_; }
     // The call returns nil and `text` (a constant) instead of its results.
-    void fail(const char* text) noexcept
-    {
-        failure_ = text;
-    }
+    void fail(const char* text) noexcept { failure_ = text; }
     // The call returns nil, code and `text` (bytes the work owns) instead of
     // its results.  The text is pushed at once, while its owner lives.
     void fail(lua_Integer code, const void* text, std::size_t n) noexcept;
 
-    bool failed() const noexcept
-    {
-        return error_.present || lua_error_ || failure_ || coded_;
-    }
+    bool failed() const noexcept { return error_.present || lua_error_ || failure_ || coded_; }
 
     // After the work: raises, or leaves the failure, or returns the number
     // of results.
     int finish();
 
 private:
-    bool accepting() const noexcept
-    {
-        return !failed();
-    }
+    bool accepting() const noexcept { return !failed(); }
     void pushed(bool made) noexcept;
     void drop_results() noexcept;
 

@@ -4,9 +4,6 @@
 
 namespace luamods::crypto {
 
-bool system_random(void*, std::size_t) noexcept
-{
-    return false;
-}
+bool system_random(void*, std::size_t) noexcept { return false; }
 
 }  // namespace luamods::crypto

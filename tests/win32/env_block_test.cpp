@@ -110,10 +110,7 @@ TEST(EnvBlock, ManyEntriesKeepTableOrderAmongEqualNames)
 }
 
 // UTF-16 units written portably (wchar_t is 32 bits outside Windows).
-WideString units(std::u16string_view u)
-{
-    return WideString(u.begin(), u.end());
-}
+WideString units(std::u16string_view u) { return WideString(u.begin(), u.end()); }
 
 struct Utf8Case {
     std::string_view bytes;

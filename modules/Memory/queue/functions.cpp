@@ -53,17 +53,10 @@ int lq_delete(lua_State* L)
     void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     return respond(L, kQueue, [&](Reply& reply) {
         switch (queue_registry().remove(q)) {
-        case QueueRegistry::Change::unknown:
-            reply.raise(msg::kQueueDeleteUnknown, q);
-            break;
-        case QueueRegistry::Change::shared:
-            reply.raise(msg::kQueueDeleteShared, q);
-            break;
-        case QueueRegistry::Change::busy:
-            reply.raise(msg::kQueueBusy, q);
-            break;
-        default:
-            break;
+        case QueueRegistry::Change::unknown: reply.raise(msg::kQueueDeleteUnknown, q); break;
+        case QueueRegistry::Change::shared: reply.raise(msg::kQueueDeleteShared, q); break;
+        case QueueRegistry::Change::busy: reply.raise(msg::kQueueBusy, q); break;
+        default: break;
         }
     });
 }
@@ -74,21 +67,13 @@ int lq_retain(lua_State* L)
     return respond(L, kQueue, [&](Reply& reply) {
         std::int32_t count = 0;
         switch (queue_registry().retain(q, count)) {
-        case QueueRegistry::Change::unknown:
-            reply.raise(msg::kQueueRetainUnknown, q);
-            break;
-        case QueueRegistry::Change::not_shared:
-            reply.raise(msg::kQueueNotShared, q);
-            break;
+        case QueueRegistry::Change::unknown: reply.raise(msg::kQueueRetainUnknown, q); break;
+        case QueueRegistry::Change::not_shared: reply.raise(msg::kQueueNotShared, q); break;
         case QueueRegistry::Change::over_released:
             reply.raise(msg::kQueueAlreadyReleased, q);
             break;
-        case QueueRegistry::Change::too_many:
-            reply.raise(msg::kQueueTooManyReferences, q);
-            break;
-        default:
-            reply.push_integer(count);
-            break;
+        case QueueRegistry::Change::too_many: reply.raise(msg::kQueueTooManyReferences, q); break;
+        default: reply.push_integer(count); break;
         }
     });
 }
@@ -99,18 +84,10 @@ int lq_release(lua_State* L)
     return respond(L, kQueue, [&](Reply& reply) {
         std::int32_t count = 0;
         switch (queue_registry().release(q, count)) {
-        case QueueRegistry::Change::unknown:
-            reply.raise(msg::kQueueReleaseUnknown, q);
-            break;
-        case QueueRegistry::Change::not_shared:
-            reply.raise(msg::kQueueNotShared, q);
-            break;
-        case QueueRegistry::Change::over_released:
-            reply.raise(msg::kQueueOverReleased, q);
-            break;
-        default:
-            reply.push_integer(count);
-            break;
+        case QueueRegistry::Change::unknown: reply.raise(msg::kQueueReleaseUnknown, q); break;
+        case QueueRegistry::Change::not_shared: reply.raise(msg::kQueueNotShared, q); break;
+        case QueueRegistry::Change::over_released: reply.raise(msg::kQueueOverReleased, q); break;
+        default: reply.push_integer(count); break;
         }
     });
 }

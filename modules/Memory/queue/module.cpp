@@ -13,10 +13,7 @@
 namespace luamods::memory {
 namespace {
 
-int queue_cleanup_callback()
-{
-    return queue_cleanup();
-}
+int queue_cleanup_callback() { return queue_cleanup(); }
 
 HostHook g_queue_host_hook(&queue_cleanup_callback);
 

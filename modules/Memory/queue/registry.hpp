@@ -98,10 +98,7 @@ private:
 
 // The one queue registry of this library, constant-initialised.
 extern constinit QueueRegistry g_queue_registry;
-inline QueueRegistry& queue_registry() noexcept
-{
-    return g_queue_registry;
-}
+inline QueueRegistry& queue_registry() noexcept { return g_queue_registry; }
 
 // Frees the plain blocks still queued in `q` (shared blocks and foreign
 // addresses are left alone), then the queue itself.  Only for a queue that

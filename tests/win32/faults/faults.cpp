@@ -298,10 +298,7 @@ HGLOBAL global_alloc(UINT flags, SIZE_T bytes)
     return through(kGlobalAlloc, nullptr, GlobalAlloc, flags, bytes);
 }
 
-LPVOID global_lock(HGLOBAL block)
-{
-    return through(kGlobalLock, nullptr, GlobalLock, block);
-}
+LPVOID global_lock(HGLOBAL block) { return through(kGlobalLock, nullptr, GlobalLock, block); }
 
 // Code 122 stands for a path longer than the buffer: the buffer is filled
 // and its full size returned, as the system does.  Any other code fails the

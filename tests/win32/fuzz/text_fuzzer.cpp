@@ -28,14 +28,8 @@ void check(bool ok)
         std::abort();
 }
 
-bool is_high(std::uint32_t u)
-{
-    return u >= 0xD800 && u <= 0xDBFF;
-}
-bool is_low(std::uint32_t u)
-{
-    return u >= 0xDC00 && u <= 0xDFFF;
-}
+bool is_high(std::uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool is_low(std::uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 bool well_formed_utf16(const WideString& w)
 {
