@@ -112,46 +112,6 @@ void Reply::raise(const char* format, ...) noexcept
 
 void Reply::push_string(const char* text) noexcept { push_bytes(text, std::strlen(text)); }
 
-void Reply::push_integer(lua_Integer v) noexcept
-{
-    if (accepting()) {
-        lua_pushinteger(L_, v);
-        ++pushed_;
-    }
-}
-
-void Reply::push_number(lua_Number v) noexcept
-{
-    if (accepting()) {
-        lua_pushnumber(L_, v);
-        ++pushed_;
-    }
-}
-
-void Reply::push_boolean(bool v) noexcept
-{
-    if (accepting()) {
-        lua_pushboolean(L_, v ? 1 : 0);
-        ++pushed_;
-    }
-}
-
-void Reply::push_pointer(const void* p) noexcept
-{
-    if (accepting()) {
-        lua_pushlightuserdata(L_, const_cast<void*>(p));
-        ++pushed_;
-    }
-}
-
-void Reply::push_nil() noexcept
-{
-    if (accepting()) {
-        lua_pushnil(L_);
-        ++pushed_;
-    }
-}
-
 void Reply::drop_results() noexcept
 {
     lua_pop(L_, pushed_);
@@ -174,7 +134,7 @@ void Reply::fail(lua_Integer code, const void* text, std::size_t n) noexcept
     coded_ = true;
 }
 
-int Reply::finish()
+int Reply::finish_failed()
 {
     if (lua_error_)
         return lua_error(L_);
@@ -188,7 +148,7 @@ int Reply::finish()
         lua_pushstring(L_, failure_);
         return 2;
     }
-    return pushed_;
+    return pushed_;  // nil, code and the system's text
 }
 
 void raise_message(lua_State* L, const Message& message)

@@ -53,11 +53,27 @@ public:
     // only the bytes can fail to be made.  After a failure they do nothing.
     void push_bytes(const void* bytes, std::size_t n) noexcept;
     void push_string(const char* text) noexcept;  // NUL-terminated bytes
-    void push_integer(lua_Integer v) noexcept;
-    void push_number(lua_Number v) noexcept;
-    void push_boolean(bool v) noexcept;
-    void push_pointer(const void* p) noexcept;  // a light userdata
-    void push_nil() noexcept;
+    void push_integer(lua_Integer v) noexcept
+    {
+        plain([&] { lua_pushinteger(L_, v); });
+    }
+    void push_number(lua_Number v) noexcept
+    {
+        plain([&] { lua_pushnumber(L_, v); });
+    }
+    void push_boolean(bool v) noexcept
+    {
+        plain([&] { lua_pushboolean(L_, v ? 1 : 0); });
+    }
+    void push_nil() noexcept
+    {
+        plain([&] { lua_pushnil(L_); });
+    }
+    // A light userdata.
+    void push_pointer(const void* p) noexcept
+    {
+        plain([&] { lua_pushlightuserdata(L_, const_cast<void*>(p)); });
+    }
     // One value made by `push(L, data)` in protected mode (a table, say).
     void push_with(void (*push)(lua_State*, const void*), const void* data) noexcept;
 
@@ -79,12 +95,23 @@ public:
 
     // After the work: raises, or leaves the failure, or returns the number
     // of results.
-    int finish();
+    int finish() { return failed() ? finish_failed() : pushed_; }
 
 private:
+    // A value that costs no allocation (and so cannot fail) is pushed
+    // directly.
+    template <class Push>
+    void plain(Push push) noexcept
+    {
+        if (accepting()) {
+            push();
+            ++pushed_;
+        }
+    }
     bool accepting() const noexcept { return !failed(); }
     void pushed(bool made) noexcept;
     void drop_results() noexcept;
+    int finish_failed();
 
     lua_State* L_;
     int pushed_ = 0;
