@@ -17,9 +17,18 @@ struct PushRequest {
     const void* data;
 };
 
+// The request of the push in progress on this thread.  The pusher honours
+// that one only: a script that finds the pusher in the registry (through the
+// debug library) cannot make it read or call through an address it chose.
+thread_local const PushRequest* t_request = nullptr;
+
 int pusher(lua_State* L)
 {
-    const auto* req = static_cast<const PushRequest*>(lua_touserdata(L, 1));
+    const void* p = lua_touserdata(L, 1);
+    if (!p || p != t_request)
+        return luaL_argerror(L, 1, "no push in progress");
+    const auto* req = static_cast<const PushRequest*>(p);
+    t_request = nullptr;  // once
     req->push(L, req->data);
     return 1;
 }
@@ -69,7 +78,13 @@ bool push_protected(lua_State* L, void (*push)(lua_State*, const void*), const v
     lua_pushlightuserdata(L, &g_pusher_key);
     lua_rawget(L, LUA_REGISTRYINDEX);
     lua_pushlightuserdata(L, &req);
-    return lua_pcall(L, 1, 1, 0) == 0;
+    // A push may run a finalizer that pushes too: the outer request is
+    // restored after the inner one.
+    const PushRequest* outer = t_request;
+    t_request = &req;
+    const bool pushed = lua_pcall(L, 1, 1, 0) == 0;
+    t_request = outer;
+    return pushed;
 }
 
 bool push_bytes(lua_State* L, const void* bytes, std::size_t n) noexcept

@@ -179,4 +179,25 @@ T.case("count_allocations follows alloc, realloc and free", function()
   T.eq(m.count_allocations(), base)
 end)
 
+T.case("the protected pusher in the registry serves only the push in progress", function()
+  -- Every module makes one; a script that digs it out of the registry may
+  -- hand it any address, and must get an error, not a read or a call there.
+  local block = m.alloc(1024)
+  m.write(block, 0, string.rep("\255", 1024))
+  local found = 0
+  for k, v in pairs(debug.getregistry()) do
+    if type(k) == "userdata" and type(v) == "function" then
+      found = found + 1
+      for _, arg in ipairs({ block, k }) do
+        local ok, err = pcall(v, arg)
+        T.eq(ok, false)
+        T.truthy(tostring(err):find("no push in progress", 1, true), tostring(err))
+      end
+    end
+  end
+  T.truthy(found >= 1, "a pusher is in the registry")
+  T.eq(m.read(block, 0, 1024), string.rep("\255", 1024), "a long read still pushes")
+  m.free(block)
+end)
+
 T.finish()
