@@ -17,18 +17,18 @@ struct PushRequest {
     const void* data;
 };
 
-// The request of the push in progress on this thread.  The pusher honours
-// that one only: a script that finds the pusher in the registry (through the
-// debug library) cannot make it read or call through an address it chose.
-thread_local const PushRequest* t_request = nullptr;
-
+// The pusher serves only the request of the push in progress: its upvalue
+// holds that request's address while push_protected runs, so a script that
+// finds the pusher in the registry (through the debug library) cannot make it
+// read or call through an address it chose.
 int pusher(lua_State* L)
 {
+    auto* current = static_cast<const void**>(lua_touserdata(L, lua_upvalueindex(1)));
     const void* p = lua_touserdata(L, 1);
-    if (!p || p != t_request)
+    if (!current || !p || p != *current)
         return luaL_argerror(L, 1, "no push in progress");
+    *current = nullptr;  // once
     const auto* req = static_cast<const PushRequest*>(p);
-    t_request = nullptr;  // once
     req->push(L, req->data);
     return 1;
 }
@@ -64,7 +64,9 @@ void open_boundary(lua_State* L)
     if (present)
         return;
     lua_pushlightuserdata(L, &g_pusher_key);
-    lua_pushcfunction(L, &pusher);
+    auto* current = static_cast<const void**>(lua_newuserdata(L, sizeof(const void*)));
+    *current = nullptr;
+    lua_pushcclosure(L, &pusher, 1);
     lua_rawset(L, LUA_REGISTRYINDEX);
 }
 
@@ -77,13 +79,20 @@ bool push_protected(lua_State* L, void (*push)(lua_State*, const void*), const v
     PushRequest req{push, data};
     lua_pushlightuserdata(L, &g_pusher_key);
     lua_rawget(L, LUA_REGISTRYINDEX);
+    const void** current = nullptr;
+    if (lua_getupvalue(L, -1, 1)) {
+        current = static_cast<const void**>(lua_touserdata(L, -1));
+        lua_pop(L, 1);
+    }
     lua_pushlightuserdata(L, &req);
     // A push may run a finalizer that pushes too: the outer request is
     // restored after the inner one.
-    const PushRequest* outer = t_request;
-    t_request = &req;
+    const void* outer = current ? *current : nullptr;
+    if (current)
+        *current = &req;
     const bool pushed = lua_pcall(L, 1, 1, 0) == 0;
-    t_request = outer;
+    if (current)
+        *current = outer;
     return pushed;
 }
 
