@@ -1,13 +1,14 @@
 // The frame every win32 function shares: the failure triple, handle and
-// integer arguments and pushing strings built in C++.
+// integer arguments.
 //
 // Every function keeps one shape, because a Lua error skips the destructors of
 // the C++ frames it unwinds through (and catch (...) cannot see it):
 //
 //     read and check the arguments into plain values (may raise)
-//     { C++ work with RAII objects; no Lua call that can raise }
-//     push results or the failure triple (may raise; nothing with a
-//     destructor is alive any more)
+//     do the work: inside respond(L, kWin32, ...) when it holds C++ objects
+//     (strings, buffers, an open clipboard), whose reply pushes what they
+//     hold while they live (common/reply.hpp); directly when it holds none
+//     the results or the failure triple, once nothing with a destructor lives
 //
 // A C++ exception thrown by the work (std::bad_alloc) unwinds the work's
 // objects normally and is turned into a Lua error by call_trampoline
