@@ -21,6 +21,7 @@
 #include <lua.hpp>
 
 #include "common/host_env.hpp"
+#include "common/values.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -33,7 +34,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <variant>
 #include <vector>
 
 namespace {
@@ -72,50 +72,6 @@ int run_cleanups() noexcept
     for (CleanupFn fn : fns)
         fn();
     return static_cast<int>(fns.size());
-}
-
-// ---------------------------------------------------------------------------
-// Values that cross between states: copied out of one state, pushed into another.
-
-struct LightPtr {
-    void* p;
-};
-using Value = std::variant<std::monostate, bool, lua_Number, std::string, LightPtr>;
-
-// Reads stack slots [first, last] of L.  Returns false (and names the bad slot
-// in `bad`) for a type that cannot cross.  Never raises.
-bool copy_values(lua_State* L, int first, int last, std::vector<Value>& out, int& bad)
-{
-    for (int i = first; i <= last; ++i) {
-        switch (lua_type(L, i)) {
-        case LUA_TNIL: out.emplace_back(std::monostate{}); break;
-        case LUA_TBOOLEAN: out.emplace_back(lua_toboolean(L, i) != 0); break;
-        case LUA_TNUMBER: out.emplace_back(lua_tonumber(L, i)); break;
-        case LUA_TSTRING: {
-            size_t n = 0;
-            const char* s = lua_tolstring(L, i, &n);
-            out.emplace_back(std::string(s, n));
-            break;
-        }
-        case LUA_TLIGHTUSERDATA: out.emplace_back(LightPtr{lua_touserdata(L, i)}); break;
-        default: bad = i; return false;
-        }
-    }
-    return true;
-}
-
-void push_value(lua_State* L, const Value& v)
-{
-    if (std::holds_alternative<bool>(v))
-        lua_pushboolean(L, std::get<bool>(v));
-    else if (std::holds_alternative<lua_Number>(v))
-        lua_pushnumber(L, std::get<lua_Number>(v));
-    else if (std::holds_alternative<std::string>(v))
-        lua_pushlstring(L, std::get<std::string>(v).data(), std::get<std::string>(v).size());
-    else if (std::holds_alternative<LightPtr>(v))
-        lua_pushlightuserdata(L, std::get<LightPtr>(v).p);
-    else
-        lua_pushnil(L);
 }
 
 // ---------------------------------------------------------------------------
@@ -237,10 +193,10 @@ struct Job {
     std::string code;
     std::string chunkname;
     bool with_env = true;
-    std::vector<Value> args;
+    luamods::Values args;
     // Filled by the thread:
     bool ok = false;
-    std::vector<Value> results;
+    luamods::Values results;
     std::string error;
     std::thread thread;
     bool joined = false;
@@ -258,14 +214,12 @@ void run_job(Job* job) noexcept
         if (luaL_loadbuffer(L, job->code.data(), job->code.size(), job->chunkname.c_str()) != 0) {
             job->error = lua_tostring(L, -1) ? lua_tostring(L, -1) : "load error";
         } else {
-            for (const Value& v : job->args)
-                push_value(L, v);
+            luamods::push_values(L, job->args);
             if (call_with_traceback(L, static_cast<int>(job->args.size())) != 0) {
                 const char* e = lua_tostring(L, -1);
                 job->error = e ? e : "(error object is not a string)";
             } else {
-                int bad = 0;
-                job->ok = copy_values(L, top0 + 1, lua_gettop(L), job->results, bad);
+                job->ok = luamods::copy_values(L, top0 + 1, lua_gettop(L), job->results) == 0;
                 if (!job->ok)
                     job->error = "thread returned a value that cannot cross states";
             }
@@ -331,9 +285,7 @@ int l_host_start(lua_State* L)
 {
     ChunkSource chunk = read_chunk_source(L);
     for (int i = 2; i <= lua_gettop(L); ++i) {
-        int t = lua_type(L, i);
-        if (t != LUA_TNIL && t != LUA_TBOOLEAN && t != LUA_TNUMBER && t != LUA_TSTRING &&
-            t != LUA_TLIGHTUSERDATA)
+        if (!luamods::can_cross(L, i))
             luaL_argerror(L, i, "nil, boolean, number, string or light userdata expected");
     }
     auto* box = static_cast<ThreadBox*>(lua_newuserdata(L, sizeof(ThreadBox)));
@@ -355,8 +307,7 @@ int l_host_start(lua_State* L)
                 job->chunkname = "=thread";
                 job->code.assign(chunk.code, chunk.code_len);
             }
-            int bad = 0;
-            copy_values(L, 2, lua_gettop(L) - 1, job->args, bad);
+            luamods::copy_values(L, 2, lua_gettop(L) - 1, job->args);
             if (!failure) {
                 job->thread = std::thread(run_job, job);
                 box->job = job;
@@ -388,8 +339,7 @@ int l_host_join(lua_State* L)
     int n = static_cast<int>(job->results.size());
     luaL_checkstack(L, n + 1, "too many results");
     lua_pushboolean(L, 1);
-    for (const Value& v : job->results)
-        push_value(L, v);
+    luamods::push_values(L, job->results);
     return n + 1;
 }
 

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string>
 
-#include "Threads/values.hpp"
+#include "common/values.hpp"
 
 namespace luamods::threads {
 

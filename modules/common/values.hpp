@@ -1,7 +1,8 @@
 // The values that cross from one Lua state to another: nil, booleans,
 // numbers, strings and light userdata (addresses).  They are copied out of
 // one state into plain C++ values and pushed into the other, so the two
-// states never share a Lua object.
+// states never share a Lua object.  Used by the threads module and by the
+// host program, which start states on threads of their own.
 #pragma once
 
 #include <lua.hpp>
@@ -10,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-namespace luamods::threads {
+namespace luamods {
 
 struct Address {
     void* p;
@@ -33,4 +34,4 @@ int copy_values(lua_State* L, int first, int last, Values& out);
 // only for lack of memory: call it where no C++ object is alive in between.
 void push_values(lua_State* L, const Values& values);
 
-}  // namespace luamods::threads
+}  // namespace luamods

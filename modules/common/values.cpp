@@ -1,6 +1,6 @@
-#include "Threads/values.hpp"
+#include "common/values.hpp"
 
-namespace luamods::threads {
+namespace luamods {
 
 bool can_cross(lua_State* L, int index) noexcept
 {
@@ -52,4 +52,4 @@ void push_values(lua_State* L, const Values& values)
     }
 }
 
-}  // namespace luamods::threads
+}  // namespace luamods
