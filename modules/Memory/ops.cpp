@@ -47,27 +47,13 @@ unsigned char* ReadTarget::reserve(std::uint64_t n) const noexcept
 
 namespace {
 
-// Holds [offset, offset + length) of block p in `access`, or notes in `out`
-// what the failure's message names.
-inline Status hold(BlockAccess& access, HazardContext* ctx, const void* p, std::uint64_t offset,
-                   std::uint64_t length, Outcome& out) noexcept
-{
-    const Status status = access.acquire(ctx, p, offset, length);
-    if (status != Status::ok) {
-        out.offset = offset;
-        out.length = length;
-        out.size = access.size();
-    }
-    return status;
-}
-
 // Runs op(bytes at offset) on [offset, offset + width) while the block is held.
 template <class Op>
 inline Status with_element(HazardContext* ctx, const void* p, std::uint64_t offset,
                            std::uint64_t width, Outcome& out, Op&& op) noexcept
 {
     BlockAccess access;
-    const Status status = hold(access, ctx, p, offset, width, out);
+    const Status status = access.acquire(ctx, p, offset, width, out);
     if (status == Status::ok)
         op(access.bytes() + offset);
     return status;
@@ -115,7 +101,7 @@ std::int32_t sign_extended(std::uint32_t v) noexcept { return static_cast<std::i
 Status op_size(HazardContext* ctx, const void* p, Outcome& out) noexcept
 {
     BlockAccess access;
-    const Status status = hold(access, ctx, p, 0, kNoRangeCheck, out);
+    const Status status = access.acquire(ctx, p, 0, kNoRangeCheck, out);
     if (status == Status::ok)
         out.size = access.size();
     return status;
@@ -133,7 +119,7 @@ Status op_read(HazardContext* ctx, const void* p, std::uint64_t offset, std::uin
                const ReadTarget& to, Outcome& out) noexcept
 {
     BlockAccess access;
-    const Status status = hold(access, ctx, p, offset, length, out);
+    const Status status = access.acquire(ctx, p, offset, length, out);
     if (status != Status::ok)
         return status;
     if (length == 0)

@@ -184,6 +184,9 @@ public:
     // size() is the size the check saw.
     Status acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
                    std::uint64_t length) noexcept;
+    // The same, noting in `out` the figures a failure's message names.
+    Status acquire(HazardContext* ctx, const void* p, std::uint64_t offset, std::uint64_t length,
+                   Outcome& out) noexcept;
     // The same, with the failure's message in `err`.
     bool acquire(HazardContext* ctx, const void* p, std::uint64_t offset, std::uint64_t length,
                  Message& err) noexcept;
@@ -235,16 +238,25 @@ inline Status BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint6
     return fail(found, rec);
 }
 
+inline Status BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
+                                   std::uint64_t length, Outcome& out) noexcept
+{
+    const Status status = acquire(ctx, p, offset, length);
+    if (status != Status::ok) {
+        out.offset = offset;
+        out.length = length;
+        out.size = size_;
+    }
+    return status;
+}
+
 inline bool BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
                                  std::uint64_t length, Message& err) noexcept
 {
-    const Status status = acquire(ctx, p, offset, length);
+    Outcome out;
+    const Status status = acquire(ctx, p, offset, length, out);
     if (status == Status::ok)
         return true;
-    Outcome out;
-    out.size = size_;
-    out.offset = offset;
-    out.length = length;
     format_status(err, status, p, out);
     return false;
 }

@@ -139,13 +139,9 @@ Status op_seq_write(HazardContext* ctx, const void* p, std::uint64_t counter, st
     // Both offsets are below 2^63, so the span's end cannot overflow.
     const std::uint64_t span = payload + region - counter;
     BlockAccess access;
-    const Status status = access.acquire(ctx, p, counter, span);
-    if (status != Status::ok) {
-        out.offset = counter;
-        out.length = span;
-        out.size = access.size();
+    const Status status = access.acquire(ctx, p, counter, span, out);
+    if (status != Status::ok)
         return status;
-    }
     unsigned char* b = access.bytes();
     return write_region(b + counter, b + payload, static_cast<const unsigned char*>(data),
                         static_cast<std::size_t>(length), static_cast<std::size_t>(region))
@@ -159,13 +155,9 @@ Status op_seq_read(HazardContext* ctx, const void* p, std::uint64_t counter, std
 {
     const std::uint64_t span = payload + length - counter;
     BlockAccess access;
-    const Status status = access.acquire(ctx, p, counter, span);
-    if (status != Status::ok) {
-        out.offset = counter;
-        out.length = span;
-        out.size = access.size();
+    const Status status = access.acquire(ctx, p, counter, span, out);
+    if (status != Status::ok)
         return status;
-    }
     unsigned char* dst = length > 0 ? to.reserve(length) : nullptr;
     if (length > 0 && !dst) {
         out.length = length;
