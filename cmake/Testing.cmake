@@ -15,17 +15,23 @@ if(LUAMODS_SANITIZER)
     "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:allocator_may_return_null=1")
 endif()
 
-# luamods_add_lua_test(<name> <script> [TIMEOUT s] [ARGS ...] [LABELS ...] [ENV var=value ...])
-function(luamods_add_lua_test name script)
+# A Lua script run by `runner` with the environment `env`, as a test named
+# after the build: [TIMEOUT s] [ARGS ...] [LABELS ...] [ENV var=value ...].
+function(_luamods_add_script_test runner env name script)
   cmake_parse_arguments(T "" "TIMEOUT" "ARGS;LABELS;ENV" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
   add_test(NAME ${LUAMODS_TEST_PREFIX}.${name}
-           COMMAND luamods_host ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${T_ARGS})
+           COMMAND ${runner} ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${T_ARGS})
   set_tests_properties(${LUAMODS_TEST_PREFIX}.${name} PROPERTIES
-    TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${LUAMODS_LUA_ENV};${T_ENV}"
+    TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env};${T_ENV}"
     LABELS "${LUAMODS_TEST_PREFIX};${T_LABELS}")
+endfunction()
+
+# luamods_add_lua_test(<name> <script> [TIMEOUT s] [ARGS ...] [LABELS ...] [ENV var=value ...])
+function(luamods_add_lua_test name script)
+  _luamods_add_script_test(luamods_host "${LUAMODS_LUA_ENV}" ${name} ${script} ${ARGN})
 endfunction()
 
 # luamods_add_cxx_test(<name> <target> [TIMEOUT s])
@@ -72,12 +78,5 @@ endif()
 # luamods_add_luajit_test(<name> <script> [TIMEOUT s] [ARGS ...]): the script
 # run by the stock interpreter, with the environment of the host's tests.
 function(luamods_add_luajit_test name script)
-  cmake_parse_arguments(T "" "TIMEOUT" "ARGS" ${ARGN})
-  if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 120)
-  endif()
-  add_test(NAME ${LUAMODS_TEST_PREFIX}.${name}
-           COMMAND luamods_luajit ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${T_ARGS})
-  set_tests_properties(${LUAMODS_TEST_PREFIX}.${name} PROPERTIES
-    TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${LUAMODS_LUAJIT_ENV}" LABELS "${LUAMODS_TEST_PREFIX}")
+  _luamods_add_script_test(luamods_luajit "${LUAMODS_LUAJIT_ENV}" ${name} ${script} ${ARGN})
 endfunction()
