@@ -3,33 +3,16 @@
 #include <new>
 
 #include "Memory/host_hook.hpp"
-
-#if defined(__linux__)
-#include <linux/membarrier.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
+#include "Memory/process_barrier.hpp"
 
 namespace luamods::memory {
-
-namespace {
-#if defined(__linux__)
-long membarrier(int cmd) noexcept { return syscall(SYS_membarrier, cmd, 0, 0); }
-#endif
-}  // namespace
 
 constinit Hazards g_hazards;
 
 void Hazards::init() noexcept
 {
     static const bool chosen = [this] {
-#if defined(__linux__) && !defined(__SANITIZE_THREAD__)
-        // The expedited private barrier interrupts only the CPUs running this
-        // process's threads.  It must be registered before its first use; a
-        // kernel without it leaves the fenced mode.  (ThreadSanitizer cannot see
-        // the barrier, so its builds use the fenced mode, which it can follow.)
-        asymmetric_ = membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
-#endif
+        asymmetric_ = process_barrier_setup();
         return true;
     }();
     (void)chosen;
@@ -53,14 +36,10 @@ void Hazards::barrier() noexcept
     // A writer may run on a thread that never opened the module (the host's
     // clean-up): it learns the mode the readers use here.
     init();
-#if defined(__linux__)
-    if (asymmetric_) {
-        // Cannot fail once registered.
-        membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED);
-        return;
-    }
-#endif
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (asymmetric_)
+        process_barrier();
+    else
+        std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 HazardContext* Hazards::claim() noexcept

@@ -11,17 +11,28 @@
 // slot: a record that no slot names cannot be in use, and every access that
 // starts later sees the new phase and lets go of it.
 //
-// The ordering between the reader's slot store and its phase load, and the
-// writer's phase store and slot loads, is either
-//  - asymmetric (Linux with membarrier): the reader's store is plain and the
+// Two orderings must hold, each a store followed by a load on both sides:
+//  - publish: the reader's slot store, then its phase load, against the
+//    writer's phase store, then its slot loads (the writer must see the slot
+//    or the reader the new phase);
+//  - clear: the reader's slot clear, then its phase load (after_access,
+//    after_use), against the same writer (a writer that still sees the slot
+//    leaves the reclaim to the reader, so the reader must then see the
+//    retired phase: "the last one out" reclaims).
+// Either
+//  - asymmetric (Linux with membarrier): the reader's stores are plain and the
 //    writer's barrier() makes every running thread execute a full fence; or
-//  - fenced (everywhere else): the reader's store is an exchange (a full
-//    fence) and the writer's barrier() is a fence of its own.
-// The choice is made once per process, before any slot is published.
+//  - fenced (everywhere else): the reader's stores are exchanges (a full
+//    fence), its phase loads sequentially consistent, and the writer's
+//    barrier() is a fence of its own.
+// The choice is made once per process, before any slot is published; the
+// process barrier behind the asymmetric mode is one file per platform
+// (process_barrier.hpp).
 #pragma once
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace luamods::memory {
 
@@ -108,13 +119,20 @@ public:
         std::atomic_signal_fence(std::memory_order_seq_cst);
     }
 
+    // After clear(), a caller that held a record reads its phase with
+    // phase_after() to learn whether it was the last one out.
     void clear() noexcept
     {
         if (!slot_)
             return;
         // Release: what the access did to the record's bytes happens before
-        // a writer that sees the slot clear frees them.
-        slot_->store(nullptr, std::memory_order_release);
+        // a writer that sees the slot clear frees them.  In the fenced mode
+        // the clear is also a full fence, so that the phase load after it
+        // cannot be answered before the clear is visible.
+        if (asymmetric_mode())
+            slot_->store(nullptr, std::memory_order_release);
+        else
+            slot_->exchange(nullptr, std::memory_order_seq_cst);
         slot_ = nullptr;
         if (borrowed_) {
             Hazards::instance().give_back(borrowed_);
@@ -123,6 +141,15 @@ public:
     }
 
     bool held() const noexcept { return slot_ != nullptr; }
+
+    // The phase load that follows a publish or a clear: sequentially
+    // consistent, so that with the exchange before it and the writer's
+    // fence it forms the full ordering of the fenced mode (a plain load on
+    // x86-64, like a relaxed one).
+    static std::uint32_t phase_after(const std::atomic<std::uint32_t>& phase) noexcept
+    {
+        return phase.load(std::memory_order_seq_cst);
+    }
 
 private:
     static bool asymmetric_mode() noexcept { return Hazards::instance().asymmetric(); }

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "Memory/address_table.hpp"
+#include "Memory/backoff.hpp"
 #include "Memory/hazard.hpp"
 
 namespace luamods::memory {
@@ -17,13 +18,6 @@ enum class Find { live, unknown, no_slot };
 
 // What a writer's change of a record came to.
 enum class Change { done, unknown, shared, not_shared, busy, over_released, too_many };
-
-inline void cpu_relax() noexcept
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
 
 // `record` is set for a live record, and for a retired one of this address,
 // which the caller must let go of like at the end of a use.  `let_go(r)` is
@@ -42,12 +36,12 @@ inline Find find_published(const AddressTable<Record>& table, HazardContext* ctx
         } else {
             hold.republish(r);
         }
-        std::uint32_t phase = r->phase.load(std::memory_order_acquire);
-        // A writer is deciding about the record: wait for its verdict.
-        while (phase == Record::kChanging) {
-            cpu_relax();
-            phase = r->phase.load(std::memory_order_acquire);
-        }
+        std::uint32_t phase = HazardHold::phase_after(r->phase);
+        // A writer is deciding about the record (and realloc may be copying
+        // a large block meanwhile): wait for its verdict without holding a
+        // core for long.
+        for (Backoff backoff; phase == Record::kChanging; backoff.wait())
+            phase = HazardHold::phase_after(r->phase);
         const bool same = r->address.load(std::memory_order_relaxed) == key;
         if (phase == Record::kLive && same) {
             record = r;

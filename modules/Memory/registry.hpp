@@ -119,7 +119,7 @@ public:
     // returns a large block's memory now rather than with the next batch.
     void after_access(BlockRecord* record) noexcept
     {
-        if (record->phase.load(std::memory_order_relaxed) == BlockRecord::kRetired)
+        if (HazardHold::phase_after(record->phase) == BlockRecord::kRetired)
             after_retired_access();
     }
 

@@ -18,14 +18,16 @@ end
 
 -- The memory table under test: memory's own, or memory.fast (the same
 -- functions through LuaJIT's FFI) when LUAMODS_MEMORY=fast, so that one test
--- body checks both.  T.classic_memory() is always memory's own.
-function T.classic_memory() return T.load("Quandel", "luaopen_memory") end
+-- body checks both.  T.classic_memory() is always memory's own.  Both come
+-- from Quandel, or from the test build of it that LUAMODS_QUANDEL names.
+T.quandel = os.getenv("LUAMODS_QUANDEL") or "Quandel"
+function T.classic_memory() return T.load(T.quandel, "luaopen_memory") end
 T.fast = os.getenv("LUAMODS_MEMORY") == "fast"
 function T.memory()
   if T.fast then return require("memory.fast") end
   return T.classic_memory()
 end
-function T.queue() return T.load("Quandel", "luaopen_memory_queue") end
+function T.queue() return T.load(T.quandel, "luaopen_memory_queue") end
 
 -- Runs one named case; a failure is reported and counted, the run goes on.
 function T.case(name, fn)
@@ -105,6 +107,14 @@ function T.unhex(h)
 end
 
 function T.finish()
+  -- Run with a stand-in for the kernel that refuses the process-wide barrier
+  -- (tests/memory/refuse_membarrier.c): the run must have met a refusal.
+  if os.getenv("LUAMODS_EXPECT_BARRIER_REFUSED") then
+    T.case("the process-wide barrier was refused and the library went on", function()
+      ffi.cdef("unsigned long luamods_membarrier_refusals(void);")
+      T.truthy(ffi.C.luamods_membarrier_refusals() > 0, "a refusal")
+    end)
+  end
   print(string.format("%d passed, %d failed", T.passed, T.failed))
   io.stdout:flush()
   -- Close the state on exit so that host threads are collected (no leak

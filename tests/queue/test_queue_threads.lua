@@ -298,6 +298,48 @@ T.case("a queue deleted under busy traffic: nothing delivered twice, nothing lea
   end
 end)
 
+-- The last one out: a state ends its use of a queue just as another releases
+-- it.  Either the releaser sees no use and destroys the queue, or the user
+-- sees the queue retired and destroys it on its way out: the strings in it
+-- are gone as soon as both calls have returned, in every round.  (A missed
+-- hand-over leaves the queue for some later registry write.)
+T.case("a queue released under a use is destroyed by the last one out, every round", function()
+  local rounds = tonumber(os.getenv("LUAMODS_LAST_OUT_ROUNDS")) or 3000
+  local base = m.count_allocations()
+  local ctl = m.alloc(16)
+  m.fill(ctl, 0, 16, 0)
+  local chan = Q.new()
+  local user = start([[
+    local chan, ctl = ...
+    local round = 0
+    while true do
+      local q = Q.wait_dequeue(chan)
+      if num(q) == 1 then return round end
+      round = round + 1
+      pcall(Q.len, q)
+      m.atomic_set_i32(ctl, 0, round)          -- in use
+      repeat pcall(Q.len, q) until m.atomic_i32(ctl, 4) == round
+      m.atomic_set_i32(ctl, 8, round)          -- stopped
+    end
+  ]], chan, ctl)
+  local missed = 0
+  for round = 1, rounds do
+    local q = Q.shared()
+    for i = 1, 4 do Q.push(q, ("string %d of round %d"):format(i, round)) end
+    Q.enqueue(chan, q)
+    while m.atomic_i32(ctl, 0) ~= round do end
+    T.eq(Q.release(q), 0)
+    m.atomic_set_i32(ctl, 4, round)
+    while m.atomic_i32(ctl, 8) ~= round do end
+    if m.count_allocations() ~= base + 16 then missed = missed + 1 end
+  end
+  Q.enqueue(chan, ffi.cast("void*", 1))
+  T.eq(join_ok(user), rounds)
+  Q.delete(chan)
+  m.free(ctl)
+  T.eq(missed, 0, ("rounds of %d that left the queue behind"):format(rounds))
+end)
+
 -- Last: the host clean-up also frees every plain block of the process.
 T.case("the host clean-up wakes a waiter on a plain queue and destroys the queue", function()
   T.truthy(host.callbacks() >= 2, "both modules registered a clean-up callback")

@@ -79,7 +79,7 @@ public:
     // meanwhile: the last one destroys the queue.
     void after_use(QueueRecord* record) noexcept
     {
-        if (record->phase.load(std::memory_order_relaxed) == QueueRecord::kRetired)
+        if (HazardHold::phase_after(record->phase) == QueueRecord::kRetired)
             after_retired_use();
     }
 
