@@ -1,20 +1,36 @@
-// Registry limits that Lua cannot reach in reasonable time.  The reference
+// Registry cases that Lua cannot reach in reasonable time or at all.  The reference
 // count of a shared block is 32-bit: retain must refuse to take it past its
 // maximum rather than wrap it negative (2^31 calls through Lua, so this test
 // sets the count directly).  And accesses nested deeper than a state has
 // hazard slots (finalizers that run inside an access) borrow slots: every
 // one of them holds the block, so it outlives a free until the last ends.
+// And the narrowest race of a lookup: the record found under an address is
+// freed and taken for another block between the lookup and the publish (a
+// seam the test links around Hazards::claim, which a lookup calls there when
+// its state has no context).
 #include <lua.hpp>
 
 #include <climits>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "Memory/args.hpp"
 #include "Memory/functions.hpp"
 #include "Memory/registry.hpp"
 
 using namespace luamods::memory;
+
+// The linker sends every call of Hazards::claim here (--wrap).
+std::function<void()> g_before_claim;
+extern "C" HazardContext* __real__ZN7luamods6memory7Hazards5claimEv(Hazards* self);
+extern "C" HazardContext* __wrap__ZN7luamods6memory7Hazards5claimEv(Hazards* self)
+{
+    if (auto between = std::exchange(g_before_claim, nullptr))
+        between();
+    return __real__ZN7luamods6memory7Hazards5claimEv(self);
+}
 
 namespace {
 
@@ -88,6 +104,32 @@ int main()
         }
         expect(count_allocations() == 0, "gone with the last access");
         Hazards::instance().give_back(ctx);
+    }
+    {
+        // Found, freed, reused for another address, then published: the
+        // lookup must see that the record no longer carries its address.
+        void* plain = register_block(16, false, err);
+        const BlockRecord* first = nullptr;
+        {
+            BlockAccess a;
+            expect(a.acquire(nullptr, plain, 0, 16) == Status::ok, "a plain block");
+            first = &a.record();
+        }
+        void* other = nullptr;
+        g_before_claim = [&] {
+            free_plain_block(plain);
+            other = register_block(4096, false, err);  // never the freed 16 bytes
+        };
+        BlockAccess a;
+        expect(a.acquire(nullptr, plain, 0, 16) == Status::unknown,
+               "a record reused between lookup and publish is not taken for the old address");
+        a.release();
+        BlockAccess b;
+        expect(b.acquire(nullptr, other, 0, 4096) == Status::ok && &b.record() == first,
+               "the record was reused by the other block (the case ran)");
+        b.release();
+        free_plain_block(other);
+        expect(count_allocations() == 0, "nothing left");
     }
     p = register_block(16, true, err);
 
