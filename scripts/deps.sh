@@ -263,6 +263,11 @@ warm_wine() {
 }
 
 setup_all() {
+  # One set-up at a time on a machine: checkouts side by side share the cache
+  # (the lock goes with the shell that holds it, on every path).
+  local lock
+  exec {lock}>"$CACHE/setup.lock"
+  flock "$lock"
   install_packages
   enable_deb_src
   WIN_LUAJIT=$(build_win_luajit)
@@ -270,4 +275,5 @@ setup_all() {
   WIN_OPENSSL=$(build_win_openssl)
   export WIN_LUAJIT WIN_SODIUM WIN_OPENSSL
   make_wine_prefix
+  exec {lock}>&-
 }

@@ -19,10 +19,11 @@ end)
 local m = T.memory()
 local BIG = 64 * 1024 * 1024
 
--- Reads the whole block in a loop until a read fails; returns the number of
--- reads that succeeded and the error of the one that failed.
+-- Reads the whole block in a loop until a read fails, counting the reads in
+-- the shared block `ctl`; returns the number of reads that succeeded and the
+-- error of the one that failed.
 local READER = [[
-  local p, n = ...
+  local p, n, ctl = ...
   local m = require("testlib").memory()
   local reads = 0
   while true do
@@ -30,19 +31,30 @@ local READER = [[
     if not ok then return reads, err end
     if #err ~= n then return reads, "short read" end
     reads = reads + 1
+    m.atomic_set_i32(ctl, 0, reads)
   end
 ]]
+
+-- Starts a reader of the block and returns once it has finished one read:
+-- from then on it is inside a read most of the time.
+local function start_reader(p, n, ctl)
+  m.atomic_set_i32(ctl, 0, 0)
+  local reader = host.start(READER, p, n, ctl)
+  T.wait_until("the reader's first read", function() return m.atomic_i32(ctl, 0) > 0 end)
+  return reader
+end
 
 -- Runs `strike` (which ends the block's life) while a reader thread is busy
 -- with the block, until it lands in the middle of a read: then the block must
 -- still be counted, unknown to new calls, and gone once the read has ended.
+-- A strike between two reads is checked too, and tried again.
 local function strike_during_read(strike)
-  for _ = 1, 40 do
+  local ctl = m.shared(4)
+  T.retry_until("a strike inside a read", function()
     local base = m.count_allocations()
     local p = m.alloc(BIG)
     m.fill(p, 0, BIG, 7)
-    local reader = host.start(READER, p, BIG)
-    host.sleep(0.03)
+    local reader = start_reader(p, BIG, ctl)
     strike(p)
     local landed = m.count_allocations() == base + BIG
     if landed then
@@ -53,9 +65,10 @@ local function strike_during_read(strike)
     T.eq(ok, true, "reader thread ran")
     T.eq(err, "memory: unknown or freed pointer (" .. P(p) .. ")")
     T.eq(m.count_allocations(), base, "count after the reader ended")
-    if landed and reads >= 1 then return end
-  end
-  error("no strike landed during a read in 40 attempts")
+    T.truthy(reads >= 1, "the reader read before the strike")
+    return landed
+  end)
+  m.release(ctl)
 end
 
 T.case("free during a read returns at once and the memory goes with the read", function()
@@ -68,25 +81,25 @@ end)
 
 T.case("realloc is refused while another thread reads the block", function()
   local n = BIG / 4
+  local ctl = m.shared(4)
   local p = m.alloc(n)
-  local reader = host.start(READER, p, n)
-  local refused
-  for _ = 1, 500 do
-    host.sleep(0.002)
+  local reader = start_reader(p, n, ctl)
+  local refused = T.retry_until("a realloc during a read", function()
     local ok, q = pcall(m.realloc, p, n)
-    if not ok then refused = q break end
+    if not ok then return q end
     if q ~= p then
       -- The block moved (some allocators always move): the reader has lost
       -- it, so follow the block with a new reader.
       reader:join()
       p = q
-      reader = host.start(READER, p, n)
+      reader = start_reader(p, n, ctl)
     end
-  end
+  end)
   T.eq(refused, "memory: this block is being read or written right now (" .. P(p) .. ")")
   T.eq(m.size(p), n, "a refused realloc leaves the block")
   m.free(p)
   reader:join()
+  m.release(ctl)
 end)
 
 T.case("finalizers use blocks while their state closes, after its own slots are gone", function()
