@@ -35,13 +35,25 @@ local READER = [[
   end
 ]]
 
--- Starts a reader of the block and returns once it has finished one read:
--- from then on it is inside a read most of the time.
+-- Starts a reader of the block; returns it once it has finished two reads,
+-- with the time one read (and what the reader does between two) takes.
 local function start_reader(p, n, ctl)
   m.atomic_set_i32(ctl, 0, 0)
   local reader = host.start(READER, p, n, ctl)
-  T.wait_until("the reader's first read", function() return m.atomic_i32(ctl, 0) > 0 end)
-  return reader
+  T.wait_until("the reader's first read", function() return m.atomic_i32(ctl, 0) >= 1 end)
+  local t = host.clock()
+  T.wait_until("the reader's second read", function() return m.atomic_i32(ctl, 0) >= 2 end)
+  return reader, host.clock() - t
+end
+
+-- Returns at try `try`'s point of the reader's cycle: once its current read
+-- has ended, after a share of `cycle` that differs from try to try and
+-- covers the whole cycle over a few tries, the read as well as the time
+-- between two reads.
+local function at_phase(ctl, cycle, try)
+  local reads = m.atomic_i32(ctl, 0)
+  T.wait_until("the reader's next read", function() return m.atomic_i32(ctl, 0) > reads end)
+  host.sleep(cycle * (try * 0.618034 % 1))
 end
 
 -- Runs `strike` (which ends the block's life) while a reader thread is busy
@@ -50,11 +62,12 @@ end
 -- A strike between two reads is checked too, and tried again.
 local function strike_during_read(strike)
   local ctl = m.shared(4)
-  T.retry_until("a strike inside a read", function()
+  T.retry_until("a strike inside a read", function(try)
     local base = m.count_allocations()
     local p = m.alloc(BIG)
     m.fill(p, 0, BIG, 7)
-    local reader = start_reader(p, BIG, ctl)
+    local reader, cycle = start_reader(p, BIG, ctl)
+    at_phase(ctl, cycle, try)
     strike(p)
     local landed = m.count_allocations() == base + BIG
     if landed then
@@ -65,7 +78,7 @@ local function strike_during_read(strike)
     T.eq(ok, true, "reader thread ran")
     T.eq(err, "memory: unknown or freed pointer (" .. P(p) .. ")")
     T.eq(m.count_allocations(), base, "count after the reader ended")
-    T.truthy(reads >= 1, "the reader read before the strike")
+    T.truthy(reads >= 2, "the reader read before the strike")
     return landed
   end)
   m.release(ctl)
@@ -83,8 +96,9 @@ T.case("realloc is refused while another thread reads the block", function()
   local n = BIG / 4
   local ctl = m.shared(4)
   local p = m.alloc(n)
-  local reader = start_reader(p, n, ctl)
-  local refused = T.retry_until("a realloc during a read", function()
+  local reader, cycle = start_reader(p, n, ctl)
+  local refused = T.retry_until("a realloc during a read", function(try)
+    at_phase(ctl, cycle, try)
     local ok, q = pcall(m.realloc, p, n)
     if not ok then return q end
     if q ~= p then
@@ -92,7 +106,7 @@ T.case("realloc is refused while another thread reads the block", function()
       -- it, so follow the block with a new reader.
       reader:join()
       p = q
-      reader = start_reader(p, n, ctl)
+      reader, cycle = start_reader(p, n, ctl)
     end
   end)
   T.eq(refused, "memory: this block is being read or written right now (" .. P(p) .. ")")
