@@ -73,6 +73,37 @@ T.case("every length around the copy paths' switches: the bytes written, and non
   m.release(q)
 end)
 
+T.case("thousands of live blocks with frees in between: each found, freed and unknown ones not", function()
+  -- The address table starts with 512 slots and grows; a freed block leaves
+  -- an erased slot that lookups of other addresses must probe past, and
+  -- erased slots must not fill the table.
+  local base = m.count_allocations()
+  local live, tag, freed, id = {}, {}, {}, 0
+  local function unknown(p) return "memory: unknown or freed pointer (" .. P(p) .. ")" end
+  for round = 1, 6 do
+    for _ = 1, 500 do
+      id = id + 1
+      local p = m.alloc(8 + id % 5)
+      m.write(p, 0, ("%08d"):format(id))
+      live[#live + 1], tag[p], freed[p] = p, ("%08d"):format(id), nil
+    end
+    for i = #live - round % 3, 1, -3 do  -- every third, from a point that moves
+      local p = live[i]
+      m.free(p)
+      live[i], tag[p], freed[p] = live[#live], nil, true
+      live[#live] = nil
+    end
+    for _, p in ipairs(live) do
+      T.eq(m.read(p, 0, 8), tag[p], "round " .. round)
+      T.raises(unknown(ffi.cast("char*", p) + 1), m.size, ffi.cast("char*", p) + 1)
+    end
+    for p in pairs(freed) do T.raises(unknown(p), m.size, p) end
+  end
+  T.truthy(#live > 512, "live blocks: " .. #live)
+  for _, p in ipairs(live) do m.free(p) end
+  T.eq(m.count_allocations(), base)
+end)
+
 T.case("zero-size blocks: distinct addresses, size 0, only empty accesses", function()
   local base = m.count_allocations()
   local a, b = m.alloc(0), m.alloc(0)
