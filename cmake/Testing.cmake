@@ -17,10 +17,13 @@ endif()
 
 # A Lua script run by `runner` with the environment `env`, as a test named
 # after the build: [TIMEOUT s] [ARGS ...] [LABELS ...] [ENV var=value ...].
+# The timeout only ends a test that hangs: it is far above what a test takes
+# on a loaded machine, and above the tests' own patience for an event they
+# wait for (T.PATIENCE in tests/lua/testlib.lua, 120 s).
 function(_luamods_add_script_test runner env name script)
   cmake_parse_arguments(T "" "TIMEOUT" "ARGS;LABELS;ENV" ${ARGN})
   if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 120)
+    set(T_TIMEOUT 300)
   endif()
   add_test(NAME ${LUAMODS_TEST_PREFIX}.${name}
            COMMAND ${runner} ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${T_ARGS})
@@ -38,7 +41,7 @@ endfunction()
 function(luamods_add_cxx_test name target)
   cmake_parse_arguments(T "" "TIMEOUT" "" ${ARGN})
   if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 120)
+    set(T_TIMEOUT 300)
   endif()
   add_test(NAME ${LUAMODS_TEST_PREFIX}.${name} COMMAND ${target})
   set_tests_properties(${LUAMODS_TEST_PREFIX}.${name} PROPERTIES

@@ -18,7 +18,7 @@ local child = start_waiting_child(job)
 local running = win32.job_active_count(job)    -- what the close is about to end
 assert(running >= 1)
 win32.close(job)
-assert(win32.wait(child.process, 5000) == true)
+assert(win32.wait(child.process) == true)
 assert(win32.exit_code(child.process) == 0)    -- as if it had succeeded
 win32.close(child.stdin); win32.close(child.process)
 
@@ -27,7 +27,7 @@ local ENDED_BY_US = 0xC000013A   -- STATUS_CONTROL_C_EXIT: "ended from outside"
 job = assert(win32.job_create({ kill_on_close = true }))
 child = start_waiting_child(job)
 assert(win32.job_terminate(job, ENDED_BY_US))
-assert(win32.wait(child.process, 5000) == true)
+assert(win32.wait(child.process) == true)
 assert(win32.exit_code(child.process) == ENDED_BY_US)
 win32.close(job)
 win32.close(child.stdin); win32.close(child.process)

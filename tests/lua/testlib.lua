@@ -88,6 +88,55 @@ function T.fmt_p(p)
   return "0x" .. hex:gsub("^0+", "")
 end
 
+-- Waiting for what another thread or process brings about.  No verdict
+-- depends on how soon that happens: a test waits, or tries again, until it
+-- has seen the event.  The bound only ends a run that can never see it, and
+-- is far beyond what any healthy run needs on a loaded machine; the tests
+-- that use it have a CTest timeout above it.
+T.PATIENCE = 120  -- seconds
+
+-- The test host's clock and sleep, or the threads module's under plain luajit.
+local function timer()
+  local h = rawget(_G, "host") or package.loaded.threads or require("threads")
+  return h.clock, h.sleep
+end
+
+-- Polls cond() until it returns a true value and returns that value; sleeps
+-- `pause` seconds (default 1 ms) between polls.  Raises "waited N s for
+-- <what>" once `seconds` (default T.PATIENCE) have passed.
+function T.wait_until(what, cond, seconds, pause)
+  local clock, sleep = timer()
+  local limit = seconds or T.PATIENCE
+  local deadline = clock() + limit
+  while true do
+    local v = cond()
+    if v then return v end
+    if clock() > deadline then error(string.format("waited %g s for %s", limit, what), 2) end
+    sleep(pause or 0.001)
+  end
+end
+
+-- For an event a test cannot bring about at will, only make likely (a strike
+-- that lands inside another thread's read): calls try(n) for n = 1, 2, ...
+-- until it returns a true value, prints how many tries that took and returns
+-- the value.  Each try must check its own outcome, whichever way the race
+-- went.  Raises "no <what> in N tries" once `seconds` (default T.PATIENCE)
+-- have passed.
+function T.retry_until(what, try, seconds)
+  local clock = timer()
+  local deadline = clock() + (seconds or T.PATIENCE)
+  local n = 0
+  while true do
+    n = n + 1
+    local v = try(n)
+    if v then
+      print(string.format("     %s: seen at try %d", what, n))
+      return v
+    end
+    if clock() > deadline then error(string.format("no %s in %d tries", what, n), 2) end
+  end
+end
+
 -- A file's whole content, or nil when it cannot be opened.
 function T.file_text(path)
   local f = io.open(path, "rb")

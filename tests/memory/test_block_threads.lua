@@ -19,10 +19,11 @@ end)
 local m = T.memory()
 local BIG = 64 * 1024 * 1024
 
--- Reads the whole block in a loop until a read fails; returns the number of
--- reads that succeeded and the error of the one that failed.
+-- Reads the whole block in a loop until a read fails, counting the reads in
+-- the shared block `ctl`; returns the number of reads that succeeded and the
+-- error of the one that failed.
 local READER = [[
-  local p, n = ...
+  local p, n, ctl = ...
   local m = require("testlib").memory()
   local reads = 0
   while true do
@@ -30,19 +31,43 @@ local READER = [[
     if not ok then return reads, err end
     if #err ~= n then return reads, "short read" end
     reads = reads + 1
+    m.atomic_set_i32(ctl, 0, reads)
   end
 ]]
+
+-- Starts a reader of the block; returns it once it has finished two reads,
+-- with the time one read (and what the reader does between two) takes.
+local function start_reader(p, n, ctl)
+  m.atomic_set_i32(ctl, 0, 0)
+  local reader = host.start(READER, p, n, ctl)
+  T.wait_until("the reader's first read", function() return m.atomic_i32(ctl, 0) >= 1 end)
+  local t = host.clock()
+  T.wait_until("the reader's second read", function() return m.atomic_i32(ctl, 0) >= 2 end)
+  return reader, host.clock() - t
+end
+
+-- Returns at try `try`'s point of the reader's cycle: once its current read
+-- has ended, after a share of `cycle` that differs from try to try and
+-- covers the whole cycle over a few tries, the read as well as the time
+-- between two reads.
+local function at_phase(ctl, cycle, try)
+  local reads = m.atomic_i32(ctl, 0)
+  T.wait_until("the reader's next read", function() return m.atomic_i32(ctl, 0) > reads end)
+  host.sleep(cycle * (try * 0.618034 % 1))
+end
 
 -- Runs `strike` (which ends the block's life) while a reader thread is busy
 -- with the block, until it lands in the middle of a read: then the block must
 -- still be counted, unknown to new calls, and gone once the read has ended.
+-- A strike between two reads is checked too, and tried again.
 local function strike_during_read(strike)
-  for _ = 1, 40 do
+  local ctl = m.shared(4)
+  T.retry_until("a strike inside a read", function(try)
     local base = m.count_allocations()
     local p = m.alloc(BIG)
     m.fill(p, 0, BIG, 7)
-    local reader = host.start(READER, p, BIG)
-    host.sleep(0.03)
+    local reader, cycle = start_reader(p, BIG, ctl)
+    at_phase(ctl, cycle, try)
     strike(p)
     local landed = m.count_allocations() == base + BIG
     if landed then
@@ -53,9 +78,10 @@ local function strike_during_read(strike)
     T.eq(ok, true, "reader thread ran")
     T.eq(err, "memory: unknown or freed pointer (" .. P(p) .. ")")
     T.eq(m.count_allocations(), base, "count after the reader ended")
-    if landed and reads >= 1 then return end
-  end
-  error("no strike landed during a read in 40 attempts")
+    T.truthy(reads >= 2, "the reader read before the strike")
+    return landed
+  end)
+  m.release(ctl)
 end
 
 T.case("free during a read returns at once and the memory goes with the read", function()
@@ -68,25 +94,26 @@ end)
 
 T.case("realloc is refused while another thread reads the block", function()
   local n = BIG / 4
+  local ctl = m.shared(4)
   local p = m.alloc(n)
-  local reader = host.start(READER, p, n)
-  local refused
-  for _ = 1, 500 do
-    host.sleep(0.002)
+  local reader, cycle = start_reader(p, n, ctl)
+  local refused = T.retry_until("a realloc during a read", function(try)
+    at_phase(ctl, cycle, try)
     local ok, q = pcall(m.realloc, p, n)
-    if not ok then refused = q break end
+    if not ok then return q end
     if q ~= p then
       -- The block moved (some allocators always move): the reader has lost
       -- it, so follow the block with a new reader.
       reader:join()
       p = q
-      reader = host.start(READER, p, n)
+      reader, cycle = start_reader(p, n, ctl)
     end
-  end
+  end)
   T.eq(refused, "memory: this block is being read or written right now (" .. P(p) .. ")")
   T.eq(m.size(p), n, "a refused realloc leaves the block")
   m.free(p)
   reader:join()
+  m.release(ctl)
 end)
 
 T.case("finalizers use blocks while their state closes, after its own slots are gone", function()

@@ -36,6 +36,74 @@ T.case("large reads and writes keep every byte", function()
   m.free(p)
 end)
 
+T.case("every length around the copy paths' switches: the bytes written, and none around them", function()
+  -- Copies of less than 64 bytes go in pieces of 32, 16, 8, 4, 2 and 1
+  -- bytes, longer ones through memcpy; reads of up to 256 bytes go through a
+  -- buffer of the call (of the state, in memory.fast), longer ones through
+  -- the heap; sequence-locked copies go by single bytes up to an 8-byte
+  -- boundary, then by words, then by bytes again.  Each length around a
+  -- switch, at offsets that move those boundaries.
+  local lengths = {}
+  for n = 0, 72 do lengths[#lengths + 1] = n end
+  for _, n in ipairs({ 127, 128, 129, 255, 256, 257, 263, 264, 1023, 1024, 1025 }) do lengths[#lengths + 1] = n end
+  local size = 1056
+  local p, q = m.alloc(size), m.shared(size)
+  local zeros = string.rep("\0", size)
+  for _, off in ipairs({ 0, 1, 3, 7, 8 }) do
+    for _, n in ipairs(lengths) do
+      local s = {}
+      for i = 1, n do s[i] = string.char((i * 37 + off) % 255 + 1) end
+      s = table.concat(s)
+      local want = zeros:sub(1, 8 + off) .. s .. zeros:sub(1, size - 8 - off - n)
+      local what = ("length %d at offset %d"):format(n, 8 + off)
+      m.fill(p, 0, size, 0)
+      m.write(p, 8 + off, s)
+      T.eq(m.read(p, 8 + off, n), s, what)
+      T.eq(m.read(p, 0, size), want, what .. ", whole block")
+      m.fill(p, 8 + off, n, 0)
+      T.eq(m.read(p, 0, size), zeros, what .. ", filled back")
+      -- The counter at 0, the payload at 8 + off and its region up to the end.
+      m.fill(q, 4, size - 4, 0)
+      m.seq_write(q, 0, 8 + off, s, size - 8 - off)
+      T.eq(m.seq_read(q, 0, 8 + off, n), s, what .. ", sequence-locked")
+      T.eq(m.read(q, 4, size - 4), want:sub(5), what .. ", sequence-locked, whole region")
+    end
+  end
+  m.free(p)
+  m.release(q)
+end)
+
+T.case("thousands of live blocks with frees in between: each found, freed and unknown ones not", function()
+  -- The address table starts with 512 slots and grows; a freed block leaves
+  -- an erased slot that lookups of other addresses must probe past, and
+  -- erased slots must not fill the table.
+  local base = m.count_allocations()
+  local live, tag, freed, id = {}, {}, {}, 0
+  local function unknown(p) return "memory: unknown or freed pointer (" .. P(p) .. ")" end
+  for round = 1, 6 do
+    for _ = 1, 500 do
+      id = id + 1
+      local p = m.alloc(8 + id % 5)
+      m.write(p, 0, ("%08d"):format(id))
+      live[#live + 1], tag[p], freed[p] = p, ("%08d"):format(id), nil
+    end
+    for i = #live - round % 3, 1, -3 do  -- every third, from a point that moves
+      local p = live[i]
+      m.free(p)
+      live[i], tag[p], freed[p] = live[#live], nil, true
+      live[#live] = nil
+    end
+    for _, p in ipairs(live) do
+      T.eq(m.read(p, 0, 8), tag[p], "round " .. round)
+      T.raises(unknown(ffi.cast("char*", p) + 1), m.size, ffi.cast("char*", p) + 1)
+    end
+    for p in pairs(freed) do T.raises(unknown(p), m.size, p) end
+  end
+  T.truthy(#live > 512, "live blocks: " .. #live)
+  for _, p in ipairs(live) do m.free(p) end
+  T.eq(m.count_allocations(), base)
+end)
+
 T.case("zero-size blocks: distinct addresses, size 0, only empty accesses", function()
   local base = m.count_allocations()
   local a, b = m.alloc(0), m.alloc(0)
@@ -106,6 +174,13 @@ T.case("NaN, infinities and numbers past 2^63: refused, or taken as the largest 
     { argerr(4, "cas_i32", "new value must be a finite integer"), function() m.cas_i32(p, 0, 0, -inf) end },
     { argerr(5, "seq_read", "attempts must be a finite integer"), function() m.seq_read(p, 0, 4, 4, nan) end },
     { argerr(5, "seq_read", "attempts must be at least 1"), function() m.seq_read(p, 0, 4, 4, -inf) end },
+    -- Exactly 2^63 is past the largest value too; sums of two such never wrap.
+    { oob(top, 0), function() m.read(p, 2 ^ 63, 0) end },
+    { oob(0, top), function() m.read(p, 0, 2 ^ 63) end },
+    { oob(0, "9223372036854775808"), function() m.seq_write(p, 0, 2 ^ 63, "x") end },
+    { oob(0, "9223372036854775811"), function() m.seq_write(p, 0, 4, "x", 2 ^ 63) end },
+    { oob(0, "18446744073709551614"), function() m.seq_write(p, 0, 2 ^ 63, "x", 2 ^ 63) end },
+    { oob(0, "18446744073709551614"), function() m.seq_read(p, 0, 2 ^ 63, 2 ^ 63) end },
   }) do
     T.raises(c[1], c[2])
   end
@@ -114,7 +189,9 @@ T.case("NaN, infinities and numbers past 2^63: refused, or taken as the largest 
   T.eq(m.get_i32(p, 0), 4096)
   m.atomic_set_i32(p, 0, -(2 ^ 64) - 2 ^ 13)
   T.eq(m.get_i32(p, 0), -8192)
+  m.atomic_set_i32(p, 0, 0)  -- even: a read goes through
   T.eq(#m.seq_read(p, 0, 4, 4, inf), 4)  -- as many attempts as it takes
+  T.eq(#m.seq_read(p, 0, 4, 4, 2 ^ 63), 4)
   m.free(p)
 end)
 

@@ -82,38 +82,50 @@ end)
 
 T.case("the last release while another thread reads returns at once", function()
   local size = 4096 + 20
-  local p = m.shared(size)
-  m.write(p, 4, "payload survives")
-  m.atomic_set_i32(p, 0, 1)  -- odd: the reader keeps trying inside one seq_read call
   local ctl = m.shared(4)
-  local reader = host.start([[
-    local p, ctl = ...
-    local m = require("testlib").memory()
-    m.atomic_set_i32(ctl, 0, 1)
-    return m.seq_read(p, 0, 4, 16, 2 ^ 52) ]], p, ctl)
-  while m.atomic_i32(ctl, 0) == 0 do end
-  host.sleep(0.05)
-  local before = m.count_allocations()
-  local count = m.release(p)
-  -- the block is gone for every new call, but its memory waits for the reader
-  local size_ok, size_err = pcall(m.size, p)
-  local retain_ok, retain_err = pcall(m.retain, p)
-  local held = m.count_allocations()
-  -- Let the reader finish: the module no longer accepts the address, so the
-  -- counter is made even through a raw store, only while the reader still
-  -- holds the memory (had it not got in yet, it fails on its own).
-  if held == before then require("ffi").cast("int32_t*", p)[0] = 2 end
-  local ok, v = host.join(reader)
-  T.eq(count, 0)
-  T.eq(size_ok, false)
-  T.eq(size_err, "memory: unknown or freed pointer (" .. P(p) .. ")")
-  T.eq(retain_ok, false)
-  T.eq(retain_err, "memory: cannot retain an unknown or freed pointer (" .. P(p) .. ")")
-  T.eq(held, before, "memory held while the reader is inside")
-  T.eq(ok, true, tostring(v))
-  T.eq(v, "payload survives")
-  T.eq(m.count_allocations(), before - size)
-  T.raises("memory: unknown or freed pointer (" .. P(p) .. ")", m.seq_read, p, 0, 4, 0)
+  -- The release must come while the reader is inside seq_read.  Had the
+  -- reader not got in yet, it fails on its own and the memory goes at once:
+  -- checked, and tried again.
+  T.retry_until("a release while the reader is inside", function()
+    local p = m.shared(size)
+    m.write(p, 4, "payload survives")
+    m.atomic_set_i32(p, 0, 1)  -- odd: the reader keeps trying inside one seq_read call
+    m.atomic_set_i32(ctl, 0, 0)
+    local reader = host.start([[
+      local p, ctl = ...
+      local m = require("testlib").memory()
+      m.atomic_set_i32(ctl, 0, 1)
+      return m.seq_read(p, 0, 4, 16, 2 ^ 52) ]], p, ctl)
+    T.wait_until("the reader to start", function() return m.atomic_i32(ctl, 0) == 1 end)
+    host.sleep(0.05)
+    local before = m.count_allocations()
+    local count = m.release(p)
+    -- the block is gone for every new call, but its memory waits for the reader
+    local size_ok, size_err = pcall(m.size, p)
+    local retain_ok, retain_err = pcall(m.retain, p)
+    local held = m.count_allocations()
+    -- Let the reader finish: the module no longer accepts the address, so the
+    -- counter is made even through a raw store, only while the reader still
+    -- holds the memory.
+    if held == before then require("ffi").cast("int32_t*", p)[0] = 2 end
+    local ok, v = host.join(reader)
+    T.eq(count, 0)
+    T.eq(size_ok, false)
+    T.eq(size_err, "memory: unknown or freed pointer (" .. P(p) .. ")")
+    T.eq(retain_ok, false)
+    T.eq(retain_err, "memory: cannot retain an unknown or freed pointer (" .. P(p) .. ")")
+    T.eq(m.count_allocations(), before - size)
+    T.raises("memory: unknown or freed pointer (" .. P(p) .. ")", m.seq_read, p, 0, 4, 0)
+    if held ~= before then
+      T.eq(held, before - size, "memory of a block no read holds")
+      T.eq(ok, false, "a reader that came too late")
+      T.eq(T.message(v), "memory: unknown or freed pointer (" .. P(p) .. ")")
+      return false
+    end
+    T.eq(ok, true, tostring(v))
+    T.eq(v, "payload survives")
+    return true
+  end)
   m.release(ctl)
 end)
 

@@ -100,7 +100,19 @@ local function unpack_at(s, i)
   return ffi.cast("void*", v[0])
 end
 
-local function worker(id, seed, seconds, board, allq, ctl)
+-- Every function of both tables as the workers name them (a queue function
+-- that memory has too is Q.name), each with a flag in the shared block
+-- `seen`: the run goes on past its time until each has succeeded once in
+-- some state.
+local NAMES, SLOT = {}, {}
+for fname in pairs(m) do NAMES[#NAMES + 1] = fname end
+for fname in pairs(Q) do
+  NAMES[#NAMES + 1] = (m[fname] or fname == "new" or fname == "delete") and "Q." .. fname or fname
+end
+table.sort(NAMES)
+for i, fname in ipairs(NAMES) do SLOT[fname] = 4 * (i - 1) end
+
+local function worker(id, seed, seconds, board, allq, ctl, seen)
   math.randomseed(seed + 7919 * id)
   -- Every step draws the same count of numbers, so a seed replays each
   -- state's choices whatever the calls returned.
@@ -109,6 +121,7 @@ local function worker(id, seed, seconds, board, allq, ctl)
   local calls, invalid, errors, loops, bad, name, failure, worked = 0, 0, 0, 0, false, nil, nil, {}
   local function tail(ok, ...)
     if ok then
+      if not worked[name] and SLOT[name] then m.atomic_set_i32(seen, SLOT[name], 1) end
       worked[name] = true
     else
       errors = errors + 1
@@ -429,9 +442,16 @@ local function worker(id, seed, seconds, board, allq, ctl)
   local total = 0
   for _, op in ipairs(ops) do total = total + op[1] end
 
+  local function all_seen()
+    for _, fname in ipairs(NAMES) do
+      if m.atomic_i32(seen, SLOT[fname]) == 0 then return false end
+    end
+    return true
+  end
   local deadline, steps = host.clock() + seconds, 0
+  local give_up = deadline + T.PATIENCE
   local ok, err = pcall(function()
-    while not failure and host.clock() < deadline do
+    while not failure and (host.clock() < deadline or host.clock() < give_up and not all_seen()) do
       for i = 1, NR do R[i] = math.random() end
       k, bad, steps = 0, false, steps + 1
       local w = R[1] * total
@@ -457,11 +477,12 @@ end
 
 -- Runs the host clean-up at random moments, and feeds every shared queue
 -- made by a worker a dummy item now and then so that no wait_dequeue on one
--- waits for ever.  Stops once every worker is done.
-local function cleaner(seed, allq, ctl, give_up)
+-- waits for ever.  Stops once every worker is done (or has failed: the main
+-- state marks them all done once it has joined them).
+local function cleaner(seed, allq, ctl)
   math.randomseed(seed)
   local live, runs, wake = {}, 0, ffi.cast("void*", 8)
-  while m.atomic_i32(ctl, 0) < STATES and host.clock() < give_up do
+  while m.atomic_i32(ctl, 0) < STATES do
     host.sleep(math.random() * 0.02)
     if math.random(4) > 1 then host.cleanup(); runs = runs + 1 end
     for q in function() return Q.dequeue(allq) end do live[#live + 1] = q end
@@ -487,12 +508,12 @@ T.case("random calls of every function on " .. STATES .. " states with clean-ups
         STRICT and ", strict" or ""))
   io.stdout:flush()
   local base = m.count_allocations()
-  local board, allq, ctl = Q.shared(), Q.shared(), m.shared(4)
+  local board, allq, ctl, seen = Q.shared(), Q.shared(), m.shared(4), m.shared(4 * #NAMES)
   local threads = {}
   for id = 0, STATES - 1 do
-    threads[#threads + 1] = host.start({ file = arg[0] }, "worker", id, seed, seconds, board, allq, ctl)
+    threads[#threads + 1] = host.start({ file = arg[0] }, "worker", id, seed, seconds, board, allq, ctl, seen)
   end
-  local cleaner_thread = host.start({ file = arg[0] }, "cleaner", seed, allq, ctl, host.clock() + seconds + 60)
+  local cleaner_thread = host.start({ file = arg[0] }, "cleaner", seed, allq, ctl)
   local calls, invalid, errors, loops, made, failures, worked = 0, 0, 0, 0, {}, {}, {}
   for _, t in ipairs(threads) do
     local ok, c, i, e, l, list, names = t:join()
@@ -504,19 +525,15 @@ T.case("random calls of every function on " .. STATES .. " states with clean-ups
       failures[#failures + 1] = tostring(c)
     end
   end
+  m.atomic_set_i32(ctl, 0, STATES)
   local ok, runs = cleaner_thread:join()
   T.eq(ok, true, "cleaner: " .. tostring(runs))
   print(("  %d calls, %d with invalid inputs, %d errors raised; %d frees of stale big blocks in loops; %d clean-ups")
         :format(calls, invalid, errors, loops, runs))
   if #failures > 0 then error(table.concat(failures, "\n")) end
-  -- Every function worked at least once (queue functions that memory has
-  -- too are called Q.name here).
-  for fname in pairs(m) do T.truthy(worked[fname], fname .. " never succeeded") end
-  for fname in pairs(Q) do
-    fname = (m[fname] or fname == "new" or fname == "delete") and "Q." .. fname or fname
-    T.truthy(worked[fname], fname .. " never succeeded")
-  end
-  Q.release(board); Q.release(allq); m.release(ctl)
+  -- Every function worked at least once.
+  for _, fname in ipairs(NAMES) do T.truthy(worked[fname], fname .. " never succeeded") end
+  Q.release(board); Q.release(allq); m.release(ctl); m.release(seen)
   host.cleanup()
   made = table.concat(made)
   for i = 1, #made, 9 do

@@ -18,8 +18,9 @@ local SECONDS = tonumber(os.getenv("LUAMODS_STRESS_SECONDS") or "3")
 -- ("a worker only ever reads its own tag bytes") is strict only there.
 local STRICT = os.getenv("LUAMODS_SANITIZER") ~= nil
 local WORKER = [[
-  local id, seconds, strict = ...
-  local m = require("testlib").memory()
+  local id, seconds, strict, ctl = ...
+  local T = require("testlib")
+  local m = T.memory()
   -- Half the accesses go through memory.fast, the same registry by the FFI.
   local fast = require("memory.fast")
   local lo, hi = 2 ^ (6 + id) + 1, 2 ^ (7 + id)
@@ -39,13 +40,18 @@ local WORKER = [[
     if ok then return true end
     local kind = tostring(err):gsub(" %(.*$", "")
     if not expected[kind] then error("unexpected error: " .. tostring(err)) end
+    if failures == 0 then m.atomic_add_i32(ctl, 0, 1) end
     failures = failures + 1
     return false
   end
   local function drop(i) blocks[i] = blocks[#blocks]; blocks[#blocks] = nil end
+  -- The given time, and on until some worker has met a cleaned-up block
+  -- (within a bound): a cleaner that got little time on a busy machine is
+  -- waited for.
   local deadline = host.clock() + seconds
+  local give_up = deadline + T.PATIENCE
   math.randomseed(id * 7919)
-  while host.clock() < deadline do
+  while host.clock() < deadline or m.atomic_i32(ctl, 0) == 0 and host.clock() < give_up do
     ops = ops + 1
     local r = math.random(6)
     local a = math.random(2) == 1 and fast or m
@@ -86,14 +92,16 @@ local WORKER = [[
     end
   end
   for _, p in ipairs(blocks) do pcall(m.free, p) end
+  m.atomic_add_i32(ctl, 4, 1)
   return ops, failures
 ]]
 
+-- Cleans up until every worker is done.
 local CLEANER = [[
-  local seconds = ...
+  local workers, ctl = ...
   local m = require("testlib").memory()
-  local deadline, runs = host.clock() + seconds, 0
-  while host.clock() < deadline do
+  local runs = 0
+  while m.atomic_i32(ctl, 4) < workers do
     host.cleanup(); runs = runs + 1
     m.count_allocations()
     host.sleep(0.002)
@@ -103,19 +111,22 @@ local CLEANER = [[
 
 T.case("random block operations on " .. WORKERS .. " threads with clean-ups", function()
   local base = m.count_allocations()
+  local ctl = m.shared(8)  -- [0] workers that met a cleaned-up block, [4] workers done
   local threads = {}
-  for id = 0, WORKERS - 1 do threads[#threads + 1] = host.start(WORKER, id, SECONDS, STRICT) end
-  local cleaner = host.start(CLEANER, SECONDS)
+  for id = 0, WORKERS - 1 do threads[#threads + 1] = host.start(WORKER, id, SECONDS, STRICT, ctl) end
+  local cleaner = host.start(CLEANER, WORKERS, ctl)
   local total, failures = 0, 0
   for _, t in ipairs(threads) do
     local ok, ops, fails = t:join()
     T.eq(ok, true, "worker: " .. tostring(ops))
     total, failures = total + ops, failures + fails
   end
+  m.atomic_add_i32(ctl, 4, WORKERS)  -- had a worker failed, the cleaner stops all the same
   local ok, runs = cleaner:join()
   T.eq(ok, true, "cleaner: " .. tostring(runs))
   print(string.format("  %d operations, %d refused after clean-ups, %d clean-ups", total, failures, runs))
   T.truthy(failures > 0, "some operations met a cleaned-up block")
+  m.release(ctl)
   T.eq(m.count_allocations(), base, "allocations after the run")
 end)
 

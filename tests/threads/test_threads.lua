@@ -71,9 +71,7 @@ T.case("done tells without waiting whether the thread has finished", function()
   ]], q)
   T.eq(t:done(), false, "done while waiting")
   queue.enqueue(q, q)
-  local t0 = threads.clock()
-  while not threads.done(t) and threads.clock() - t0 < 10 do threads.sleep(0.001) end
-  T.eq(t:done(), true, "done once finished")
+  T.wait_until("the thread to finish", function() return threads.done(t) end)
   T.eq(select(2, t:join()), true, "result")
   T.eq(t:done(), true, "done after join")
   queue.delete(q)
@@ -142,9 +140,7 @@ T.case("a thread object collected unjoined: collection does not wait, the thread
   t = nil
   collectgarbage(); collectgarbage()   -- would never return if it joined the waiting thread
   queue.enqueue(q, flag)
-  local t0 = threads.clock()
-  while m.atomic_i32(flag, 0) == 0 and threads.clock() - t0 < 10 do threads.sleep(0.001) end
-  T.eq(m.atomic_i32(flag, 0), 1, "the dropped thread finished its work")
+  T.wait_until("the dropped thread to finish its work", function() return m.atomic_i32(flag, 0) == 1 end)
   threads.start("return 1"):join()  -- reaps it
   while not pcall(queue.delete, q) do threads.sleep(0.001) end
   m.release(flag)

@@ -10,9 +10,12 @@
 //   env                    write every environment entry and "\n" (UTF-8)
 //   cwd                    write the current directory and "\n" (UTF-8)
 //   sleep:MS               sleep
+//   wait                   read standard input to its end, discarding it: the
+//                          test decides when the next step runs
 //   exit:N                 exit now with code N (unsigned 32-bit)
 //   clipboard:MS           open the clipboard, write "held" (or "busy:<code>"
-//                          when it cannot), keep it open for MS ms, close it
+//                          when it cannot), keep it open for MS ms (with
+//                          "clipboard:wait", until standard input ends), close it
 //   args                   write every argument after it, as its runtime parsed
 //                          it, in UTF-8 as hex, one line each; ends the steps
 //
@@ -70,6 +73,15 @@ bool starts(const char* arg, const char* prefix, const char*& rest)
         return false;
     rest = arg + n;
     return true;
+}
+
+// Reads standard input to its end.
+void wait_input(HANDLE in)
+{
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    }
 }
 
 }  // namespace
@@ -160,6 +172,8 @@ int wmain(int argc, wchar_t** wargv)
             write_all(out, text.data(), text.size());
         } else if (starts(arg, "sleep:", rest)) {
             Sleep(static_cast<DWORD>(std::strtoul(rest, nullptr, 10)));
+        } else if (std::strcmp(arg, "wait") == 0) {
+            wait_input(in);
         } else if (starts(arg, "clipboard:", rest)) {
             // Opened for a window: an owner of its own is what makes other
             // openers wait (Wine lets two window-less openers share it).
@@ -167,7 +181,10 @@ int wmain(int argc, wchar_t** wargv)
                                           nullptr, nullptr);
             if (OpenClipboard(window)) {
                 write_all(out, "held", 4);
-                Sleep(static_cast<DWORD>(std::strtoul(rest, nullptr, 10)));
+                if (std::strcmp(rest, "wait") == 0)
+                    wait_input(in);
+                else
+                    Sleep(static_cast<DWORD>(std::strtoul(rest, nullptr, 10)));
                 CloseClipboard();
                 if (window)
                     DestroyWindow(window);

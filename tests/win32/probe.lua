@@ -1,6 +1,6 @@
 -- Run by the tests as a child host; writes one answer to standard output.
 --   probe.lua stdin [wait]       what stdin_state says (with "wait": the first
---                                state other than "idle", within 10 s)
+--                                state other than "idle", within T.PATIENCE)
 --   probe.lua module_path        module_path()
 --   probe.lua breakaway MS       spawns the test child (sleep:MS) with
 --                                breakaway = true through the test build and
@@ -13,7 +13,7 @@ if action == "stdin" then
   local w = W.module()
   local state = w.stdin_state()
   if arg[2] == "wait" then
-    local deadline = host.clock() + 10
+    local deadline = host.clock() + W.T.PATIENCE
     while state == "idle" and host.clock() < deadline do
       host.sleep(0.005)
       state = w.stdin_state()

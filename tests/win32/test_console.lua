@@ -64,10 +64,9 @@ if mode == "console" then
 
   T.case("input events from injected records, every field", function()
     while w.read_console_event() do end  -- whatever the terminal queued
-    local t0 = host.clock()
+    -- Nothing comes in: a call that waited would never return.
     T.eq(w.read_console_event(), nil, "no event, no wait")
     T.eq(w.read_console_event(false), nil)
-    T.truthy(host.clock() - t0 < 0.5, "returned at once")
     T.eq(w.console_pending(), 0)
 
     local recs = ffi.new("INPUT_RECORD[5]")
@@ -161,8 +160,8 @@ else
     local cmd = '"' .. W.host_exe .. '" "' .. W.winpath(arg[0]) .. '" redirected '
       .. (parent_has_console and "console-parent" or "")
     local r = assert(w.spawn({ command_line = cmd, stdin = "null", stdout = "pipe", stderr = "stdout" }))
-    local out = W.drain(w, r.stdout, 60)
-    w.wait(r.process, 10000)
+    local out = W.drain(w, r.stdout)
+    w.wait(r.process, W.PATIENCE_MS)
     local code = w.exit_code(r.process)
     w.close(r.process); w.close(r.stdout)
     io.write(out)

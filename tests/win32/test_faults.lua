@@ -48,7 +48,7 @@ local function env_of(s)
   w.close(r.stdin)
   local out = W.drain(w, r.stdout)
   W.drain(w, r.stderr)
-  w.wait(r.process, 10000)
+  w.wait(r.process, W.PATIENCE_MS)
   w.close(r.process); w.close(r.stdout); w.close(r.stderr)
   return out
 end
@@ -113,13 +113,13 @@ T.case("resume failure: child and jobs terminated, triple with the resume error"
   os.remove(path)
   local job1, job2 = W.job(), W.job()
   -- Another process already in job2 ends too.
-  local other = assert(w.spawn({ command_line = W.cmd("sleep:20000"), jobs = { job2 } }))
+  local other = assert(w.spawn({ command_line = W.cmd(W.SLEEPER), jobs = { job2 } }))
   T.eq(W.job_active(job2), 1)
   faults.fail("ResumeThread", 1450)
   W.triple(1450, w.spawn({ command_line = W.cmd("out:ran"), stdout = { append = W.winpath(path) },
     jobs = { job1, job2 } }))
   T.eq(W.job_active(job1), 0, "the child is gone")
-  T.eq(w.wait(other.process, 5000), true, "the job's other process ended")
+  T.eq(w.wait(other.process, W.PATIENCE_MS), true, "the job's other process ended")
   T.eq(w.exit_code(other.process), 1)
   T.eq(file_text(path) or "", "", "the child never ran")
   w.close(other.process)
@@ -135,7 +135,7 @@ T.case("a failed assignment is reported, the child still runs", clean(function()
   T.eq(r.jobs_assigned, 1)
   T.eq(r.job_error, 5)
   T.eq(W.drain(w, r.stdout), "ok")
-  w.wait(r.process, 5000); w.close(r.process); w.close(r.stdout)
+  w.wait(r.process, W.PATIENCE_MS); w.close(r.process); w.close(r.stdout)
   W.ffi.C.CloseHandle(W.ffi.cast("HANDLE", job))
 end))
 
@@ -182,7 +182,7 @@ T.case("C++ exceptions become \"win32.spawn failed: ...\" after the clean-up", c
     faults.reset()
     faults.throw(at, 1, at == "CreatePipe" and 1 or 0)
     T.raises("win32.spawn failed: std::bad_alloc", w.spawn,
-      { command_line = W.cmd("sleep:20000"), stdin = "pipe", stdout = "pipe", stderr = { append = "NUL" },
+      { command_line = W.cmd(W.SLEEPER), stdin = "pipe", stdout = "pipe", stderr = { append = "NUL" },
         jobs = { job } })
   end
   -- A child created suspended before the exception is not left behind.
@@ -218,7 +218,7 @@ T.case("an error raised by a finalizer during spawn leaves no handle behind", cl
     armed = false
     if ok then
       w.close(r.stdin); W.drain(w, r.stdout); W.drain(w, r.stderr)
-      w.wait(r.process, 10000)
+      w.wait(r.process, W.PATIENCE_MS)
       w.close(r.process); w.close(r.stdout); w.close(r.stderr)
     else
       T.eq(r, "finalizer raised")
@@ -243,7 +243,7 @@ T.case("jobs are taken as checked, whatever the table's __index does later", cle
   local r = assert(w.spawn(s))
   T.eq(r.jobs_assigned, 1)
   T.eq(r.job_error, nil)
-  T.eq(w.wait(r.process, 10000), true)
+  T.eq(w.wait(r.process, W.PATIENCE_MS), true)
   w.close(r.process)
   W.ffi.C.CloseHandle(W.ffi.cast("HANDLE", job))
 end))

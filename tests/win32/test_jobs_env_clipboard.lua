@@ -15,7 +15,7 @@ local function probe_cmd(...)
 end
 
 local function wait_until(fn, seconds)
-  local deadline = host.clock() + (seconds or 5)
+  local deadline = host.clock() + (seconds or T.PATIENCE)
   while not fn() do
     if host.clock() > deadline then return false end
     host.sleep(0.01)
@@ -43,11 +43,11 @@ T.case("job_assign, job_active_count, job_terminate with 1 and a given code", fu
   T.raises(T.argerror(1, "?", NOT_A_HANDLE), w.job_active_count, 0)
   T.raises(T.argerror(1, "?", NOT_A_HANDLE), w.job_terminate, 0)
   for _, code in ipairs({ false, 7 }) do
-    local r = assert(w.spawn({ command_line = W.cmd("sleep:20000") }))
+    local r = assert(w.spawn({ command_line = W.cmd(W.SLEEPER) }))
     T.eq(w.job_assign(job, r.process), true)
     T.eq(w.job_active_count(job), 1)
     if code then T.eq(w.job_terminate(job, code), true) else T.eq(w.job_terminate(job), true) end
-    T.eq(w.wait(r.process, 5000), true)
+    T.eq(w.wait(r.process, W.PATIENCE_MS), true)
     T.eq(w.exit_code(r.process), code or 1)
     T.truthy(wait_until(function() return w.job_active_count(job) == 0 end), "count back to 0")
     w.close(r.process)
@@ -57,35 +57,35 @@ T.case("job_assign, job_active_count, job_terminate with 1 and a given code", fu
   W.triple(6, w.job_assign(r.stdout, r.process))
   W.triple(6, w.job_active_count(r.stdout))
   W.triple(6, w.job_terminate(r.stdout))
-  w.wait(r.process, 5000); w.close(r.process); w.close(r.stdout)
+  w.wait(r.process, W.PATIENCE_MS); w.close(r.process); w.close(r.stdout)
   w.close(job)
 end)
 
 T.case("kill_on_close given as the number 1 ends the children with the last handle", function()
   local job = assert(w.job_create({ kill_on_close = 1 }))
-  local a = assert(w.spawn({ command_line = W.cmd("sleep:20000"), jobs = { job } }))
-  local b = assert(w.spawn({ command_line = W.cmd("sleep:20000"), jobs = { job } }))
+  local a = assert(w.spawn({ command_line = W.cmd(W.SLEEPER), jobs = { job } }))
+  local b = assert(w.spawn({ command_line = W.cmd(W.SLEEPER), jobs = { job } }))
   T.eq(w.job_active_count(job), 2)
   T.eq(w.wait(a.process, 100), false)
   T.eq(w.close(job), true)
-  T.eq(w.wait(a.process, 5000), true)
-  T.eq(w.wait(b.process, 5000), true)
+  T.eq(w.wait(a.process, W.PATIENCE_MS), true)
+  T.eq(w.wait(b.process, W.PATIENCE_MS), true)
   w.close(a.process); w.close(b.process)
   -- Without the option the children outlive the job handle.
   job = assert(w.job_create())
-  a = assert(w.spawn({ command_line = W.cmd("sleep:20000"), jobs = { job } }))
+  a = assert(w.spawn({ command_line = W.cmd(W.SLEEPER), jobs = { job } }))
   w.close(job)
   T.eq(w.wait(a.process, 300), false)
-  w.terminate(a.process); w.wait(a.process, 5000); w.close(a.process)
+  w.terminate(a.process); w.wait(a.process, W.PATIENCE_MS); w.close(a.process)
 end)
 
 T.case("breakaway from inside a job: the fallback, and leaving with breakaway_ok", function()
   for _, allowed in ipairs({ false, true }) do
     local job = assert(w.job_create({ breakaway_ok = allowed, kill_on_close = true }))
-    local r = assert(w.spawn({ command_line = probe_cmd("breakaway", 20000), jobs = { job },
+    local r = assert(w.spawn({ command_line = probe_cmd("breakaway", 5 * W.PATIENCE_MS), jobs = { job },
       stdout = "pipe", stderr = "stdout" }))
-    local out = W.drain(w, r.stdout, 30)
-    T.eq(w.wait(r.process, 10000), true)
+    local out = W.drain(w, r.stdout)
+    T.eq(w.wait(r.process, W.PATIENCE_MS), true)
     w.close(r.process); w.close(r.stdout)
     local pid, attempts = out:match("^pid (%d+) attempts (%d+)$")
     T.truthy(pid, "probe: " .. out)
@@ -240,9 +240,9 @@ T.case("module_path of a host copy under a path longer than 260 units", function
   local r, code = w.spawn({ command_line = cmd, stdout = "pipe", stderr = "pipe" })
   local out, err = "", ""
   if r then
-    out = W.drain(w, r.stdout, 30)
-    err = W.drain(w, r.stderr, 30)
-    w.wait(r.process, 10000)
+    out = W.drain(w, r.stdout)
+    err = W.drain(w, r.stderr)
+    w.wait(r.process, W.PATIENCE_MS)
     w.close(r.process); w.close(r.stdout); w.close(r.stderr)
   end
   ffi.C.DeleteFileW(W.wide(long .. exe)); ffi.C.DeleteFileW(W.wide(long .. dll))
@@ -274,9 +274,11 @@ end)
 
 T.case("clipboard held by another process: triples after about 200 ms", function()
   T.eq(w.clipboard_set("mine"), true)
-  local r = assert(w.spawn({ command_line = W.cmd("clipboard:1500"), stdout = "pipe" }))
+  -- The child holds the clipboard until its standard input ends: a call
+  -- that waited for the holder instead of giving up would never return.
+  local r = assert(w.spawn({ command_line = W.cmd("clipboard:wait"), stdin = "pipe", stdout = "pipe" }))
   local said = ""
-  T.truthy(wait_until(function() said = said .. (w.read(r.stdout) or ""); return said ~= "" end, 10),
+  T.truthy(wait_until(function() said = said .. (w.read(r.stdout) or ""); return said ~= "" end),
     "child reports")
   T.eq(said, "held")
   for _, call in ipairs({ function() return w.clipboard_get() end,
@@ -287,9 +289,11 @@ T.case("clipboard held by another process: triples after about 200 ms", function
     T.eq(a, nil)
     T.truthy(type(code) == "number" and code ~= 0, "code " .. tostring(code))
     T.eq(type(msg), "string")
-    T.truthy(elapsed > 0.15 and elapsed < 1.2, string.format("gave up after %.3f s", elapsed))
+    T.truthy(elapsed > 0.15, string.format("gave up after %.3f s", elapsed))
+    print(string.format("     gave up after %.3f s", elapsed))
   end
-  T.eq(w.wait(r.process, 10000), true)
+  w.close(r.stdin)
+  T.eq(w.wait(r.process, W.PATIENCE_MS), true)
   w.close(r.process); w.close(r.stdout)
   T.eq(w.clipboard_get(), "mine", "untouched while held")
 end)
