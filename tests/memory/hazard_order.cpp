@@ -50,7 +50,7 @@ private:
 // sides' steps slide past each other across the rounds.
 void delay(unsigned n) noexcept
 {
-    for (std::atomic<unsigned> i{0}; i.load(std::memory_order_relaxed) < n % 2000;)
+    for (std::atomic<unsigned> i{0}; i.load(std::memory_order_relaxed) < n % 700;)
         i.store(i.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
