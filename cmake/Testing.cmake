@@ -57,7 +57,7 @@ else()
   find_program(LUAMODS_LUAJIT luajit REQUIRED)
   set_target_properties(luamods_luajit PROPERTIES IMPORTED_LOCATION ${LUAMODS_LUAJIT})
 endif()
-set(LUAMODS_LUAJIT_ENV ${LUAMODS_LUA_ENV})
+set(LUAMODS_LUAJIT_ENV "${LUAMODS_LUA_ENV}")  # quoted: the entries keep their escaped semicolons
 if(LUAMODS_SANITIZER)
   set(_runtime libasan.so)
   if(LUAMODS_SANITIZER STREQUAL "thread")
