@@ -21,7 +21,8 @@ threads: Lua states on new threads, started from plain luajit, with the host
 record that memory's clean-up needs (require("threads")).
 crypto: random bytes, X25519, Ed25519, (X)ChaCha20-Poly1305, SHA-2, HMAC, HKDF,
 BLAKE2b.  memory and memory.queue live in one library, Quandel; load them with
-package.loadlib and their entry points (see docs/install.md).
+require("memory") and require("memory.queue"), whose small Lua loaders are
+installed with it (see docs/install.md).
 ]],
 }
 build = {

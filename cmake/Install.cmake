@@ -55,6 +55,12 @@ foreach(target IN LISTS LUAMODS_SHIPPED_MODULES)
     # The version resource: file and product version, description, file name.
     get_target_property(LUAMODS_RC_NAME ${target} OUTPUT_NAME)
     set(LUAMODS_RC_FILE ${LUAMODS_RC_NAME}.dll)
+    set(LUAMODS_RC_TYPE VFT_DLL)
+    set(LUAMODS_RC_PRODUCT luamods)
+    set(LUAMODS_RC_VERSION ${PROJECT_VERSION})
+    set(LUAMODS_RC_NUMBERS
+        "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
+    set(LUAMODS_RC_COMMENTS "luamods ${PROJECT_VERSION} for Windows x64 (${LUAMODS_RELEASE_NAME}.zip)")
     set(LUAMODS_RC_DESCRIPTION "${LUAMODS_DESCRIPTION_${target}}")
     if(NOT LUAMODS_RC_DESCRIPTION)
       message(FATAL_ERROR "no LUAMODS_DESCRIPTION_${target} for the version resource of ${target}")
@@ -104,9 +110,12 @@ install(FILES ${_luamods_licenses} DESTINATION ${LUAMODS_INSTALL_DOC}/licenses)
 # The Windows release archives, made by packaging/make_release.py from a
 # stripping install into a staging folder: <name>.zip (the DLLs stripped, the
 # docs), <name>-debug.zip (the debug information of each DLL, to unpack over
-# the first) and SHA256SUMS.  Part of every Windows build, so the test of
-# their contents always has them.  The DLLs of the build itself keep their
-# symbols for the tests and the debugger.
+# the first), <name>-runtime.zip (luajit.exe and lua51.dll built from Debian's
+# LuaJIT source, cmake/Runtime.cmake, to unpack over the first) and
+# SHA256SUMS.  Part of every Windows build, so the test of their contents
+# always has them; the target `release` builds them and nothing they do not
+# need (the libraries, the runtime): no host, tests or benchmarks.  The DLLs
+# of the build itself keep their symbols for the tests and the debugger.
 if(WIN32)
   find_program(LUAMODS_PYTHON3 python3 REQUIRED)
   set(_release ${CMAKE_BINARY_DIR}/release)
@@ -118,16 +127,18 @@ if(WIN32)
             ${_release}/source-date
     BYPRODUCTS ${_release}/source-date
     VERBATIM)
+  set(_archives ${_release}/${LUAMODS_RELEASE_NAME}.zip ${_release}/${LUAMODS_RELEASE_NAME}-debug.zip
+                ${_release}/${LUAMODS_RELEASE_NAME}-runtime.zip)
   add_custom_command(
-    OUTPUT ${_release}/${LUAMODS_RELEASE_NAME}.zip ${_release}/${LUAMODS_RELEASE_NAME}-debug.zip
-           ${_release}/SHA256SUMS
+    OUTPUT ${_archives} ${_release}/SHA256SUMS
     COMMAND ${LUAMODS_PYTHON3} ${_make_release} archives ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
-            ${_release} ${LUAMODS_RELEASE_NAME} ${_release}/source-date
+            ${_release} ${LUAMODS_RELEASE_NAME} ${_release}/source-date ${LUAMODS_RUNTIME_STAGE}
     DEPENDS ${LUAMODS_LIBRARIES} ${_luamods_lua} ${_luamods_docs} ${_luamods_examples} ${_luamods_types}
-            ${_luamods_licenses} ${CMAKE_SOURCE_DIR}/packaging/LOADING.txt
+            ${_luamods_licenses} ${CMAKE_SOURCE_DIR}/packaging/LOADING.txt ${LUAMODS_RUNTIME_FILES}
             ${_make_release} ${CMAKE_CURRENT_LIST_DIR}/SplitDebug.cmake ${_release}/source-date
-    COMMENT "Making ${LUAMODS_RELEASE_NAME}.zip, ${LUAMODS_RELEASE_NAME}-debug.zip, SHA256SUMS"
+    COMMENT "Making ${LUAMODS_RELEASE_NAME}.zip, -debug.zip, -runtime.zip, SHA256SUMS"
     VERBATIM)
-  add_custom_target(release_zip ALL DEPENDS ${_release}/${LUAMODS_RELEASE_NAME}.zip)
+  add_custom_target(release_zip ALL DEPENDS ${_archives})
   add_dependencies(release_zip release_source_date)
+  add_custom_target(release DEPENDS release_zip)
 endif()

@@ -1,14 +1,11 @@
 -- The tour: the modules doing real work together.  Run by scripts/demo with
 -- the plain luajit interpreter on the native build and luajit.exe under Wine
--- on the Windows build, with the build's bin/ on LUA_CPATH.
+-- on the Windows build, with the build's bin/ on LUA_CPATH and the tree's lua/
+-- (the loaders of memory, memory.queue and win32) on LUA_PATH.  Every module,
+-- in this state and in the worker states, is loaded with require: a new state
+-- gets the package.path and package.cpath of the state that starts it.
 local threads = require("threads")   -- first: it brings the host record memory registers with
-
--- A library whose file name is not its module's name: found on package.cpath
--- and opened by its entry point.  Worker states define the same function.
-local function open(file, entry)
-  return assert(package.loadlib(assert(package.searchpath(file, package.cpath)), entry))()
-end
-local m = open("Quandel", "luaopen_memory")
+local m = require("memory")
 local windows = jit.os == "Windows"
 
 local function say(fmt, ...) io.write(string.format(fmt, ...), "\n") io.flush() end
@@ -23,7 +20,7 @@ do
   m.fill(results, 0, WORKERS * 8, 0)
   local COUNT_PRIMES = [[
     local block, slot, from, to = ...
-    local m = package.loadlib(package.searchpath("Quandel", package.cpath), "luaopen_memory")()
+    local m = require("memory")
     local count = 0
     for n = math.max(from, 2), to do
       local prime = true
@@ -91,16 +88,13 @@ end
 --    publish their progress in a sequence-locked record of a shared block,
 --    which the main state polls without locks.
 do
-  local q = open("Quandel", "luaopen_memory_queue")
+  local q = require("memory.queue")
   local ITEMS, ROUNDS, WORKERS, RECORD = 1500, 5000, 3, 64
   local jobs, results = q.shared(), q.shared()
   local progress = m.shared(WORKERS * RECORD)
   local WORKER = [[
     local id, jobs, results, progress, rounds, record = ...
-    local function open(file, entry)
-      return package.loadlib(package.searchpath(file, package.cpath), entry)()
-    end
-    local m, q, c = open("Quandel", "luaopen_memory"), open("Quandel", "luaopen_memory_queue"), require("crypto")
+    local m, q, c = require("memory"), require("memory.queue"), require("crypto")
     local sleep = require("threads").sleep
     q.retain(jobs); q.retain(results); m.retain(progress)
     local done = 0
@@ -155,7 +149,7 @@ end
 --    output read through pipes without ever blocking; closing the job ends a
 --    child that would otherwise wait for input forever.
 if windows then
-  local w = open("Pellor", "luaopen_win32")
+  local w = require("win32")
   local job = assert(w.job_create({ kill_on_close = true }))
   local children = {}
   for i = 1, 3 do

@@ -8,12 +8,14 @@
       changes, so a commit that touches nothing else still re-dates the
       archives and an unchanged tree does not rebuild them.
 
-  make_release.py archives <cmake> <build dir> <release dir> <name> <date file>
+  make_release.py archives <cmake> <build dir> <release dir> <name> <date file> [<runtime>]
       `cmake --install --strip` of the build into <release dir>/<name>, which
       leaves each DLL stripped and its debug information in <dll>.debug beside
       it; the .debug files move to <release dir>/<name>-debug/<name>, so that
       the second archive unpacks them beside the DLLs.  Then <name>.zip,
-      <name>-debug.zip and SHA256SUMS (the format `sha256sum -c` reads).
+      <name>-debug.zip, with <runtime> (a staging folder of the LuaJIT
+      runtime, cmake/Runtime.cmake) <name>-runtime.zip of its files under the
+      same top folder, and SHA256SUMS (the format `sha256sum -c` reads).
 
 The zips depend on nothing but the files' contents: entries sorted by path,
 every entry dated from the date file, modes 0644 or 0755, no owner, no
@@ -90,7 +92,7 @@ def sha256(path):
     return h.hexdigest()
 
 
-def make_archives(cmake, build_dir, release_dir, name, date_file):
+def make_archives(cmake, build_dir, release_dir, name, date_file, runtime=None):
     with open(date_file) as f:
         epoch = int(f.read())
     stage = os.path.join(release_dir, name)
@@ -114,6 +116,9 @@ def make_archives(cmake, build_dir, release_dir, name, date_file):
     archives = [name + ".zip", name + "-debug.zip"]
     write_zip(os.path.join(release_dir, archives[0]), stage, name, epoch)
     write_zip(os.path.join(release_dir, archives[1]), os.path.join(debug_stage, name), name, epoch)
+    if runtime:
+        archives.append(name + "-runtime.zip")
+        write_zip(os.path.join(release_dir, archives[2]), runtime, name, epoch)
     with open(os.path.join(release_dir, "SHA256SUMS"), "w", newline="\n") as f:
         for archive in archives:
             f.write("%s  %s\n" % (sha256(os.path.join(release_dir, archive)), archive))
@@ -122,7 +127,7 @@ def make_archives(cmake, build_dir, release_dir, name, date_file):
 def main(argv):
     if len(argv) == 4 and argv[1] == "source-date":
         write_source_date(argv[2], argv[3])
-    elif len(argv) == 7 and argv[1] == "archives":
+    elif len(argv) in (7, 8) and argv[1] == "archives":
         make_archives(*argv[2:])
     else:
         sys.exit(__doc__)

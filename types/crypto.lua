@@ -156,7 +156,11 @@ function crypto.equal(a, b) end
 ---The module's version: the version of the release it came with.
 crypto._VERSION = "1.0.1"
 
----The primitives' libraries and their versions, for example "libsodium-1.0.18+openssl-3.0.19".
-crypto._BACKEND = "libsodium-1.0.18+openssl-3.0.19"
+---The primitives' libraries and their versions, as this build links them: the
+---form is "libsodium-<version>+openssl-<version>", and the versions differ from
+---build to build (for example "libsodium-1.0.18+openssl-3.0.19" natively on
+---Debian 12, "libsodium-1.0.18+openssl-3.0.20" in a crypto.dll).
+---@type string
+crypto._BACKEND = "libsodium-<version>+openssl-<version>"
 
 return crypto

@@ -1,7 +1,7 @@
 ---@meta memory
 -- LuaLS definitions of the `memory` module (library Quandel, entry point
 -- luaopen_memory).  Load it with
---   local memory = package.loadlib(package.searchpath("Quandel", package.cpath), "luaopen_memory")()
+--   local memory = require("memory")
 -- Every failure raises a Lua error: argument errors ("bad argument #n to
 -- 'f' (...)") and registry errors whose text begins "memory: " and, where it
 -- concerns an address, ends with that address in parentheses.

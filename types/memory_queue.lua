@@ -2,7 +2,7 @@
 -- LuaLS definitions of the `memory.queue` module (library Quandel, entry
 -- point luaopen_memory_queue; the same file as `memory`, whose blocks it
 -- uses).  Load it with
---   local queue = package.loadlib(package.searchpath("Quandel", package.cpath), "luaopen_memory_queue")()
+--   local queue = require("memory.queue")
 -- Failures raise Lua errors; registry errors begin "memory.queue: " and end
 -- with the queue's address in parentheses.
 

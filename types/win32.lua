@@ -1,7 +1,7 @@
 ---@meta win32
 -- LuaLS definitions of the `win32` module (Windows only; library Pellor.dll,
 -- entry point luaopen_win32).  Load it with
---   local win32 = package.loadlib(package.searchpath("Pellor", package.cpath), "luaopen_win32")()
+--   local win32 = require("win32")
 -- Misuse of an argument raises a Lua error; an operating-system failure is
 -- never raised but returned as the failure triple: nil, the Windows error
 -- code (a non-negative integer) and the system's message in UTF-8.  In the

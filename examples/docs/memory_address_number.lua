@@ -6,8 +6,7 @@
 -- integers exactly up to 2^53, and an x64 user-space address has 47 bits.
 local ffi = require("ffi")
 local threads = require("threads")
-local quandel = assert(package.searchpath("Quandel", package.cpath))
-local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
+local memory = require("memory")
 
 local block = memory.alloc(16)
 memory.write(block, 0, "sent by number")
@@ -16,11 +15,11 @@ assert(not pcall(memory.size, n))                     -- a number is not taken a
 
 local ok, text = threads.start([[
   local ffi = require("ffi")
-  local quandel, n = ...
-  local memory = package.loadlib(quandel, "luaopen_memory")()
+  local n = ...
+  local memory = require("memory")                    -- the same library, the same blocks
   local block = ffi.cast("void *", n)                 -- a cdata pointer: accepted
   return memory.read(block, 0, 14)
-]], quandel, n):join()
+]], n):join()
 assert(ok and text == "sent by number", text)
 
 -- Never round an address through tostring: it keeps 14 significant digits

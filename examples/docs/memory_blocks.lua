@@ -1,7 +1,6 @@
 -- needs: memory
 -- Plain blocks: allocate, write, read back, resize, free; errors are raised.
-local quandel = assert(package.searchpath("Quandel", package.cpath))
-local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
+local memory = require("memory")
 
 local block = memory.alloc(8)
 memory.fill(block, 0, 8, 0)              -- alloc leaves the bytes undefined

@@ -1,8 +1,7 @@
 -- needs: memory.fast
 -- memory and memory.fast on the same blocks: the same results and the same
 -- errors, while a loop of memory.fast calls compiles into one trace.
-local quandel = assert(package.searchpath("Quandel", package.cpath))
-local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
+local memory = require("memory")
 local fast = require("memory.fast")
 
 local counters = memory.shared(64)

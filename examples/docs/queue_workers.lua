@@ -6,16 +6,15 @@
 -- enqueued once per worker, tells a worker to stop: a zero-size block that
 -- no job can be, which the workers compare against and never free.
 local threads = require("threads")
-local quandel = assert(package.searchpath("Quandel", package.cpath))
-local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
-local queue = assert(package.loadlib(quandel, "luaopen_memory_queue"))()
+local memory = require("memory")
+local queue = require("memory.queue")
 
 local jobs, results = queue.shared(), queue.shared()
 local stop = memory.alloc(0)
 local worker = [[
-  local quandel, jobs, results, stop = ...
-  local memory = package.loadlib(quandel, "luaopen_memory")()
-  local queue = package.loadlib(quandel, "luaopen_memory_queue")()
+  local jobs, results, stop = ...
+  local memory = require("memory")       -- a new state gets package.path and cpath
+  local queue = require("memory.queue")
   queue.retain(jobs); queue.retain(results)
   while true do
     local block = queue.wait_dequeue(jobs)        -- blocks, using no CPU
@@ -27,7 +26,7 @@ local worker = [[
   queue.release(jobs); queue.release(results)
 ]]
 local workers = {}
-for i = 1, 2 do workers[i] = threads.start(worker, quandel, jobs, results, stop) end
+for i = 1, 2 do workers[i] = threads.start(worker, jobs, results, stop) end
 for i = 1, 100 do queue.push(jobs, "item " .. i) end
 for _ = 1, #workers do queue.enqueue(jobs, stop) end
 

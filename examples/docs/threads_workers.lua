@@ -3,14 +3,13 @@
 -- and leaves a plain block behind; the host clean-up that threads offers
 -- gives the plain blocks of every state back.
 local threads = require("threads")       -- before memory: it brings the host record
-local quandel = assert(package.searchpath("Quandel", package.cpath))
-local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
+local memory = require("memory")
 
 local before = memory.count_allocations()
 local counter = memory.shared(4)         -- zero-filled, reference count 1
 local worker = [[
-  local quandel, counter, n = ...
-  local memory = package.loadlib(quandel, "luaopen_memory")()
+  local counter, n = ...
+  local memory = require("memory")       -- a new state gets package.path and cpath
   memory.retain(counter)
   for _ = 1, n do memory.atomic_add_i32(counter, 0, 1) end
   memory.release(counter)
@@ -18,7 +17,7 @@ local worker = [[
   return n
 ]]
 local workers = {}
-for i = 1, 4 do workers[i] = threads.start(worker, quandel, counter, 1000 * i) end
+for i = 1, 4 do workers[i] = threads.start(worker, counter, 1000 * i) end
 for _, t in ipairs(workers) do
   local ok, n = t:join()                 -- false and the error text if it failed
   assert(ok, n)

@@ -1,8 +1,7 @@
 -- needs: win32
 -- A child process in a kill-on-close job, its output read through a pipe
 -- without blocking.  Every handle returned is the script's to close.
-local pellor = assert(package.searchpath("Pellor", package.cpath))
-local win32 = assert(package.loadlib(pellor, "luaopen_win32"))()
+local win32 = require("win32")
 
 local job = assert(win32.job_create({ kill_on_close = true }))
 local child, code, message = win32.spawn({
@@ -20,7 +19,7 @@ while true do
     break
   end
   output[#output + 1] = data
-  if data == "" then host.sleep(0.01) end
+  if data == "" then win32.wait(child.process, 10) end   -- nothing yet: wait up to 10 ms
 end
 assert(win32.wait(child.process) == true)
 assert(win32.exit_code(child.process) == 0)

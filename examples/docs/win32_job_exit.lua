@@ -3,8 +3,7 @@
 -- of a success, on Windows and under Wine.  To know that the close ended
 -- something, ask the job before closing it; to see it in the exit code, end
 -- the job yourself with a code of your own first.
-local pellor = assert(package.searchpath("Pellor", package.cpath))
-local win32 = assert(package.loadlib(pellor, "luaopen_win32"))()
+local win32 = require("win32")
 
 local function start_waiting_child(job)
   -- cmd waits for a line on its standard input, which never comes.

@@ -7,8 +7,7 @@
 -- its _putenv_s through the FFI: ffi.C finds C functions in the C runtime
 -- that LuaJIT itself was linked with, whichever that is.
 local ffi = require("ffi")
-local pellor = assert(package.searchpath("Pellor", package.cpath))
-local win32 = assert(package.loadlib(pellor, "luaopen_win32"))()
+local win32 = require("win32")
 
 local system_ok, ucrt_ok, code = win32.setenv("LUAMODS_EXAMPLE", "on")
 assert(system_ok and ucrt_ok and code == 0)

@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)  # if(IN_LIST) in script mode
 # Checks the Windows release archives in RELEASE (cmake/Install.cmake):
 #   NAME.zip: every expected entry is there, no lua51.dll or import library
 #     slipped in; each DLL in it passes the import-table check, carries no
@@ -6,7 +7,15 @@
 #     the same DLL in the build (BUILD_BIN) keeps its symbols for the tests;
 #   NAME-debug.zip: unpacked over the first, a <dll>.debug beside each DLL
 #     with the debug information, found by the link and its checksum;
+#   NAME-runtime.zip: luajit.exe and lua51.dll (built from Debian's LuaJIT
+#     source, version LUAJIT_VERSION), LuaJIT's own Lua modules and notice,
+#     under the same folder names and overlapping nothing of NAME.zip; both
+#     programs pass the import-table check, carry no debug sections and have
+#     a version resource;
 #   SHA256SUMS: one valid line per archive.
+# Then the loading snippets the zip carries run on the unpacked runtime's
+# luajit.exe, from the folder as unpacked, with LuaJIT's default paths: what
+# a user who unpacked the three archives does.
 # With REBUILD set, it checks instead that a second, separate build of the
 # same tree into that folder makes byte-identical archives and SHA256SUMS.
 
@@ -19,7 +28,7 @@ function(run)
   set(out "${out}${err}" PARENT_SCOPE)
 endfunction()
 
-set(archives ${NAME}.zip ${NAME}-debug.zip SHA256SUMS)
+set(archives ${NAME}.zip ${NAME}-debug.zip ${NAME}-runtime.zip SHA256SUMS)
 
 if(REBUILD)
   # A build of the libraries only, in a fresh folder: a different path, the
@@ -28,9 +37,9 @@ if(REBUILD)
   run(${CMAKE_COMMAND} -S "${SOURCE}" -B "${REBUILD}" -G "${GENERATOR}"
       "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}"
       "-DLUAJIT_WIN_DIR=${LUAJIT_WIN_DIR}" "-DSODIUM_WIN_DIR=${SODIUM_WIN_DIR}"
-      "-DOPENSSL_WIN_DIR=${OPENSSL_WIN_DIR}"
+      "-DOPENSSL_WIN_DIR=${OPENSSL_WIN_DIR}" "-DLUAJIT_WIN_SOURCE=${LUAJIT_WIN_SOURCE}"
       -DLUAMODS_MODULES_ONLY=ON)
-  run(${CMAKE_COMMAND} --build "${REBUILD}" --target release_zip -- -j2)
+  run(${CMAKE_COMMAND} --build "${REBUILD}" --target release -- -j2)
   set(differ "")
   foreach(file IN LISTS archives)
     execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files
@@ -41,7 +50,7 @@ if(REBUILD)
   endforeach()
   if(differ)
     # Name the entries that differ, which is where a fix starts.
-    foreach(zip ${NAME}.zip ${NAME}-debug.zip)
+    foreach(zip ${NAME}.zip ${NAME}-debug.zip ${NAME}-runtime.zip)
       foreach(side first second)
         file(REMOVE_RECURSE "${WORK}/${side}")
         file(MAKE_DIRECTORY "${WORK}/${side}")
@@ -88,8 +97,8 @@ foreach(line IN LISTS lines)
   endif()
   list(APPEND listed "${file}")
 endforeach()
-if(NOT listed STREQUAL "${NAME}.zip;${NAME}-debug.zip")
-  message(FATAL_ERROR "SHA256SUMS lists '${listed}', not the two archives")
+if(NOT listed STREQUAL "${NAME}.zip;${NAME}-debug.zip;${NAME}-runtime.zip")
+  message(FATAL_ERROR "SHA256SUMS lists '${listed}', not the three archives")
 endif()
 
 # Both archives unpacked into one folder, as a user who wants the symbols does.
@@ -123,7 +132,28 @@ if(NOT debug_files STREQUAL debug_expected)
   message(FATAL_ERROR "the debug archive holds '${debug_files}', not '${debug_expected}'")
 endif()
 
-string(REPLACE "." ", " version_numbers "${VERSION}")
+# The version resource of a file, read back from it: file and product
+# version (numbers and text), the product, the file's name, a description.
+function(check_version_resource path product version)
+  get_filename_component(file "${path}" NAME)
+  string(REGEX MATCH "^[0-9]+\\.[0-9]+\\.[0-9]+" numbers "${version}")
+  string(REPLACE "." ", " numbers "${numbers}")
+  string(REPLACE "." "\\." version "${version}")
+  run(${WINDRES} -i "${path}" -O rc)
+  foreach(pattern
+      "FILEVERSION ${numbers}, 0\n"
+      "PRODUCTVERSION ${numbers}, 0\n"
+      "VALUE \"FileVersion\", \"${version}\"\n"
+      "VALUE \"ProductVersion\", \"${version}\"\n"
+      "VALUE \"ProductName\", \"${product}\"\n"
+      "VALUE \"OriginalFilename\", \"${file}\"\n"
+      "VALUE \"FileDescription\", \"[^\"]+\"\n")
+    if(NOT out MATCHES "${pattern}")
+      message(FATAL_ERROR "the version resource of ${file} lacks ${pattern}:\n${out}")
+    endif()
+  endforeach()
+endfunction()
+
 set(sizes "")
 foreach(dll IN LISTS dlls)
   get_filename_component(file "${dll}" NAME)
@@ -153,38 +183,61 @@ foreach(dll IN LISTS dlls)
     message(FATAL_ERROR "${BUILD_BIN}/${file} lost its debug information")
   endif()
 
-  # The version resource, read back from the DLL.
-  run(${WINDRES} -i "${root}/${dll}" -O rc)
-  foreach(pattern
-      "FILEVERSION ${version_numbers}, 0\n"
-      "PRODUCTVERSION ${version_numbers}, 0\n"
-      "VALUE \"FileVersion\", \"${VERSION}\"\n"
-      "VALUE \"ProductVersion\", \"${VERSION}\"\n"
-      "VALUE \"OriginalFilename\", \"${file}\"\n"
-      "VALUE \"FileDescription\", \"[^\"]+\"\n")
-    if(NOT out MATCHES "${pattern}")
-      message(FATAL_ERROR "the version resource of ${file} lacks ${pattern}:\n${out}")
-    endif()
-  endforeach()
+  check_version_resource("${root}/${dll}" luamods "${VERSION}")
 
   file(SIZE "${root}/${dll}" shipped)
   file(SIZE "${BUILD_BIN}/${file}" built)
   list(APPEND sizes "${file} ${shipped} bytes (built ${built})")
 endforeach()
 
-# The loading snippets the zip carries, run by the stock luajit.exe with the
-# unpacked bin/ as its package.cpath, as a user of the archive loads them:
-# the stripped DLLs still load and work.
+# The runtime: unpacked alone first, to see that it adds files and replaces
+# none of the first archive's, then over the other two.
+file(REMOVE_RECURSE "${WORK}-runtime")
+file(MAKE_DIRECTORY "${WORK}-runtime")
+run(${CMAKE_COMMAND} -E chdir "${WORK}-runtime" ${CMAKE_COMMAND} -E tar xf "${RELEASE}/${NAME}-runtime.zip")
+file(GLOB_RECURSE runtime_entries RELATIVE "${WORK}-runtime" "${WORK}-runtime/*")
+list(SORT runtime_entries)
+foreach(entry IN ITEMS ${NAME}/bin/luajit.exe ${NAME}/bin/lua51.dll ${NAME}/bin/lua/jit/vmdef.lua
+                       ${NAME}/licenses/LuaJIT-runtime.txt)
+  if(NOT entry IN_LIST runtime_entries)
+    message(FATAL_ERROR "the runtime archive lacks ${entry}")
+  endif()
+endforeach()
+foreach(entry IN LISTS runtime_entries)
+  if(NOT entry MATCHES "^${NAME}/")
+    message(FATAL_ERROR "the runtime archive holds ${entry} outside ${NAME}/")
+  endif()
+  if(EXISTS "${WORK}/${entry}")
+    message(FATAL_ERROR "the runtime archive would replace ${entry} of ${NAME}.zip")
+  endif()
+endforeach()
+run(${CMAKE_COMMAND} -E chdir "${WORK}" ${CMAKE_COMMAND} -E tar xf "${RELEASE}/${NAME}-runtime.zip")
+foreach(file luajit.exe lua51.dll)
+  run(${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} -DFILE=${root}/bin/${file} -P ${CHECK_IMPORTS})
+  run(${OBJDUMP} -h "${root}/bin/${file}")
+  if(out MATCHES " \\.debug_[a-z]+ ")
+    message(FATAL_ERROR "${file} of the runtime has debug sections")
+  endif()
+  check_version_resource("${root}/bin/${file}" LuaJIT "${LUAJIT_VERSION}")
+  file(SIZE "${root}/bin/${file}" size)
+  list(APPEND sizes "${file} ${size} bytes")
+endforeach()
+
+# The loading snippets the zip carries, run by the runtime's luajit.exe as a
+# user of the archives runs them: no LUA_PATH or LUA_CPATH, so LuaJIT's
+# defaults find the DLLs beside luajit.exe and the loaders in its lua\
+# folder; the stripped DLLs still load and work.
 file(GLOB snippets "${root}/docs/examples/load_*.lua")
 if(NOT snippets)
   message(FATAL_ERROR "the zip holds no loading snippets")
 endif()
 foreach(snippet IN LISTS snippets)
-  run(${CMAKE_COMMAND} -E env "LUA_CPATH=${root}/bin/?.dll" "LUA_PATH=${root}/bin/lua/?.lua" ${RUN} ${snippet})
+  run(${CMAKE_COMMAND} -E env --unset=LUA_CPATH --unset=LUA_PATH ${EMULATOR} "${root}/bin/luajit.exe" ${snippet})
   string(STRIP "${out}" out)
   message(STATUS "${out}")
 endforeach()
 
 list(LENGTH dlls n)
 list(JOIN sizes ", " sizes)
-message(STATUS "${NAME}.zip: ${n} DLLs, all entries present: ${sizes}")
+message(STATUS "${NAME}.zip: ${n} DLLs, all entries present; ${NAME}-runtime.zip: "
+               "${runtime_entries}; ${sizes}")

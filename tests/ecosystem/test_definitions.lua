@@ -141,19 +141,45 @@ if workspace then
   end)
 end
 
--- What a definition file declares on its module table: name -> Lua type.
--- A definition file is Lua that builds and returns the table it describes
--- (functions with empty bodies, fields with example values), so running it
--- gives exactly the declared names, and a syntax error fails here.
+-- What a definition file declares on its module table: name -> Lua type,
+-- and name -> value for the data fields.  A definition file is Lua that
+-- builds and returns the table it describes (functions with empty bodies,
+-- fields with their values), so running it gives exactly the declared names,
+-- and a syntax error fails here.
 local function declarations(path)
   local meta = slurp(path):match("^%-%-%-@meta%s+([%w_.]+)")
   assert(meta, path .. ": the first line is not ---@meta <module>")
   local chunk = assert(loadfile(path))
   local declared = chunk()
   assert(type(declared) == "table", path .. " does not return its module table")
-  local names = {}
-  for name, value in pairs(declared) do names[name] = type(value) end
-  return meta, names
+  local names, values = {}, {}
+  for name, value in pairs(declared) do
+    names[name] = type(value)
+    if type(value) ~= "function" then values[name] = value end
+  end
+  return meta, names, values
+end
+
+-- A declared string value is the value itself, or, where it differs from
+-- build to build, its form with a placeholder for each part that varies
+-- ("libsodium-<version>+openssl-<version>"): a definition file must not pin
+-- one build's value.  The table's values against those declarations.
+local function wrong_values(module, values)
+  local found = {}
+  for key, declared in pairs(values) do
+    local actual = module[key]
+    if type(declared) == "string" and type(actual) == "string" then
+      local pattern = "^" .. declared:gsub("[%^%$%(%)%%%.%[%]%*%+%-%?]", "%%%0")
+                                     :gsub("<%w+>", "[%%w.~+-]+") .. "$"
+      if not actual:match(pattern) then
+        found[#found + 1] = key .. " is " .. actual .. ", declared as " .. declared
+      end
+    elseif actual ~= nil and actual ~= declared then
+      found[#found + 1] = key .. " is " .. tostring(actual) .. ", declared as " .. tostring(declared)
+    end
+  end
+  table.sort(found)
+  return found
 end
 
 -- Every disagreement between a module table and its declarations, sorted.
@@ -176,7 +202,7 @@ local function disagreements(module, names)
 end
 
 for _, m in ipairs(MODULES) do
-  local meta, names = declarations(types_dir .. "/" .. m.types)
+  local meta, names, values = declarations(types_dir .. "/" .. m.types)
 
   T.case(m.name .. ": the definition file declares the module " .. m.name, function()
     T.eq(meta, m.name, "---@meta name")
@@ -184,7 +210,9 @@ for _, m in ipairs(MODULES) do
 
   if built[m.name] then
     T.case(m.name .. ": table and definition file agree", function()
-      local problems = disagreements(m.load(), names)
+      local module = m.load()
+      local problems = disagreements(module, names)
+      for _, problem in ipairs(wrong_values(module, values)) do problems[#problems + 1] = problem end
       if #problems > 0 then error(table.concat(problems, "\n"), 0) end
     end)
   else
