@@ -191,7 +191,9 @@ local function push_slow(q, s)
   if t == "number" then
     s = tostring(s)
   elseif t ~= "string" then
-    argerror(3, 2, "string expected, got " .. (s == nil and "no value" or t))
+    -- (nil: without varargs an explicit nil and a missing argument look the
+    -- same; memory.queue says "no value" for the latter.)
+    argerror(3, 2, "string expected, got " .. t)
   end
   if C.quandel_queue_push(state, a, s, #s, out) ~= OK then fail(3) end
 end
