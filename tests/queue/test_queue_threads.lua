@@ -212,17 +212,18 @@ T.case("wait_dequeue returns when another state enqueues; len is 0 meanwhile", f
 end)
 
 local WAITER = [[
-  local q, ready = ...
+  local q, ready, wait, limit = ...
   Q.enqueue(ready, q)
-  local ok, err = pcall(Q.wait_dequeue, q)
+  local ok, err = pcall(Q[wait or "wait_dequeue"], q, limit)
   return ok, (tostring(err):gsub("^[^\n]-:%d+: ", "")), host.clock()
 ]]
 
--- Starts n waiters on q and returns once all are past the spinning.
-local function start_waiters(q, n)
+-- Starts n waiters on q and returns once all are past the spinning.  Waiter
+-- i calls waits[i] (wait_dequeue) with limits[i] (none).
+local function start_waiters(q, n, waits, limits)
   local ready = Q.new()
   local ws = {}
-  for i = 1, n do ws[i] = start(WAITER, q, ready) end
+  for i = 1, n do ws[i] = start(WAITER, q, ready, waits and waits[i], limits and limits[i]) end
   for _ = 1, n do Q.wait_dequeue(ready) end
   host.sleep(0.2)
   Q.delete(ready)
@@ -248,6 +249,40 @@ T.case("the last release wakes every waiter, which fail; then the queue is gone"
   T.eq(Q.release(q), 0)
   expect_woken(ws, q, t0)
   T.raises("memory.queue: unknown queue (" .. P(q) .. ")", function() Q.refcount(q) end)
+  T.eq(m.count_allocations(), base)
+end)
+
+T.case("waiters with and without a time limit wake with the error when the last release goes", function()
+  local base = m.count_allocations()
+  local waits = { "wait_dequeue", "wait_pop", "wait_dequeue", "wait_pop" }
+  local limits = { 60000, 60000, 1 / 0, nil }
+  local q = Q.shared()
+  Q.push(q, "taken before")
+  T.eq(Q.wait_pop(q, 60000), "taken before")
+  local ws = start_waiters(q, #waits, waits, limits)
+  T.eq(Q.release(q), 0)
+  for i, w in ipairs(ws) do
+    local ok, err = join_ok(w)
+    T.eq(ok, false, "waiter " .. i .. " returned")
+    T.eq(err, gone(q), "waiter " .. i)
+  end
+  T.eq(m.count_allocations(), base)
+end)
+
+T.case("waiters with a limit: one item goes to one of them at most, the others give up", function()
+  local base = m.count_allocations()
+  local q = Q.new()
+  local ws = start_waiters(q, 3, { "wait_pop", "wait_pop", "wait_pop" }, { 300, 300, 300 })
+  Q.push(q, "for one of them")
+  local got = 0
+  for i, w in ipairs(ws) do
+    local ok, v = join_ok(w)
+    T.eq(ok, true, "waiter " .. i)
+    if v == "for one of them" then got = got + 1 else T.eq(v, "nil", "waiter " .. i .. " after its limit") end
+  end
+  -- On a slow machine all of them may have given up before the push.
+  T.eq(got + Q.len(q), 1, "the string taken once or left in the queue")
+  Q.delete(q)
   T.eq(m.count_allocations(), base)
 end)
 
@@ -299,12 +334,13 @@ T.case("a queue deleted under busy traffic: nothing delivered twice, nothing lea
 end)
 
 -- Last: the host clean-up also frees every plain block of the process.
-T.case("the host clean-up wakes a waiter on a plain queue and destroys the queue", function()
+T.case("the host clean-up wakes the waiters on a plain queue and destroys the queue", function()
   T.truthy(host.callbacks() >= 2, "both modules registered a clean-up callback")
   local q = Q.new()
   local shared = Q.shared()
   Q.enqueue(shared, ffi.cast("void*", 0x7000))
-  local ws = start_waiters(q, 2)
+  -- One waits without a limit, two with one (wait_pop's and wait_dequeue's).
+  local ws = start_waiters(q, 3, { "wait_dequeue", "wait_pop", "wait_dequeue" }, { nil, 60000, 60000 })
   local t0 = host.clock()
   host.cleanup()
   expect_woken(ws, q, t0)
