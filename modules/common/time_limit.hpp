@@ -35,8 +35,8 @@ public:
             return now();
         if (!(ms < kNoLimitMs))
             return forever();
-        const auto span = std::chrono::ceil<WaitClock::duration>(
-            std::chrono::duration<double, std::milli>(ms));
+        const auto span =
+            std::chrono::ceil<WaitClock::duration>(std::chrono::duration<double, std::milli>(ms));
         return TimeLimit(Kind::until, WaitClock::now() + span);
     }
 
@@ -58,10 +58,8 @@ public:
     }
 
 private:
-    TimeLimit(Kind kind, WaitClock::time_point deadline) noexcept
-        : kind_(kind), deadline_(deadline)
-    {
-    }
+    TimeLimit(Kind kind, WaitClock::time_point deadline) noexcept : kind_(kind), deadline_(deadline)
+    {}
 
     Kind kind_;
     WaitClock::time_point deadline_;

@@ -25,11 +25,11 @@ namespace {
 
 // LuaJIT's declaration of the struct (queue/fast.lua) must match this layout.
 struct QueueOutcome {
-    void* item;           // dequeue, wait_dequeue: the item
-    std::uint64_t size;   // pop, wait_pop: the string's length
-    unsigned char* heap;  // pop, wait_pop: a longer string than the caller's
-                          // buffer holds, for quandel_queue_free_string
-    std::int64_t count;   // len
+    void* item;                           // dequeue, wait_dequeue: the item
+    std::uint64_t size;                   // pop, wait_pop: the string's length
+    unsigned char* heap;                  // pop, wait_pop: a longer string than the caller's
+                                          // buffer holds, for quandel_queue_free_string
+    std::int64_t count;                   // len
     char message[sizeof(Message::text)];  // a failure's message
 };
 static_assert(offsetof(QueueOutcome, item) == 0 && offsetof(QueueOutcome, size) == 8 &&

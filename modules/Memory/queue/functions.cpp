@@ -115,8 +115,7 @@ int lq_enqueue(lua_State* L)
     void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
     void* item = check_pointer_arg(L, 2, msg::kPointerExpected);
-    return respond(L, kQueue,
-                   [&](Reply& reply) { queue_enqueue(ctx, q, item, reply.error()); });
+    return respond(L, kQueue, [&](Reply& reply) { queue_enqueue(ctx, q, item, reply.error()); });
 }
 
 namespace {
@@ -208,8 +207,7 @@ int lq_push(lua_State* L)
     HazardContext* ctx = state_context(L);
     std::size_t len = 0;
     const char* data = luaL_checklstring(L, 2, &len);
-    return respond(L, kQueue,
-                   [&](Reply& reply) { queue_push(ctx, q, data, len, reply.error()); });
+    return respond(L, kQueue, [&](Reply& reply) { queue_push(ctx, q, data, len, reply.error()); });
 }
 
 namespace {

@@ -3,7 +3,7 @@
 namespace luamods::memory {
 
 Taken queue_take_held(QueueUse& use, HazardContext* ctx, void* q, const TimeLimit& limit,
-                   void*& item, Message& err) noexcept
+                      void*& item, Message& err) noexcept
 {
     if (!use.acquire(ctx, q, err))
         return Taken::failed;

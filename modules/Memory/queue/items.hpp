@@ -47,7 +47,7 @@ bool queue_push(HazardContext* ctx, void* q, const void* data, std::size_t len,
 // The take of every operation that takes, with `use` acquired and held for
 // the caller (an unknown queue, and a queue gone under a waiter, fail here).
 Taken queue_take_held(QueueUse& use, HazardContext* ctx, void* q, const TimeLimit& limit,
-                   void*& item, Message& err) noexcept;
+                      void*& item, Message& err) noexcept;
 
 // pop, wait_pop: takes an item, hands the whole block it names to
 // `sink(bytes, size)` while the block is held, and frees the block.  An item
