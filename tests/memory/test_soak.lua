@@ -230,13 +230,13 @@ local function worker(id, seed, seconds, board, allq, ctl)
     if c == 10 then return junk(true) end
     return p or ffi.cast("void*", 8 * r(4096))
   end
-  -- A time limit for wait_dequeue and wait_pop: none, short ones, huge ones
-  -- (none too), now and then a wrong one.
+  -- A time limit for wait_dequeue and wait_pop: mostly short ones, now and
+  -- then none (or a huge one, the same) or a wrong one.
   local function limit()
     local c = r(10)
-    if c <= 3 then return nil end
-    if c <= 7 then return ({ 0, 0.5, 1, 4 })[r(4)] end
-    if c == 8 then return ({ 1 / 0, 1e300 })[r(2)] end
+    if c == 1 then return nil end
+    if c <= 8 then return ({ 0, 0.5, 1, 4 })[r(4)] end
+    if c == 9 then return ({ 1 / 0, 1e300 })[r(2)] end
     bad = true
     return ({ -1, 0 / 0, "5", {} })[r(4)]
   end
@@ -385,10 +385,13 @@ local function worker(id, seed, seconds, board, allq, ctl)
       local ok, it = call("wait_dequeue", qf().wait_dequeue, q, limit())
       if ok and it then add(taken, it) end
     end },
-    { 2, function()
-      local q = queue()
-      if r(2) == 1 then call("push", qf().push, q, string.rep("w", r(65) - 1)) end
+    { 1, function()
+      -- Half the time on a queue of its own, where the string comes back.
+      local fresh = r(2) == 1 and select(2, call("Q.new", Q.new))
+      local q = fresh or queue()
+      if fresh or r(2) == 1 then call("push", qf().push, q, string.rep("w", r(65) - 1)) end
       call("wait_pop", qf().wait_pop, q, limit())
+      if fresh then call("Q.delete", Q.delete, fresh) end
     end },
     { 2, function()
       local q, dest = queue(), block("w")
