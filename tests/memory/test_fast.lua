@@ -228,19 +228,21 @@ T.case("memory.queue.fast raises memory.queue's errors word for word", function(
   qclassic.delete(q)
 end)
 
-T.case("without LuaJIT's FFI, loading memory.fast says so", function()
-  local ok, err = host.run([[
-    -- A Lua without the FFI, as far as memory.fast can tell.
-    local real = require
-    require = function(name)
-      if name == "ffi" then error("module 'ffi' not found", 2) end
-      return real(name)
-    end
-    return real("memory.fast")
-  ]])
-  T.eq(ok, false)
-  T.truthy(tostring(err):find("memory.fast needs LuaJIT's FFI, which this Lua does not have; use memory instead", 1, true),
-           tostring(err))
+T.case("without LuaJIT's FFI, loading memory.fast or memory.queue.fast says so", function()
+  for fast_name, classic_name in pairs({ ["memory.fast"] = "memory", ["memory.queue.fast"] = "memory.queue" }) do
+    local ok, err = host.run([[
+      -- A Lua without the FFI, as far as the module can tell.
+      local real = require
+      require = function(name)
+        if name == "ffi" then error("module 'ffi' not found", 2) end
+        return real(name)
+      end
+      return real(...)
+    ]], fast_name)
+    T.eq(ok, false)
+    local text = ("%s needs LuaJIT's FFI, which this Lua does not have; use %s instead"):format(fast_name, classic_name)
+    T.truthy(tostring(err):find(text, 1, true), tostring(err))
+  end
 end)
 
 T.finish()
