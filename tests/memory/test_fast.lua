@@ -148,6 +148,10 @@ local qclassic = T.load("Quandel", "luaopen_memory_queue")
 local function queue_loops(Q)
   local q = Q.new()
   local s16, item = string.rep("w", 16), classic.alloc(1)
+  -- A light userdata is turned into a pointer once per state, outside any
+  -- trace (memory.fast's loops do the same with their block).
+  Q.enqueue(q, item)
+  qclassic.dequeue(q)
   local function fill(push)
     return function() for _ = 1, N do if push then qclassic.push(q, s16) else qclassic.enqueue(q, item) end end end
   end
