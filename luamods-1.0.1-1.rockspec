@@ -16,7 +16,9 @@ memory: heap blocks shared by Lua states on many threads, with bounds-checked,
 typed, atomic and sequence-locked access and reference-counted sharing.
 memory.fast: memory's functions through LuaJIT's FFI, compiled into traces
 (require("memory.fast")).
-memory.queue: lock-free queues of addresses and strings between threads.
+memory.queue: lock-free queues of addresses and strings between threads, with
+blocking takes that may have a time limit.  memory.queue.fast: its item
+functions through LuaJIT's FFI (require("memory.queue.fast")).
 threads: Lua states on new threads, started from plain luajit, with the host
 record that memory's clean-up needs (require("threads")).
 crypto: random bytes, X25519, Ed25519, (X)ChaCha20-Poly1305, SHA-2, HMAC, HKDF,

@@ -6,7 +6,7 @@
 # on loading them in bin/.  One file per library: Quandel holds memory and
 # memory.queue, and two copies in one process would be two block registries.
 #
-# The Lua modules (lua/: memory.fast and the require loaders): natively under
+# The Lua modules (lua/: memory.fast, memory.queue.fast and the require loaders): natively under
 # share/lua/5.1/ (LUA_PATH; LuaRocks passes LUAMODS_INSTALL_LMOD), on Windows
 # in bin/lua/, which LuaJIT's default package.path holds for an executable
 # in bin/.
@@ -71,15 +71,18 @@ foreach(target IN LISTS LUAMODS_SHIPPED_MODULES)
   endif()
 endforeach()
 
-# The Lua modules: memory.fast, and the loaders that let require find the
+# The Lua modules: memory.fast, memory.queue.fast, and the loaders that let require find the
 # libraries whose file names are not module names.
 set(_luamods_lua "")
 if(TARGET memory)
   install(FILES ${CMAKE_SOURCE_DIR}/lua/memory.lua DESTINATION ${LUAMODS_INSTALL_LMOD})
   install(FILES ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${CMAKE_SOURCE_DIR}/lua/memory/queue.lua
           DESTINATION ${LUAMODS_INSTALL_LMOD}/memory)
+  install(FILES ${CMAKE_SOURCE_DIR}/lua/memory/queue/fast.lua
+          DESTINATION ${LUAMODS_INSTALL_LMOD}/memory/queue)
   list(APPEND _luamods_lua ${CMAKE_SOURCE_DIR}/lua/memory.lua
-       ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${CMAKE_SOURCE_DIR}/lua/memory/queue.lua)
+       ${CMAKE_SOURCE_DIR}/lua/memory/fast.lua ${CMAKE_SOURCE_DIR}/lua/memory/queue.lua
+       ${CMAKE_SOURCE_DIR}/lua/memory/queue/fast.lua)
 endif()
 if(TARGET win32)
   install(FILES ${CMAKE_SOURCE_DIR}/lua/win32.lua DESTINATION ${LUAMODS_INSTALL_LMOD})

@@ -22,14 +22,19 @@ local queue = {}
 ---@return lightuserdata? item
 function queue.dequeue(q) end
 
----Takes one item, blocking the calling thread until one arrives.  The item
----is the caller's: a string sent with `push` arrives as its plain block,
----which the caller reads (`memory.read`) and frees (`memory.free`).  A waiter
----whose queue is deleted by its last `release` or by the host's clean-up
----wakes and raises "memory.queue: unknown or deleted queue (p)".
+---Takes one item, blocking the calling thread until one arrives, or until
+---the time limit in milliseconds expires (0: do not wait; nil, or 1e12 and
+---more: no limit); then it returns no value at all, as `dequeue` on an empty
+---queue.  The item is the caller's: a string sent with `push` arrives as its
+---plain block, which the caller reads (`memory.read`) and frees
+---(`memory.free`).  A waiter whose queue is deleted by its last `release` or
+---by the host's clean-up wakes and raises "memory.queue: unknown or deleted
+---queue (p)".  The limit raises "timeout must not be negative", "timeout
+---must not be NaN", "number expected, got T".
 ---@param q memory.queue.Queue
----@return lightuserdata item
-function queue.wait_dequeue(q) end
+---@param timeout_ms? number
+---@return lightuserdata? item
+function queue.wait_dequeue(q, timeout_ms) end
 
 ---Puts an address into the queue ("pointer expected" for anything else).
 ---@param q memory.queue.Queue
@@ -98,5 +103,15 @@ function queue.push(q, data) end
 ---@param q memory.queue.Queue
 ---@return string|nil data
 function queue.pop(q) end
+
+---`pop` that waits: takes one item, blocking the calling thread until one
+---arrives or the time limit in milliseconds expires (0: do not wait; nil, or
+---1e12 and more: no limit), and returns the bytes of the plain block it names
+---(freeing the block), or nil once the limit expired.  Raises what `pop` and
+---`wait_dequeue` raise.
+---@param q memory.queue.Queue
+---@param timeout_ms? number
+---@return string|nil data
+function queue.wait_pop(q, timeout_ms) end
 
 return queue

@@ -15,10 +15,11 @@
 ---@class threads.thread
 local thread = {}
 
----The same as `threads.join(self)`.
----@return boolean ok
----@return any ... the results, or the error text
-function thread:join() end
+---The same as `threads.join(self, timeout_ms)`.
+---@param timeout_ms? number
+---@return boolean? ok nil when the time limit expired
+---@return any ... the results, or the error text, or "timeout"
+function thread:join(timeout_ms) end
 
 ---The same as `threads.done(self)`.
 ---@return boolean
@@ -40,11 +41,16 @@ function threads.start(chunk, ...) end
 
 ---Waits for the thread to end.  Returns true and the chunk's results, or
 ---false and the error text (with a stack traceback for a run-time error).
----Raises "threads.join: the thread has been joined already".
+---With a time limit in milliseconds (0: do not wait; nil or 1e12 and more:
+---no limit) it returns nil, "timeout" when the limit expires first, and the
+---thread stays joinable.  Raises "threads.join: the thread has been joined
+---already", and for the limit "timeout must not be negative", "timeout must
+---not be NaN", "number expected, got T".
 ---@param t threads.thread
----@return boolean ok
----@return any ... the results, or the error text
-function threads.join(t) end
+---@param timeout_ms? number
+---@return boolean? ok nil when the time limit expired
+---@return any ... the results, or the error text, or "timeout"
+function threads.join(t, timeout_ms) end
 
 ---Whether the thread has ended (so that `join` will not wait); never waits.
 ---@param t threads.thread

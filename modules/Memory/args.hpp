@@ -8,6 +8,7 @@
 
 #include "Memory/messages.hpp"
 #include "common/args.hpp"
+#include "common/time_limit.hpp"
 
 namespace luamods::memory {
 
@@ -70,5 +71,10 @@ inline std::uint64_t check_length_arg(lua_State* L, int index)
 {
     return check_nonnegative_arg(L, index, "length");
 }
+
+// The optional time limit of a wait, in milliseconds (common/time_limit.hpp):
+// absent or nil is no limit; NaN, a negative number or another type raise.
+// The deadline counts from this call.
+TimeLimit check_time_limit_arg(lua_State* L, int index);
 
 }  // namespace luamods::memory

@@ -21,6 +21,10 @@ inline constexpr char kPayloadBeforeCounter[] =
 inline constexpr char kPayloadTooLong[] = "payload is longer than the region";
 inline constexpr char kAttempts[] = "attempts must be at least 1";
 inline constexpr char kMaxTooLarge[] = "max is too large";
+// The optional time limit of wait_dequeue and wait_pop, in milliseconds.
+inline constexpr char kTimeoutType[] = "number expected, got %s";  // the type's name
+inline constexpr char kTimeoutNaN[] = "timeout must not be NaN";
+inline constexpr char kTimeoutNegative[] = "timeout must not be negative";
 
 // memory: blocks and their bytes.
 inline constexpr char kAllocationFailed[] = "memory: allocation of %llu bytes failed";

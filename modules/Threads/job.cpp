@@ -106,7 +106,39 @@ void run_job(Job& job) noexcept
         job.ok = false;
         job.fixed_error = "threads: not enough memory to open a Lua state";
     }
-    job.finished.store(true, std::memory_order_release);
+    try {
+        std::lock_guard<std::mutex> lock(job.finish_mutex);
+        job.finished.store(true, std::memory_order_release);
+    } catch (...) {
+        // No lock: a timed join sees the flag at its next look.
+        job.finished.store(true, std::memory_order_release);
+    }
+    job.finish_signal.notify_all();
+}
+
+bool wait_finished(Job& job, const TimeLimit& limit) noexcept
+{
+    auto done = [&] { return job.finished.load(std::memory_order_acquire); };
+    if (done() || limit.kind() == TimeLimit::Kind::now)
+        return done();
+    try {
+        std::unique_lock<std::mutex> lock(job.finish_mutex);
+        if (limit.kind() == TimeLimit::Kind::forever) {
+            job.finish_signal.wait(lock, done);
+            return true;
+        }
+        // In steps of the next system wait, so that a wait that ends early
+        // (the clock's granularity) waits again and one that ends late is
+        // not taken for more time left.
+        while (!done()) {
+            const std::int64_t us = limit.next_wait_us();
+            if (us == 0)
+                break;
+            job.finish_signal.wait_for(lock, std::chrono::microseconds(us));
+        }
+    } catch (...) {
+    }
+    return done();
 }
 
 }  // namespace luamods::threads

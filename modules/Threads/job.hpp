@@ -4,7 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+
+#include "common/time_limit.hpp"
 
 #include "common/values.hpp"
 
@@ -25,6 +29,10 @@ struct Job {
     std::string error;
     const char* fixed_error = nullptr;  // used when `error` could not be stored
     std::atomic<bool> finished{false};
+    // `finished` is also set under this mutex, and the condition notified,
+    // for a join with a time limit.
+    std::mutex finish_mutex;
+    std::condition_variable finish_signal;
 
     const char* error_text() const noexcept { return fixed_error ? fixed_error : error.c_str(); }
     std::size_t error_size() const noexcept
@@ -32,6 +40,10 @@ struct Job {
         return fixed_error ? std::char_traits<char>::length(fixed_error) : error.size();
     }
 };
+
+// Waits until the job has finished or `limit` has expired; true when it
+// has finished.  Never throws (a failed wait reads as not finished yet).
+bool wait_finished(Job& job, const TimeLimit& limit) noexcept;
 
 // The body of the thread: opens the state, runs the chunk, keeps the
 // outcome, closes the state (joining the threads it started in turn) and

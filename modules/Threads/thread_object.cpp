@@ -17,6 +17,12 @@ namespace luamods::threads {
 namespace {
 
 const char* const kThreadMeta = "threads.thread";
+
+// join's time limit.
+const char kTimeoutType[] = "number expected, got %s";
+const char kTimeoutNaN[] = "timeout must not be NaN";
+const char kTimeoutNegative[] = "timeout must not be negative";
+const char kJoinTimeout[] = "timeout";  // the second result of a join whose limit expired
 const char* const kOwnerMeta = "threads.owner";
 const char kOwnerKey = 0;  // its address keys the state's owner in the registry
 
@@ -284,12 +290,41 @@ int l_start(lua_State* L)
     return 1;
 }
 
+namespace {
+
+// The optional time limit of join, in milliseconds (common/time_limit.hpp).
+TimeLimit check_join_limit(lua_State* L, int index)
+{
+    const TimeLimitArg arg = read_time_limit_arg(L, index);
+    switch (arg.check) {
+    case TimeLimitArg::Check::absent: return TimeLimit::forever();
+    case TimeLimitArg::Check::number: break;
+    case TimeLimitArg::Check::nan: luaL_argerror(L, index, kTimeoutNaN); break;
+    case TimeLimitArg::Check::negative: luaL_argerror(L, index, kTimeoutNegative); break;
+    case TimeLimitArg::Check::wrong_type:
+        lua_pushfstring(L, kTimeoutType, luaL_typename(L, index));
+        luaL_argerror(L, index, lua_tostring(L, -1));
+        break;
+    }
+    return TimeLimit::from_ms(arg.ms);
+}
+
+}  // namespace
+
 int l_join(lua_State* L)
 {
     Box* box = check_box(L);
+    const TimeLimit limit = check_join_limit(L, 2);
     Thread* t = box->thread;
     if (!t || t->joined)
         return luaL_error(L, "threads.join: the thread has been joined already");
+    if (limit.kind() != TimeLimit::Kind::forever && !wait_finished(t->job, limit)) {
+        // Still running: a result no thread returns (its own are true, ...
+        // or false, message), and the thread stays joinable.
+        lua_pushnil(L);
+        lua_pushstring(L, kJoinTimeout);
+        return 2;
+    }
     char failure[200] = "";
     try {
         t->os.join();

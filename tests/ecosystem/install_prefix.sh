@@ -21,7 +21,7 @@ for kind in plain strip; do
     "$cmake" --install "$build" --prefix "$prefix" >/dev/null
   fi
   for f in lib/lua/5.1/Quandel.so share/lua/5.1/memory.lua share/lua/5.1/memory/fast.lua \
-           share/lua/5.1/memory/queue.lua share/doc/luamods/docs/install.md \
+           share/lua/5.1/memory/queue.lua share/lua/5.1/memory/queue/fast.lua share/doc/luamods/docs/install.md \
            share/doc/luamods/types/memory.lua share/doc/luamods/licenses/LuaJIT.txt; do
     [ -f "$prefix/$f" ] || fail "not installed: $f"
   done

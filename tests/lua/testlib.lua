@@ -27,7 +27,19 @@ function T.memory()
   if T.fast then return require("memory.fast") end
   return T.classic_memory()
 end
-function T.queue() return T.load(T.quandel, "luaopen_memory_queue") end
+-- The memory.queue table under test: memory.queue's own, or memory.queue.fast
+-- (its item functions through LuaJIT's FFI) when LUAMODS_QUEUE=fast.  The
+-- one difference a test can see: the FFI hands out items as `void *` cdata
+-- where memory.queue gives light userdata (T.item_type, T.same_address).
+T.fast_queue = os.getenv("LUAMODS_QUEUE") == "fast"
+T.item_type = T.fast_queue and "cdata" or "userdata"
+function T.queue()
+  if T.fast_queue then return require("memory.queue.fast") end
+  return T.load(T.quandel, "luaopen_memory_queue")
+end
+function T.same_address(a, b)
+  return ffi.cast("uintptr_t", a) == ffi.cast("uintptr_t", b)
+end
 
 -- Runs one named case; a failure is reported and counted, the run goes on.
 function T.case(name, fn)

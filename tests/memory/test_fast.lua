@@ -4,6 +4,7 @@
 -- The same loop over memory's own table must stitch, or the check sees
 -- nothing.  And where both fail, both raise the same error.
 local T = require("testlib")
+local ffi = require("ffi")
 local jutil = require("jit.util")
 local fast = require("memory.fast")
 local classic = T.classic_memory()
@@ -139,19 +140,113 @@ T.case("memory.fast raises memory's errors word for word", function()
   classic.release(p)
 end)
 
-T.case("without LuaJIT's FFI, loading memory.fast says so", function()
-  local ok, err = host.run([[
-    -- A Lua without the FFI, as far as memory.fast can tell.
-    local real = require
-    require = function(name)
-      if name == "ffi" then error("module 'ffi' not found", 2) end
-      return real(name)
+-- memory.queue.fast: a producer's and a consumer's loop of each item function
+-- compile, and its errors are memory.queue's.
+local qfast = require("memory.queue.fast")
+local qclassic = T.load("Quandel", "luaopen_memory_queue")
+
+local function queue_loops(Q)
+  local q = Q.new()
+  local s16, item = string.rep("w", 16), classic.alloc(1)
+  -- A light userdata is turned into a pointer once per state, outside any
+  -- trace (memory.fast's loops do the same with their block).
+  Q.enqueue(q, item)
+  qclassic.dequeue(q)
+  local function fill(push)
+    return function() for _ = 1, N do if push then qclassic.push(q, s16) else qclassic.enqueue(q, item) end end end
+  end
+  local cases = {
+    enqueue = { nil, function() for _ = 1, N do Q.enqueue(q, item) end end },
+    dequeue = { fill(), function() local n = 0; for _ = 1, N do if Q.dequeue(q) then n = n + 1 end end; return n end },
+    wait_dequeue = { fill(), function() for _ = 1, N do Q.wait_dequeue(q) end end },
+    ["wait_dequeue with a limit"] = { fill(), function() for _ = 1, N do Q.wait_dequeue(q, 50) end end },
+    len = { nil, function() local n = 0; for _ = 1, N do n = n + Q.len(q) end; return n end },
+    push = { nil, function() for _ = 1, N do Q.push(q, s16) end end },
+    pop = { fill(true), function() local n = 0; for _ = 1, N do n = n + #Q.pop(q) end; return n end },
+    wait_pop = { fill(true), function() local n = 0; for _ = 1, N do n = n + #Q.wait_pop(q) end; return n end },
+    ["wait_pop with a limit"] = { fill(true), function() local n = 0; for _ = 1, N do n = n + #Q.wait_pop(q, 50) end; return n end },
+  }
+  -- What a case left in the queue goes before the next one.
+  local function drain()
+    for it in function() return qclassic.dequeue(q) end do
+      if it ~= item then classic.free(it) end
     end
-    return real("memory.fast")
-  ]])
-  T.eq(ok, false)
-  T.truthy(tostring(err):find("memory.fast needs LuaJIT's FFI, which this Lua does not have; use memory instead", 1, true),
-           tostring(err))
+  end
+  local function done()
+    drain()
+    Q.delete(q)
+    classic.free(item)
+  end
+  return cases, done, drain
+end
+
+T.case("a loop of each memory.queue.fast function compiles without an abort or a stitch", function()
+  local cases, done, drain = queue_loops(qfast)
+  local bad = {}
+  for _, name in ipairs({ "enqueue", "dequeue", "wait_dequeue", "wait_dequeue with a limit", "len", "push",
+                          "pop", "wait_pop", "wait_pop with a limit" }) do
+    drain()
+    if cases[name][1] then cases[name][1]() end
+    local seen = watch(cases[name][2])
+    if seen.traces == 0 then bad[#bad + 1] = name .. ": no trace" end
+    for _, problem in ipairs(seen.problems) do bad[#bad + 1] = name .. ": " .. problem end
+  end
+  done()
+  T.eq(table.concat(bad, "\n"), "", "trace problems")
+end)
+
+T.case("the same loop over memory.queue's own functions stitches (the check can fail)", function()
+  local cases, done, drain = queue_loops(qclassic)
+  cases.wait_pop[1]()
+  local seen = watch(cases.wait_pop[2])
+  done()
+  T.truthy(#seen.problems > 0, "a classic call leaves the trace")
+end)
+
+T.case("memory.queue.fast raises memory.queue's errors word for word", function()
+  local q = qclassic.new()
+  local gone = qclassic.new()
+  qclassic.delete(gone)
+  local foreign = ffi.cast("void*", 0x4000)
+  local calls = {
+    { "enqueue", gone, foreign }, { "dequeue", gone }, { "wait_dequeue", gone }, { "wait_dequeue", gone, 5 },
+    { "len", gone }, { "push", gone, "x" }, { "pop", gone }, { "wait_pop", gone }, { "wait_pop", gone, 0 },
+    { "enqueue", 5, foreign }, { "enqueue", q, 5 }, { "enqueue", q, "x" }, { "dequeue", "q" }, { "len", {} },
+    { "wait_dequeue", nil }, { "wait_pop", true, 1 }, { "push", q, {} }, { "push", q, true }, { "pop", 0 },
+    { "wait_dequeue", q, -1 }, { "wait_dequeue", q, 0 / 0 }, { "wait_dequeue", q, "1" }, { "wait_pop", q, -0.5 },
+    { "wait_pop", q, -1 / 0 }, { "wait_pop", q, false },
+    -- not a plain block, once per way to pop
+    { "pop", q, enqueue = foreign }, { "wait_pop", q, enqueue = foreign }, { "wait_pop", q, 3, enqueue = foreign },
+  }
+  for i, c in ipairs(calls) do
+    local errs = {}
+    for k, Q in ipairs({ qclassic, qfast }) do
+      if c.enqueue then qclassic.enqueue(q, c.enqueue) end
+      local ok, err = pcall(function(...) local f = Q[c[1]]; f(...) end, unpack(c, 2, 3))
+      T.eq(ok, false, ("%s, case %d, table %d"):format(c[1], i, k))
+      errs[k] = err
+    end
+    T.eq(errs[2], errs[1], ("%s, case %d"):format(c[1], i))
+  end
+  T.eq(qclassic.len(q), 0)
+  qclassic.delete(q)
+end)
+
+T.case("without LuaJIT's FFI, loading memory.fast or memory.queue.fast says so", function()
+  for fast_name, classic_name in pairs({ ["memory.fast"] = "memory", ["memory.queue.fast"] = "memory.queue" }) do
+    local ok, err = host.run([[
+      -- A Lua without the FFI, as far as the module can tell.
+      local real = require
+      require = function(name)
+        if name == "ffi" then error("module 'ffi' not found", 2) end
+        return real(name)
+      end
+      return real(...)
+    ]], fast_name)
+    T.eq(ok, false)
+    local text = ("%s needs LuaJIT's FFI, which this Lua does not have; use %s instead"):format(fast_name, classic_name)
+    T.truthy(tostring(err):find(text, 1, true), tostring(err))
+  end
 end)
 
 T.finish()

@@ -25,6 +25,8 @@ local m, Q = T.memory(), T.queue()
 -- Half the calls that touch bytes go through memory.fast: the same registry
 -- by LuaJIT's FFI, with the same messages.
 local fast = require("memory.fast")
+-- And half the item calls through memory.queue.fast, on the same queues.
+local qfast = require("memory.queue.fast")
 
 local STATES = 4
 local STRICT = os.getenv("LUAMODS_SANITIZER") == "thread"
@@ -66,16 +68,17 @@ allow("Q.retain", "memory.queue: cannot retain an unknown queue", "memory.queue:
 allow("Q.release", "memory.queue: cannot release an unknown queue", "memory.queue: this is not a shared queue",
       "memory.queue: this queue was released more often than it was retained")
 allow("Q.refcount", "memory.queue: unknown queue")
-allow("enqueue dequeue wait_dequeue len drain_all push pop", "memory.queue: unknown or deleted queue")
+allow("enqueue dequeue wait_dequeue len drain_all push pop wait_pop", "memory.queue: unknown or deleted queue")
 allow("enqueue push", "memory.queue: out of memory")
-allow("pop", "memory.queue: pop only reads items queued with push")
+allow("pop wait_pop", "memory.queue: pop only reads items queued with push")
 -- Argument errors: the modules' texts, and Lua's own for a wrong type.
 local ARG = {}
 for text in ("memory pointer expected|queue pointer expected|pointer expected|max is too large|" ..
              "byte value must be between 0 and 255|offset must be a multiple of 4 for an atomic i32 access|" ..
              "payload is longer than the region|the payload region must start after the sequence counter|" ..
              "attempts must be at least 1"):gmatch("[^|]+") do ARG[text] = true end
-for what in ("size offset length max"):gmatch("%S+") do ARG[what .. " must not be negative"] = true end
+for what in ("size offset length max timeout"):gmatch("%S+") do ARG[what .. " must not be negative"] = true end
+ARG["timeout must not be NaN"] = true
 for what in ("size|offset|length|max|value|delta|expected value|new value|attempts"):gmatch("[^|]+") do
   ARG[what .. " must be a finite integer"] = true
 end
@@ -240,6 +243,18 @@ local function worker(id, seed, seconds, board, allq, ctl, seen)
     if c == 10 then return junk(true) end
     return p or ffi.cast("void*", 8 * r(4096))
   end
+  -- A time limit for wait_dequeue and wait_pop: mostly short ones, now and
+  -- then none (or a huge one, the same) or a wrong one.
+  local function limit()
+    local c = r(10)
+    if c == 1 then return nil end
+    if c <= 8 then return ({ 0, 0.5, 1, 4 })[r(4)] end
+    if c == 9 then return ({ 1 / 0, 1e300 })[r(2)] end
+    bad = true
+    return ({ -1, 0 / 0, "5", {} })[r(4)]
+  end
+  -- memory.queue or memory.queue.fast for one item call.
+  local function qf() return r(2) == 1 and qfast or Q end
   local function publish(kind, p)
     if p ~= nil then call("push", Q.push, board, kind .. pack(p)) end
   end
@@ -368,20 +383,28 @@ local function worker(id, seed, seconds, board, allq, ctl, seen)
     end },
     { 3, function()
       local f = ({ "Q.refcount", "len" })[r(2)]
-      call(f, f == "len" and Q.len or Q.refcount, queue())
+      call(f, f == "len" and qf().len or Q.refcount, queue())
     end },
-    { 5, function() call("enqueue", Q.enqueue, queue(), item()) end },
+    { 5, function() call("enqueue", qf().enqueue, queue(), item()) end },
     { 4, function()
-      local ok, it = call("dequeue", Q.dequeue, queue())
+      local ok, it = call("dequeue", qf().dequeue, queue())
       if ok and it then add(taken, it) end
     end },
     { 1, function()
       -- Never waits for long: plain queues go with the next clean-up, and the
       -- cleaner feeds every shared queue now and then.
       local q = queue()
-      if r(2) == 1 then call("enqueue", Q.enqueue, q, item()) end
-      local ok, it = call("wait_dequeue", Q.wait_dequeue, q)
-      if ok then add(taken, it) end
+      if r(2) == 1 then call("enqueue", qf().enqueue, q, item()) end
+      local ok, it = call("wait_dequeue", qf().wait_dequeue, q, limit())
+      if ok and it then add(taken, it) end
+    end },
+    { 1, function()
+      -- Half the time on a queue of its own, where the string comes back.
+      local fresh = r(2) == 1 and select(2, call("Q.new", Q.new))
+      local q = fresh or queue()
+      if fresh or r(2) == 1 then call("push", qf().push, q, string.rep("w", r(65) - 1)) end
+      call("wait_pop", qf().wait_pop, q, limit())
+      if fresh then call("Q.delete", Q.delete, fresh) end
     end },
     { 2, function()
       local q, dest = queue(), block("w")
@@ -395,9 +418,9 @@ local function worker(id, seed, seconds, board, allq, ctl, seen)
     end },
     { 4, function()
       local n = r(5) == 1 and 2048 + r(2048) or r(65) - 1  -- strict: sizes no state reads in place
-      call("push", Q.push, queue(), r(20) == 1 and junk(false) or string.rep("p", n))
+      call("push", qf().push, queue(), r(20) == 1 and junk(false) or string.rep("p", n))
     end },
-    { 4, function() call("pop", Q.pop, queue()) end },
+    { 4, function() call("pop", qf().pop, queue()) end },
     { 3, function()
       local c = r(6)
       if c == 1 then publish("s", pick(held))

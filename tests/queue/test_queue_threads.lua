@@ -229,24 +229,29 @@ end)
 
 -- Waits on q; counts its return in the shared block `back`.
 local WAITER = [[
-  local q, ready, back = ...
+  local q, ready, back, wait, limit = ...
   Q.enqueue(ready, q)
-  local ok, err = pcall(Q.wait_dequeue, q)
+  local ok, err = pcall(Q[wait or "wait_dequeue"], q, limit)
   local t = host.clock()
   m.atomic_add_i32(back, 0, 1)
   return ok, T.message(err), t
 ]]
 
--- Starts n waiters on q; returns once all have reached wait_dequeue, and
--- (as a rule, not a condition of any check) are past its spinning.
-local function start_waiters(q, n)
+-- Starts n waiters on q; returns once all have reached their wait, and (as a
+-- rule, not a condition of any check) are past its spinning.  Waiter i calls
+-- waits[i] (wait_dequeue) with limits[i] (none).
+local function start_waiters(q, n, waits, limits)
   local ready, back = Q.new(), m.shared(4)
   local ws = { back = back }
-  for i = 1, n do ws[i] = start(WAITER, q, ready, back) end
+  local short = false  -- a waiter with a short limit may give up any time
+  for i = 1, n do
+    ws[i] = start(WAITER, q, ready, back, waits and waits[i], limits and limits[i])
+    short = short or (limits and limits[i] and limits[i] < 60000)
+  end
   for _ = 1, n do Q.wait_dequeue(ready) end
   host.sleep(0.2)
   Q.delete(ready)
-  T.eq(m.atomic_i32(back, 0), 0, "waiters that returned before the queue went")
+  if not short then T.eq(m.atomic_i32(back, 0), 0, "waiters that returned before the queue went") end
   return ws
 end
 
@@ -279,6 +284,38 @@ T.case("the last release wakes every waiter, which fail; then the queue is gone"
   T.eq(Q.release(q), 0)
   expect_woken(ws, q, t0)
   T.raises("memory.queue: unknown queue (" .. P(q) .. ")", function() Q.refcount(q) end)
+  T.eq(m.count_allocations(), base)
+end)
+
+T.case("waiters with and without a time limit wake with the error when the last release goes", function()
+  local base = m.count_allocations()
+  local waits = { "wait_dequeue", "wait_pop", "wait_dequeue", "wait_pop" }
+  local limits = { 60000, 60000, 1 / 0, nil }
+  local q = Q.shared()
+  Q.push(q, "taken before")
+  T.eq(Q.wait_pop(q, 60000), "taken before")
+  local ws = start_waiters(q, #waits, waits, limits)
+  local t0 = host.clock()
+  T.eq(Q.release(q), 0)
+  expect_woken(ws, q, t0)
+  T.eq(m.count_allocations(), base)
+end)
+
+T.case("waiters with a limit: one item goes to one of them at most, the others give up", function()
+  local base = m.count_allocations()
+  local q = Q.new()
+  local ws = start_waiters(q, 3, { "wait_pop", "wait_pop", "wait_pop" }, { 300, 300, 300 })
+  Q.push(q, "for one of them")
+  local got = 0
+  for i, w in ipairs(ws) do
+    local ok, v = join_ok(w)
+    T.eq(ok, true, "waiter " .. i)
+    if v == "for one of them" then got = got + 1 else T.eq(v, "nil", "waiter " .. i .. " after its limit") end
+  end
+  -- On a slow machine all of them may have given up before the push.
+  T.eq(got + Q.len(q), 1, "the string taken once or left in the queue")
+  Q.delete(q)
+  m.release(ws.back)
   T.eq(m.count_allocations(), base)
 end)
 
@@ -372,12 +409,13 @@ T.case("a queue released under a use is destroyed by the last one out, every rou
 end)
 
 -- Last: the host clean-up also frees every plain block of the process.
-T.case("the host clean-up wakes a waiter on a plain queue and destroys the queue", function()
+T.case("the host clean-up wakes the waiters on a plain queue and destroys the queue", function()
   T.truthy(host.callbacks() >= 2, "both modules registered a clean-up callback")
   local q = Q.new()
   local shared = Q.shared()
   Q.enqueue(shared, ffi.cast("void*", 0x7000))
-  local ws = start_waiters(q, 2)
+  -- One waits without a limit, two with one (wait_pop's and wait_dequeue's).
+  local ws = start_waiters(q, 3, { "wait_dequeue", "wait_pop", "wait_dequeue" }, { nil, 60000, 60000 })
   local t0 = host.clock()
   host.cleanup()
   expect_woken(ws, q, t0)

@@ -56,6 +56,10 @@ T.case("argument errors come first, with clear messages", function()
     { argerror(1, "join", "threads.thread expected, got string"), function() threads.join("x") end },
     { "threads.join: the thread has been joined already", function() done:join() end },
     { argerror(1, "sleep", "seconds must be between 0 and 1e7"), function() threads.sleep(-1) end },
+    { argerror(2, "join", "timeout must not be negative"), function() threads.join(done, -1) end },
+    { argerror(2, "join", "timeout must not be NaN"), function() threads.join(done, 0 / 0) end },
+    { argerror(2, "join", "number expected, got string"), function() threads.join(done, "5") end },
+    { argerror(1, "join", "timeout must not be negative"), function() done:join(-1) end },
   }
   for _, c in ipairs(cases) do T.raises(c[1], c[2]) end
   local ok, err = pcall(threads.start, { file = "/no/such/script.lua" })
@@ -74,6 +78,36 @@ T.case("done tells without waiting whether the thread has finished", function()
   T.wait_until("the thread to finish", function() return threads.done(t) end)
   T.eq(select(2, t:join()), true, "result")
   T.eq(t:done(), true, "done after join")
+  queue.delete(q)
+end)
+
+T.case("join with a time limit: nil, \"timeout\" while the thread runs, and it stays joinable", function()
+  local q = queue.new()
+  local t = threads.start([[
+    local q = ...
+    local T = require("testlib")
+    T.queue().wait_dequeue(q)
+    return "finished", 2
+  ]], q)
+  for _, ms in ipairs({ 0, 1, 30 }) do
+    local t0 = threads.clock()
+    local r = { t:join(ms) }
+    T.eq(#r, 2, "results of an expired join")
+    T.eq(r[1], nil); T.eq(r[2], "timeout")
+    T.truthy(threads.clock() - t0 >= ms / 1000 - 5e-4, "returned before its limit of " .. ms .. " ms")
+    T.eq(t:done(), false, "still running")
+  end
+  queue.enqueue(q, q)
+  local r = { t:join(1e300) }  -- a huge limit is none
+  T.eq(r[1], true); T.eq(r[2], "finished"); T.eq(r[3], 2)
+  T.raises("threads.join: the thread has been joined already", function() t:join(0) end)
+  -- A finished thread is joined by a limit of 0, and by any other.
+  for _, ms in ipairs({ 0, 50 }) do
+    local u = threads.start("return ...", ms)
+    while not u:done() do threads.sleep(0.001) end
+    local ok, v = u:join(ms)
+    T.eq(ok, true); T.eq(v, ms)
+  end
   queue.delete(q)
 end)
 

@@ -10,6 +10,7 @@
 #include "Memory/call.hpp"
 #include "Memory/messages.hpp"
 #include "Memory/queue/functions.hpp"
+#include "Memory/queue/items.hpp"
 #include "Memory/queue/registry.hpp"
 #include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
@@ -18,9 +19,7 @@ namespace luamods::memory {
 
 namespace {
 
-// Strings up to this size are copied out of a popped block and pushed once
-// the call holds nothing; longer ones are pushed from the block itself, in
-// protected mode, while the access still holds it.
+// pop copies strings up to this size out of the block (see pop below).
 constexpr std::size_t kInlinePop = 256;
 
 }  // namespace
@@ -116,45 +115,34 @@ int lq_enqueue(lua_State* L)
     void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
     void* item = check_pointer_arg(L, 2, msg::kPointerExpected);
+    return respond(L, kQueue, [&](Reply& reply) { queue_enqueue(ctx, q, item, reply.error()); });
+}
+
+namespace {
+
+// dequeue and wait_dequeue: the item as light userdata, or no value at all.
+int take(lua_State* L, void* q, HazardContext* ctx, const TimeLimit& limit)
+{
     return respond(L, kQueue, [&](Reply& reply) {
-        QueueUse use;
-        if (use.acquire(ctx, q, reply.error()) && !use.queue().put(item))
-            reply.raise(msg::kQueueOutOfMemory);
+        void* item = nullptr;
+        if (queue_take(ctx, q, limit, item, reply.error()) == Taken::item)
+            reply.push_pointer(item);
     });
 }
+
+}  // namespace
 
 int lq_dequeue(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
-    HazardContext* ctx = state_context(L);
-    return respond(L, kQueue, [&](Reply& reply) {
-        QueueUse use;
-        void* item = nullptr;
-        if (use.acquire(ctx, q, reply.error()) && use.queue().try_take(item)) {
-            disown_queue_blocks(ctx, &item, 1);
-            reply.push_pointer(item);
-        }
-    });
+    return take(L, q, state_context(L), TimeLimit::now());
 }
 
 int lq_wait_dequeue(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
-    HazardContext* ctx = state_context(L);
-    return respond(L, kQueue, [&](Reply& reply) {
-        QueueUse use;
-        if (!use.acquire(ctx, q, reply.error()))
-            return;
-        void* item = nullptr;
-        if (!use.queue().wait_take(item)) {
-            // The queue was deleted while we waited.  Our use is released
-            // before the raise, so the last waiter out destroys the queue.
-            reply.raise(msg::kQueueUnknownOrDeleted, q);
-            return;
-        }
-        disown_queue_blocks(ctx, &item, 1);
-        reply.push_pointer(item);
-    });
+    const TimeLimit limit = check_time_limit_arg(L, 2);
+    return take(L, q, state_context(L), limit);
 }
 
 int lq_len(lua_State* L)
@@ -162,9 +150,9 @@ int lq_len(lua_State* L)
     void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
     HazardContext* ctx = state_context(L);
     return respond(L, kQueue, [&](Reply& reply) {
-        QueueUse use;
-        if (use.acquire(ctx, q, reply.error()))
-            reply.push_integer(static_cast<lua_Integer>(use.queue().available()));
+        std::int64_t count = 0;
+        if (queue_len(ctx, q, count, reply.error()))
+            reply.push_integer(static_cast<lua_Integer>(count));
     });
 }
 
@@ -219,60 +207,54 @@ int lq_push(lua_State* L)
     HazardContext* ctx = state_context(L);
     std::size_t len = 0;
     const char* data = luaL_checklstring(L, 2, &len);
-    return respond(L, kQueue, [&](Reply& reply) {
-        QueueUse use;
-        if (!use.acquire(ctx, q, reply.error()))
-            return;
-        void* block = register_queue_string(data, len, reply.error());
-        if (!block)
-            return;
-        if (!use.queue().put(block)) {
-            // Nobody else knows the block: it goes, and the caller learns
-            // that the string was not queued.
-            free_plain_block(block);
-            reply.raise(msg::kQueueOutOfMemory);
-        }
-    });
+    return respond(L, kQueue, [&](Reply& reply) { queue_push(ctx, q, data, len, reply.error()); });
 }
 
-int lq_pop(lua_State* L)
+namespace {
+
+// pop and wait_pop: the string, or nil when none came.  Strings up to
+// kInlinePop bytes are copied out of the block and pushed once the call
+// holds nothing; longer ones are pushed from the block itself, in protected
+// mode, while the access still holds it (a Lua error while the string is
+// made is raised as it is, once the block is freed).
+int pop(lua_State* L, void* q, HazardContext* ctx, const TimeLimit& limit)
 {
-    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
-    HazardContext* ctx = state_context(L);
     char inline_copy[kInlinePop];
     std::size_t inline_size = 0;
     bool copied = false;
     const int results = respond(L, kQueue, [&](Reply& reply) {
-        QueueUse use;
-        if (!use.acquire(ctx, q, reply.error()))
-            return;
-        void* item = nullptr;
-        if (!use.queue().try_take(item)) {
+        auto sink = [&](const unsigned char* bytes, std::size_t n) {
+            if (n <= kInlinePop) {
+                std::memcpy(inline_copy, bytes, n);
+                inline_size = n;
+                copied = true;
+            } else {
+                reply.push_bytes(bytes, n);
+            }
+        };
+        if (queue_pop(ctx, q, limit, sink, reply.error()) == Taken::empty)
             reply.push_nil();
-            return;
-        }
-        BlockAccess access;
-        Message dropped;  // why a read failed does not matter: the message says it
-        const bool read = access.acquire(ctx, item, 0, kNoRangeCheck, dropped);
-        if (read && access.size() <= kInlinePop) {
-            inline_size = static_cast<std::size_t>(access.size());
-            std::memcpy(inline_copy, access.bytes(), inline_size);
-            copied = true;
-        } else if (read) {
-            reply.push_bytes(access.bytes(), static_cast<std::size_t>(access.size()));
-        }
-        // Freed while our access still holds it, so the address cannot have
-        // been freed and handed out again between the read and this test.
-        // A string Lua failed to make is still taken: its error is raised.
-        if (!free_plain_block(item) || !read) {
-            copied = false;
-            reply.raise(msg::kPopNotPushed, item);
-        }
     });
+    // respond raised if the pop failed.
     if (!copied)
         return results;
     lua_pushlstring(L, inline_copy, inline_size);
     return 1;
+}
+
+}  // namespace
+
+int lq_pop(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
+    return pop(L, q, state_context(L), TimeLimit::now());
+}
+
+int lq_wait_pop(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
+    const TimeLimit limit = check_time_limit_arg(L, 2);
+    return pop(L, q, state_context(L), limit);
 }
 
 }  // namespace luamods::memory

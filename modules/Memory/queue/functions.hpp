@@ -21,5 +21,6 @@ int lq_len(lua_State* L);
 int lq_drain_all(lua_State* L);
 int lq_push(lua_State* L);
 int lq_pop(lua_State* L);
+int lq_wait_pop(lua_State* L);
 
 }  // namespace luamods::memory

@@ -37,6 +37,7 @@ LUAMODS_EXPORT int luaopen_memory_queue(lua_State* L)
         {"refcount", lq_refcount},
         {"push", lq_push},
         {"pop", lq_pop},
+        {"wait_pop", lq_wait_pop},
     };
     Hazards::instance().init();  // before the host can run a clean-up
     g_queue_host_hook.register_once(L);

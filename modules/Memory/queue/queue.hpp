@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/time_limit.hpp"
+
 namespace luamods::memory {
 
 class Queue {
@@ -58,6 +60,22 @@ public:
         return take_item(item);
     }
 
+    enum class Take { item, empty, closed };
+
+    // Takes an item as `limit` says: now or not at all (dequeue), waiting
+    // without limit (wait_take), or waiting until the deadline.  `closed`
+    // only while waiting: a queue closed under a take that does not wait
+    // looks empty to it, as to try_take.
+    Take take(void*& item, const TimeLimit& limit) noexcept
+    {
+        switch (limit.kind()) {
+        case TimeLimit::Kind::now: return try_take(item) ? Take::item : Take::empty;
+        case TimeLimit::Kind::forever: return wait_take(item) ? Take::item : Take::closed;
+        case TimeLimit::Kind::until: break;
+        }
+        return wait_take_until(item, limit);
+    }
+
     // Items available, never negative; approximate under concurrency.
     std::int64_t available() const noexcept
     {
@@ -93,6 +111,30 @@ public:
     Queue* next_doomed = nullptr;
 
 private:
+    // wait_take with a deadline.  The semaphore's timed wait undoes its
+    // decrement when it times out (or takes a unit signalled meanwhile), so
+    // a waiter that gives up leaves the count as it found it; a system wait
+    // that ends before the deadline (the clock's granularity) waits again.
+    // A waiter consumes at most one unit, as close() counts on.
+    Take wait_take_until(void*& item, const TimeLimit& limit) noexcept
+    {
+        for (;;) {
+            const std::int64_t us = limit.next_wait_us();
+            if (us == 0) {
+                if (units_.tryWait())
+                    break;
+                return closed() ? Take::closed : Take::empty;
+            }
+            if (units_.wait(us))
+                break;
+            if (closed())
+                return Take::closed;
+        }
+        if (closed())
+            return Take::closed;
+        return take_item(item) ? Take::item : Take::closed;
+    }
+
     // After a unit has been taken: the item behind it.  A dequeue may fail
     // while another taker is half-way through, so retry; on a closed queue
     // the unit may be a wake-up unit with no item behind it, so stop.

@@ -1,0 +1,93 @@
+// A time limit as scripts give it: milliseconds, optional.  memory.queue's
+// waits and threads' join read it the same way:
+//   absent or nil      no limit (wait as long as it takes)
+//   0                  do not wait
+//   a positive number  wait at most that long (fractions count)
+//   kNoLimitMs or more no limit (math.huge included)
+// NaN, a negative number and any other type are argument errors, raised by
+// each module in its own words.
+#pragma once
+
+#include <lua.hpp>
+
+#include <chrono>
+#include <cstdint>
+
+namespace luamods {
+
+using WaitClock = std::chrono::steady_clock;
+
+// About 31.7 years: far beyond any wait a script means, and far inside what
+// the clock's time points hold.
+inline constexpr double kNoLimitMs = 1e12;
+
+class TimeLimit {
+public:
+    enum class Kind { now, until, forever };
+
+    static TimeLimit forever() noexcept { return TimeLimit(Kind::forever, {}); }
+    static TimeLimit now() noexcept { return TimeLimit(Kind::now, {}); }
+
+    // `ms` is neither NaN nor negative.  The deadline counts from this call.
+    static TimeLimit from_ms(double ms) noexcept
+    {
+        if (ms == 0)
+            return now();
+        if (!(ms < kNoLimitMs))
+            return forever();
+        const auto span =
+            std::chrono::ceil<WaitClock::duration>(std::chrono::duration<double, std::milli>(ms));
+        return TimeLimit(Kind::until, WaitClock::now() + span);
+    }
+
+    Kind kind() const noexcept { return kind_; }
+    WaitClock::time_point deadline() const noexcept { return deadline_; }
+
+    // What is left of a limit in microseconds for one system wait, rounded
+    // up to whole milliseconds (Windows waits in milliseconds and cuts the
+    // rest, which would end the wait early) and capped at a day (a wait
+    // that ends before the deadline just waits again); 0 once it is due.
+    std::int64_t next_wait_us() const noexcept
+    {
+        constexpr std::int64_t kDayUs = 86'400'000'000;
+        const auto left = deadline_ - WaitClock::now();
+        if (left <= WaitClock::duration::zero())
+            return 0;
+        const std::int64_t ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        return ms >= kDayUs / 1000 ? kDayUs : ms * 1000;
+    }
+
+private:
+    TimeLimit(Kind kind, WaitClock::time_point deadline) noexcept : kind_(kind), deadline_(deadline)
+    {}
+
+    Kind kind_;
+    WaitClock::time_point deadline_;
+};
+
+// What an optional time-limit argument holds.  `ms` is set for `number`.
+struct TimeLimitArg {
+    enum class Check { absent, number, nan, negative, wrong_type };
+    Check check;
+    double ms;
+};
+
+// Reads argument `index` without raising: a Lua number only (a numeric
+// string is a string here, so that "100" is not taken for a limit by
+// accident).
+inline TimeLimitArg read_time_limit_arg(lua_State* L, int index) noexcept
+{
+    const int type = lua_type(L, index);
+    if (type <= LUA_TNIL)
+        return {TimeLimitArg::Check::absent, 0};
+    if (type != LUA_TNUMBER)
+        return {TimeLimitArg::Check::wrong_type, 0};
+    const double ms = lua_tonumber(L, index);
+    if (ms != ms)
+        return {TimeLimitArg::Check::nan, ms};
+    if (ms < 0)
+        return {TimeLimitArg::Check::negative, ms};
+    return {TimeLimitArg::Check::number, ms};
+}
+
+}  // namespace luamods
