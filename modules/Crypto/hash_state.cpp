@@ -13,6 +13,10 @@
 // input: final wipes every byte after the header, and so does __gc for a
 // state that was never finished.
 //
+// final also gives the object a second metatable, the same but without
+// __gc: a finished state has nothing left to wipe, and the collector frees
+// an object without a finalizer at once instead of calling into it first.
+//
 // A state belongs to the Lua state that made it, coroutines included: its
 // header records that state's registry table and every method compares it, so
 // an object's bytes that reach another Lua state (copied by C code or through
@@ -96,14 +100,16 @@ Header* new_state(lua_State* L, Kind kind, std::size_t digest_size)
     return h;
 }
 
-// The state object at `index`, or null when that is anything else (a
-// userdata of another kind, one given this metatable through the debug
-// library, a light userdata).
+// The state object at `index`, open or finished, or null when that is
+// anything else (a userdata of another kind, one given one of the
+// metatables through the debug library, a light userdata).  The methods
+// have both metatables as upvalues 1 (open) and 2 (finished).
 Header* to_state(lua_State* L, int index)
 {
     if (lua_type(L, index) != LUA_TUSERDATA || !lua_getmetatable(L, index))
         return nullptr;
-    const bool ours = lua_rawequal(L, -1, lua_upvalueindex(1)) != 0;
+    const bool ours = lua_rawequal(L, -1, lua_upvalueindex(1)) != 0 ||
+                      lua_rawequal(L, -1, lua_upvalueindex(2)) != 0;
     lua_pop(L, 1);
     if (!ours)
         return nullptr;
@@ -203,6 +209,8 @@ int state_final(lua_State* L)
 {
     Header* h = check_state(L, "final");
     const std::size_t n = h->digest_size;
+    lua_pushvalue(L, lua_upvalueindex(2));
+    lua_setmetatable(L, 1);
     if (!secret_result(h->kind)) {
         unsigned char digest[kMaxDigest];
         finish(h, digest);
@@ -226,11 +234,21 @@ int state_gc(lua_State* L)
     return 0;
 }
 
-// The state objects' metatable of this Lua state, made once, on the stack.
 char g_metatable_key;
+
+// Pushes a C closure of f over the two metatables at -2 (open) and -1
+// (finished).
+void push_method(lua_State* L, lua_CFunction f)
+{
+    lua_pushvalue(L, -2);
+    lua_pushvalue(L, -2);
+    lua_pushcclosure(L, f, 2);
+}
 
 }  // namespace
 
+// The metatable of open state objects of this Lua state, made once (with
+// the finished objects' one), on the stack.
 void push_state_metatable(lua_State* L)
 {
     lua_pushlightuserdata(L, &g_metatable_key);
@@ -238,18 +256,22 @@ void push_state_metatable(lua_State* L)
     if (lua_type(L, -1) == LUA_TTABLE)
         return;
     lua_pop(L, 1);
-    lua_createtable(L, 0, 2);
-    lua_createtable(L, 0, 2);
-    lua_pushvalue(L, -2);
-    lua_pushcclosure(L, state_update, 1);
-    lua_setfield(L, -2, "update");
-    lua_pushvalue(L, -2);
-    lua_pushcclosure(L, state_final, 1);
-    lua_setfield(L, -2, "final");
+    lua_createtable(L, 0, 2);  // open
+    lua_createtable(L, 0, 1);  // finished
+    lua_createtable(L, 0, 2);  // the methods
+    lua_insert(L, -3);
+    push_method(L, state_update);
+    lua_setfield(L, -4, "update");
+    push_method(L, state_final);
+    lua_setfield(L, -4, "final");
+    push_method(L, state_gc);
+    lua_setfield(L, -3, "__gc");
+    lua_pushvalue(L, -3);
     lua_setfield(L, -2, "__index");
-    lua_pushvalue(L, -1);
-    lua_pushcclosure(L, state_gc, 1);
-    lua_setfield(L, -2, "__gc");
+    lua_pushvalue(L, -3);
+    lua_setfield(L, -3, "__index");
+    lua_pop(L, 1);
+    lua_remove(L, -2);
     lua_pushlightuserdata(L, &g_metatable_key);
     lua_pushvalue(L, -2);
     lua_rawset(L, LUA_REGISTRYINDEX);
