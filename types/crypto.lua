@@ -1,10 +1,11 @@
 ---@meta crypto
 -- LuaLS definitions of the `crypto` module (library crypto, entry point
 -- luaopen_crypto): local crypto = require("crypto").
--- All values are raw byte strings.  Misuse (a wrong size: "key must be 32
--- bytes (got 31)", an out-of-range length, too large an input), exhausted
--- memory and a failing system generator raise Lua errors; outcomes that depend
--- on the data return nil and a message; tests return booleans.
+-- All values are raw byte strings, apart from the hash and MAC states that
+-- the *_init functions return (crypto.HashState).  Misuse (a wrong size: "key
+-- must be 32 bytes (got 31)", an out-of-range length, too large an input),
+-- exhausted memory and a failing system generator raise Lua errors; outcomes
+-- that depend on the data return nil and a message; tests return booleans.
 
 ---@class crypto
 local crypto = {}
@@ -147,11 +148,59 @@ function crypto.blake2b(message, length) end
 ---@return string digest
 function crypto.blake2b_keyed(key, message, length) end
 
+---A state of SHA-256 over data in pieces (32-byte digest).
+---@return crypto.HashState state
+function crypto.sha256_init() end
+
+---A state of SHA-512 over data in pieces (64-byte digest).
+---@return crypto.HashState state
+function crypto.sha512_init() end
+
+---A state of BLAKE2b over data in pieces ("blake2b: length must be 1..64").
+---@param length? integer digest bytes, 1..64, default 64
+---@return crypto.HashState state
+function crypto.blake2b_init(length) end
+
+---A state of keyed BLAKE2b (key 0..64 bytes) over data in pieces.
+---@param key string
+---@param length? integer digest bytes, 1..64, default 64
+---@return crypto.HashState state
+function crypto.blake2b_keyed_init(key, length) end
+
+---A state of HMAC-SHA-256 (key of any length) over data in pieces.
+---@param key string
+---@return crypto.HashState state
+function crypto.hmac_sha256_init(key) end
+
+---A state of HMAC-SHA-512 (key of any length) over data in pieces.
+---@param key string
+---@return crypto.HashState state
+function crypto.hmac_sha512_init(key) end
+
 ---Constant-time comparison (time depends only on the length).
 ---@param a string
 ---@param b string
 ---@return boolean equal
 function crypto.equal(a, b) end
+
+---A hash or MAC over data that arrives in pieces, made by one of the
+---`*_init` functions.  It belongs to the Lua state that made it: used in
+---another one it raises "update: state belongs to another Lua state".  It
+---holds key-derived values until `final` or the collector wipes them.
+---@class crypto.HashState
+local HashState = {}
+
+---Absorbs `data`; returns the state, so calls chain.
+---Raises "update: state used after final" once the state is finished.
+---@param data string
+---@return crypto.HashState self
+function HashState:update(data) end
+
+---The digest or MAC of everything absorbed: the bytes the one-shot function
+---gives for all the pieces together.  Wipes the state; any further call
+---raises "... state used after final".
+---@return string digest
+function HashState:final() end
 
 ---The module's version: the version of the release it came with.
 crypto._VERSION = "1.0.1"

@@ -19,6 +19,7 @@
 #include "Crypto/libcrypto.hpp"
 #include "Crypto/messages.hpp"
 #include "Crypto/secret.hpp"
+#include "Crypto/vector_state.hpp"
 #include "common/reply.hpp"
 
 namespace luamods::crypto {
@@ -107,6 +108,7 @@ int aead_encrypt_common(lua_State* L, std::size_t nonce_size)
         return luaL_error(L, "%s", msg::kInputTooLarge);
     const std::size_t out_size = a.message.size + kTagSize;
     return respond(L, kCrypto, [&](Reply& reply) {
+        const CleanVectorState clean;
         OutputBytes<kStackOutput> out;
         if (!out.allocate(out_size))
             return reply.raise("%s", msg::kOutOfMemory);
@@ -140,6 +142,7 @@ int aead_decrypt_common(lua_State* L, std::size_t nonce_size)
     if (plain_size > kMaxOutput)
         return luaL_error(L, "%s", msg::kInputTooLarge);
     return respond(L, kCrypto, [&](Reply& reply) {
+        const CleanVectorState clean;
         OutputBytes<kStackOutput> plain;
         if (!plain.allocate(plain_size))
             return reply.raise("%s", msg::kOutOfMemory);

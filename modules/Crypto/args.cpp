@@ -1,4 +1,6 @@
 #include "Crypto/args.hpp"
+
+#include "Crypto/blake2b.hpp"
 #include "Crypto/messages.hpp"
 
 namespace luamods::crypto {
@@ -9,6 +11,22 @@ Bytes check_sized(lua_State* L, int index, const char* label, std::size_t size)
     if (b.size != size)
         luaL_error(L, msg::kWrongSize, label, static_cast<int>(size), static_cast<int>(b.size));
     return b;
+}
+
+std::size_t check_blake2b_length(lua_State* L, int index, const char* message)
+{
+    const lua_Integer length = luaL_optinteger(L, index, 64);
+    if (length < 1 || length > static_cast<lua_Integer>(kBlake2bMax))
+        luaL_error(L, "%s", message);
+    return static_cast<std::size_t>(length);
+}
+
+std::size_t check_blake2b_keyed(lua_State* L, const Bytes& key, int index)
+{
+    const std::size_t size = check_blake2b_length(L, index, msg::kBlake2bKeyedLength);
+    if (key.size > kBlake2bKeyMax)
+        luaL_error(L, "%s", msg::kBlake2bKeyedKey);
+    return size;
 }
 
 }  // namespace luamods::crypto

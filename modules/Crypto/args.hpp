@@ -19,4 +19,12 @@ inline constexpr Wording kCrypto{msg::kOutOfMemory, msg::kOutOfMemory};
 // A string of exactly `size` bytes, or "<label> must be <size> bytes (got <n>)".
 Bytes check_sized(lua_State* L, int index, const char* label, std::size_t size);
 
+// The digest length of blake2b and blake2b_init: argument `index`, 64 when
+// absent, else 1..64 or `message` is raised.
+std::size_t check_blake2b_length(lua_State* L, int index, const char* message);
+
+// The digest length of blake2b_keyed and blake2b_keyed_init (argument
+// `index`), then their key, read before: the length is tested first.
+std::size_t check_blake2b_keyed(lua_State* L, const Bytes& key, int index);
+
 }  // namespace luamods::crypto

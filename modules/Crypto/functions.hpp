@@ -34,4 +34,14 @@ int l_hkdf_sha512(lua_State* L);
 int l_blake2b(lua_State* L);
 int l_blake2b_keyed(lua_State* L);
 
+// hash_state.cpp: the functions that make state objects take the objects'
+// metatable, which push_state_metatable leaves on the stack, as upvalue 1.
+void push_state_metatable(lua_State* L);
+int l_sha256_init(lua_State* L);
+int l_sha512_init(lua_State* L);
+int l_hmac_sha256_init(lua_State* L);
+int l_hmac_sha512_init(lua_State* L);
+int l_blake2b_init(lua_State* L);
+int l_blake2b_keyed_init(lua_State* L);
+
 }  // namespace luamods::crypto

@@ -1,26 +1,23 @@
-// Hashes, MACs and key derivation: SHA-256 (own), SHA-512, HMAC, HKDF and
-// BLAKE2b.  The SHA-512 family runs on libcrypto (sha512.cpp), BLAKE2b on
-// libsodium.
-#include <sodium.h>
-
+// Hashes, MACs and key derivation in one call: SHA-256 (own), SHA-512, HMAC,
+// HKDF and BLAKE2b.  The SHA-512 family runs on libcrypto (sha512.cpp),
+// BLAKE2b on libsodium (blake2b.hpp).  Each works through the same streaming
+// code as the state objects of hash_state.cpp (init, one update, final), so
+// that both forms give the same bytes.
 #include <cstring>
 
 #include "Crypto/args.hpp"
+#include "Crypto/blake2b.hpp"
 #include "Crypto/functions.hpp"
 #include "Crypto/messages.hpp"
 #include "Crypto/secret.hpp"
 #include "Crypto/sha256.hpp"
 #include "Crypto/sha512.hpp"
+#include "Crypto/vector_state.hpp"
 #include "common/reply.hpp"
 
 namespace luamods::crypto {
 
 namespace {
-
-constexpr std::size_t kBlake2bMax = crypto_generichash_blake2b_BYTES_MAX;        // 64
-constexpr std::size_t kBlake2bKeyMax = crypto_generichash_blake2b_KEYBYTES_MAX;  // 64
-
-static_assert(kBlake2bMax == 64 && kBlake2bKeyMax == 64);
 
 void push_digest(lua_State* L, const unsigned char* digest, std::size_t n)
 {
@@ -42,12 +39,14 @@ int hkdf_common(lua_State* L, bool sha512)
         HeapBytes out;
         if (!out.allocate(size))
             return reply.raise("%s", msg::kOutOfMemory);
-        if (sha512)
+        if (sha512) {
+            const CleanVectorState clean;
             hkdf_sha512_derive(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
                                info.data, info.size);
-        else
+        } else {
             hkdf_sha256_derive(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
                                info.data, info.size);
+        }
         reply.push_bytes(out.data(), size);
     });
 }
@@ -67,7 +66,10 @@ int l_sha512(lua_State* L)
 {
     const Bytes msg = check_bytes(L, 1);
     unsigned char digest[kSha512Size];
-    sha512_hash(digest, msg.data, msg.size);
+    {
+        const CleanVectorState clean;
+        sha512_hash(digest, msg.data, msg.size);
+    }
     push_digest(L, digest, sizeof digest);
     return 1;
 }
@@ -88,6 +90,7 @@ int l_hmac_sha512(lua_State* L)
     const Bytes key = check_bytes(L, 1);
     const Bytes msg = check_bytes(L, 2);
     return respond(L, kCrypto, [&](Reply& reply) {
+        const CleanVectorState clean;
         SecretBytes<kSha512Size> mac;
         hmac_sha512_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false, 0);
         reply.push_bytes(mac.data(), mac.size());
@@ -101,13 +104,16 @@ int l_hkdf_sha512(lua_State* L) { return hkdf_common(L, true); }
 int l_blake2b(lua_State* L)
 {
     const Bytes msg = check_bytes(L, 1);
-    const lua_Integer length = luaL_optinteger(L, 2, 64);
-    if (length < 1 || length > static_cast<lua_Integer>(kBlake2bMax))
-        return luaL_error(L, "%s", msg::kBlake2bLength);
+    const std::size_t size = check_blake2b_length(L, 2, msg::kBlake2bLength);
     unsigned char digest[kBlake2bMax];
-    crypto_generichash_blake2b(digest, static_cast<std::size_t>(length), msg.data, msg.size,
-                               nullptr, 0);
-    push_digest(L, digest, static_cast<std::size_t>(length));
+    {
+        const CleanVectorState clean;
+        Blake2b::Ctx ctx;
+        Blake2b::init(ctx, nullptr, 0, size);
+        Blake2b::update(ctx, msg.data, msg.size);
+        Blake2b::final(ctx, digest, size);
+    }
+    push_digest(L, digest, size);
     return 1;
 }
 
@@ -115,15 +121,14 @@ int l_blake2b_keyed(lua_State* L)
 {
     const Bytes key = check_bytes(L, 1);
     const Bytes msg = check_bytes(L, 2);
-    const lua_Integer length = luaL_optinteger(L, 3, 64);
-    if (length < 1 || length > static_cast<lua_Integer>(kBlake2bMax))
-        return luaL_error(L, "%s", msg::kBlake2bKeyedLength);
-    if (key.size > kBlake2bKeyMax)
-        return luaL_error(L, "%s", msg::kBlake2bKeyedKey);
-    const auto size = static_cast<std::size_t>(length);
+    const std::size_t size = check_blake2b_keyed(L, key, 3);
     return respond(L, kCrypto, [&](Reply& reply) {
+        const CleanVectorState clean;
         SecretBytes<kBlake2bMax> digest;
-        crypto_generichash_blake2b(digest.data(), size, msg.data, msg.size, key.data, key.size);
+        Secret<Blake2b::Ctx> ctx;
+        Blake2b::init(*ctx, key.data, key.size, size);
+        Blake2b::update(*ctx, msg.data, msg.size);
+        Blake2b::final(*ctx, digest.data(), size);
         reply.push_bytes(digest.data(), size);
     });
 }

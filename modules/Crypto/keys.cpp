@@ -12,6 +12,7 @@
 #include "Crypto/messages.hpp"
 #include "Crypto/random.hpp"
 #include "Crypto/secret.hpp"
+#include "Crypto/vector_state.hpp"
 #include "common/reply.hpp"
 
 namespace luamods::crypto {
@@ -84,6 +85,7 @@ int l_x25519_keypair(lua_State* L)
     const bool given = is_present(L, 1);
     const Bytes sk = given ? check_sized(L, 1, msg::kSecretKey, kX25519Size) : Bytes{nullptr, 0};
     return respond(L, kCrypto, [&](Reply& reply) {
+        const CleanVectorState clean;
         SecretBytes<kX25519Size> secret;
         if (given)
             std::memcpy(secret.data(), sk.data, kX25519Size);
@@ -100,7 +102,10 @@ int l_x25519_public_key(lua_State* L)
 {
     const Bytes sk = check_sized(L, 1, msg::kSecretKey, kX25519Size);
     unsigned char pk[kX25519Size];
-    crypto_scalarmult_curve25519_base(pk, sk.data);
+    {
+        const CleanVectorState clean;
+        crypto_scalarmult_curve25519_base(pk, sk.data);
+    }
     lua_pushlstring(L, reinterpret_cast<const char*>(pk), sizeof pk);
     return 1;
 }
@@ -110,6 +115,7 @@ int l_x25519(lua_State* L)
     const Bytes sk = check_sized(L, 1, msg::kSecretKey, kX25519Size);
     const Bytes pk = check_sized(L, 2, msg::kPublicKey, kX25519Size);
     return respond(L, kCrypto, [&](Reply& reply) {
+        const CleanVectorState clean;
         // Zero-filled: for a low-order peer key some builds of the library
         // return -1 without writing the output at all.
         SecretBytes<kX25519Size> shared;
@@ -126,6 +132,7 @@ int l_ed25519_keypair(lua_State* L)
     const bool given = is_present(L, 1);
     const Bytes seed_arg = given ? check_sized(L, 1, msg::kSeed, kEdSeed) : Bytes{nullptr, 0};
     return respond(L, kCrypto, [&](Reply& reply) {
+        const CleanVectorState clean;
         SecretBytes<kEdSeed> seed;
         if (given)
             std::memcpy(seed.data(), seed_arg.data, kEdSeed);
@@ -151,11 +158,14 @@ int l_ed25519_sign(lua_State* L)
     const Bytes sk = check_sized(L, 1, msg::kSecretKey, kEdSecret);
     const Bytes msg = check_bytes(L, 2);
     unsigned char sig[kEdSignature];
-    // The second half of the secret key is taken as the signer's public key
-    // (libcrypto is asked only when it holds the seed's own public key).
-    if (msg.size < backends().ed25519_bulk_from ||
-        libcrypto_ed25519_sign(sig, sk.data, msg.data, msg.size) != BulkResult::done)
-        crypto_sign_ed25519_detached(sig, nullptr, msg.data, msg.size, sk.data);
+    {
+        const CleanVectorState clean;
+        // The second half of the secret key is taken as the signer's public
+        // key (libcrypto is asked only when it holds the seed's own public key).
+        if (msg.size < backends().ed25519_bulk_from ||
+            libcrypto_ed25519_sign(sig, sk.data, msg.data, msg.size) != BulkResult::done)
+            crypto_sign_ed25519_detached(sig, nullptr, msg.data, msg.size, sk.data);
+    }
     lua_pushlstring(L, reinterpret_cast<const char*>(sig), sizeof sig);
     return 1;
 }
@@ -165,9 +175,13 @@ int l_ed25519_verify(lua_State* L)
     const Bytes pk = check_bytes(L, 1);
     const Bytes msg = check_bytes(L, 2);
     const Bytes sig = check_bytes(L, 3);
-    bool valid = pk.size == kEdPublic && sig.size == kEdSignature && !is_rejected_point(pk.data) &&
-                 !is_rejected_point(sig.data) &&
-                 crypto_sign_ed25519_verify_detached(sig.data, msg.data, msg.size, pk.data) == 0;
+    bool valid = false;
+    {
+        const CleanVectorState clean;
+        valid = pk.size == kEdPublic && sig.size == kEdSignature && !is_rejected_point(pk.data) &&
+                !is_rejected_point(sig.data) &&
+                crypto_sign_ed25519_verify_detached(sig.data, msg.data, msg.size, pk.data) == 0;
+    }
     lua_pushboolean(L, valid);
     return 1;
 }

@@ -18,6 +18,11 @@ inline constexpr char kHkdfLength[] = "hkdf: output length out of range";
 inline constexpr char kBlake2bLength[] = "blake2b: length must be 1..64";
 inline constexpr char kBlake2bKeyedLength[] = "blake2b_keyed: length must be 1..64";
 inline constexpr char kBlake2bKeyedKey[] = "blake2b_keyed: key must be at most 64 bytes";
+// The methods of the hash and MAC state objects; %s is the method's name.
+inline constexpr char kStateFinalized[] = "%s: state used after final";
+inline constexpr char kStateForeign[] = "%s: state belongs to another Lua state";
+// The expected type in the argument error of a method called on anything else.
+inline constexpr char kStateType[] = "hash state";
 
 // Returned after nil.
 inline constexpr char kCiphertextTooShort[] = "ciphertext too short";

@@ -10,6 +10,7 @@
 #include "Crypto/messages.hpp"
 #include "Crypto/random.hpp"
 #include "Crypto/secret.hpp"
+#include "Crypto/vector_state.hpp"
 #include "common/reply.hpp"
 #include "luamods_export.hpp"
 #include "luamods_version.hpp"
@@ -28,6 +29,7 @@ int l_random(lua_State* L)
         return luaL_error(L, "%s", msg::kRandomSize);
     const auto size = static_cast<std::size_t>(n);
     return respond(L, kCrypto, [&](Reply& reply) {
+        const CleanVectorState clean;  // the system generator's code is not ours
         if (size <= kRandomStack) {
             SecretBytes<kRandomStack> buf;
             if (size > 0 && !system_random(buf.data(), size))
@@ -95,12 +97,24 @@ LUAMODS_EXPORT int luaopen_crypto(lua_State* L)
         {"blake2b_keyed", l_blake2b_keyed},
         {"equal", l_equal},
     };
+    static const luaL_Reg state_functions[] = {
+        {"sha256_init", l_sha256_init},           {"sha512_init", l_sha512_init},
+        {"hmac_sha256_init", l_hmac_sha256_init}, {"hmac_sha512_init", l_hmac_sha512_init},
+        {"blake2b_init", l_blake2b_init},         {"blake2b_keyed_init", l_blake2b_keyed_init},
+    };
     luamods::open_boundary(L);
     lua_createtable(L, 0, 0);
     for (const luaL_Reg& f : functions) {
         lua_pushcclosure(L, f.func, 0);
         lua_setfield(L, -2, f.name);
     }
+    push_state_metatable(L);
+    for (const luaL_Reg& f : state_functions) {
+        lua_pushvalue(L, -1);
+        lua_pushcclosure(L, f.func, 1);
+        lua_setfield(L, -3, f.name);
+    }
+    lua_pop(L, 1);
     lua_pushstring(L, LUAMODS_VERSION);
     lua_setfield(L, -2, "_VERSION");
     lua_pushfstring(L, "libsodium-%s+openssl-%s", sodium_version_string(), libcrypto_version());

@@ -179,17 +179,6 @@ void sha256_hash(unsigned char* out, const void* data, std::size_t n) noexcept
     sha256_final(ctx, out);
 }
 
-namespace {
-struct Sha256 {
-    using Ctx = sha256_ctx;
-    static constexpr std::size_t kBlock = kSha256Block;
-    static constexpr std::size_t kSize = kSha256Size;
-    static void init(Ctx& c) noexcept { sha256_init(c); }
-    static void update(Ctx& c, const void* p, std::size_t n) noexcept { sha256_update(c, p, n); }
-    static void final(Ctx& c, unsigned char* out) noexcept { sha256_final(c, out); }
-};
-}  // namespace
-
 void hmac_sha256_parts(unsigned char* out, const void* key, std::size_t key_len, const void* piece1,
                        std::size_t len1, const void* piece2, std::size_t len2, bool has_extra,
                        unsigned char extra) noexcept

@@ -27,7 +27,8 @@ inline constexpr std::uint32_t kSha256K[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
 
-// Streaming state; lives on the stack of its user and is cleared by sha256_final.
+// Streaming state: on the stack of a one-shot function, or inside a state
+// object (hash_state.cpp); cleared by sha256_final.
 struct sha256_ctx {
     std::uint32_t state[8];
     std::uint64_t total;  // message bytes absorbed so far
@@ -52,6 +53,17 @@ void sha256_update(sha256_ctx& ctx, const void* data, std::size_t n) noexcept;
 void sha256_final(sha256_ctx& ctx, unsigned char* out) noexcept;
 
 void sha256_hash(unsigned char* out, const void* data, std::size_t n) noexcept;
+
+// SHA-256 in the form HMAC, HKDF and the state objects take a hash
+// (hmac.hpp): the functions above.
+struct Sha256 {
+    using Ctx = sha256_ctx;
+    static constexpr std::size_t kBlock = kSha256Block;
+    static constexpr std::size_t kSize = kSha256Size;
+    static void init(Ctx& c) noexcept { sha256_init(c); }
+    static void update(Ctx& c, const void* p, std::size_t n) noexcept { sha256_update(c, p, n); }
+    static void final(Ctx& c, unsigned char* out) noexcept { sha256_final(c, out); }
+};
 
 // HMAC-SHA-256 of piece1 || piece2 || [extra], where the single extra byte is
 // present only when has_extra is set (HKDF's block counter).

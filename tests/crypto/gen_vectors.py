@@ -43,6 +43,26 @@ def hchacha20(key, nonce16):
     return struct.pack("<8I", *(words[0:4] + words[12:16]))
 
 
+def split(rnd, m, block):
+    """m in pieces cut at random points: some cuts next to a multiple of the
+    block size, so that pieces end just before, at and after a block
+    boundary and straddle it, and some pieces empty."""
+    cuts = [rnd.randint(0, len(m)) for _ in range(rnd.randint(0, 8))]
+    for _ in range(rnd.randint(0, 3)):
+        k = rnd.randint(0, len(m) // block) * block + rnd.choice((-1, 0, 1))
+        if 0 <= k <= len(m):
+            cuts.append(k)
+    cuts.sort()
+    pieces, start = [], 0
+    for k in cuts + [len(m)]:
+        pieces.append(m[start:k])
+        start = k
+        if rnd.random() < 0.15:
+            pieces.append(b"")
+    assert b"".join(pieces) == m
+    return pieces
+
+
 def xchacha20poly1305_encrypt(key, nonce24, ad, plaintext):
     subkey = hchacha20(key, nonce24[:16])
     return ChaCha20Poly1305(subkey).encrypt(b"\0" * 4 + nonce24[16:], plaintext, ad)
@@ -63,6 +83,10 @@ class Writer:
             return "true"
         if isinstance(v, int):
             return str(v)
+        if isinstance(v, str):
+            return '"' + v + '"'
+        if isinstance(v, list):
+            return "{" + ",".join(Writer.value(x) for x in v) + "}"
         return '"' + v.hex() + '"'
 
     def group(self, name, rows):
@@ -210,6 +234,32 @@ def main():
             p = rb(rnd.randint(0, 300) if i % 60 else rnd.choice((10000, 65539)))
             rows.append((key, nonce, ad, p, encrypt(key, nonce, ad or b"", p)))
         w.group(name, rows)
+
+    # The streaming form of every hash and MAC: each row is the function's
+    # name, its key (false: none), its digest length (false: the default),
+    # the message in pieces and the digest or MAC of the whole message.
+    rows = []
+    for name, block in (("sha256", 64), ("sha512", 128), ("hmac_sha256", 64),
+                        ("hmac_sha512", 128), ("blake2b", 128), ("blake2b_keyed", 128)):
+        for i in range(80):
+            n = rnd.choice((rnd.randint(0, 3 * block), rnd.randint(0, 2000),
+                            rnd.randint(1, 4) * block + rnd.choice((-1, 0, 1)))) if i % 20 else 70000
+            m = rb(n)
+            key = length = None
+            if name == "sha256":
+                digest = hashlib.sha256(m).digest()
+            elif name == "sha512":
+                digest = hashlib.sha512(m).digest()
+            elif name.startswith("hmac"):
+                key = rb(rnd.choice((0, 1, block - 1, block, block + 1, rnd.randint(0, 3 * block))))
+                digest = hmac.new(key, m, name[5:]).digest()
+            else:
+                length = rnd.choice((None, 64, rnd.randint(1, 64)))
+                if name == "blake2b_keyed":
+                    key = rb(rnd.choice((0, 1, 63, 64, rnd.randint(0, 64))))
+                digest = hashlib.blake2b(m, digest_size=length or 64, key=key or b"").digest()
+            rows.append((name, key, length, split(rnd, m, block), digest))
+    w.group("streams", rows)
     w.close()
 
 

@@ -2,9 +2,40 @@
 -- hashlib (gen_vectors.py) must come out byte for byte the same here.
 -- The data file's path is the first argument; the optional second names a
 -- test build of the module (tests/crypto/CMakeLists.txt).
+--
+-- Every call also checks the upper vector state the moment it returns
+-- (vector_probe.cpp): a function that ran library code must return with it
+-- clear even when it was set on entry; the module's own code (SHA-256 and what
+-- is built on it, equal) must leave a clear state clear.
+local ffi = require("ffi")
 local T = require("testlib")
-local c = T.load(arg[2] or "crypto", "luaopen_crypto")
+local module = T.load(arg[2] or "crypto", "luaopen_crypto")
+local probe = T.load("crypto_vector_probe", "luaopen_crypto_vector_probe")
 local X = T.unhex
+
+if not probe.supported then print("note: the upper vector state cannot be read here; not checked") end
+
+local own_code = { sha256 = true, hmac_sha256 = true, hkdf_sha256 = true, equal = true,
+                   sha256_init = true, hmac_sha256_init = true }
+
+-- f(...) through the probe: its results, or an error when it left the upper
+-- vector state set.
+local function checked(name, set_first, f, ...)
+  return (function(clean, ...)
+    if not clean then error(name .. " returned with the upper vector state set", 2) end
+    return ...
+  end)(probe.call(set_first, f, ...))
+end
+
+-- The module's table with every function called through the probe.
+local c = {}
+for name, v in pairs(module) do
+  if type(v) == "function" then
+    c[name] = function(...) return checked(name, not own_code[name], v, ...) end
+  else
+    c[name] = v
+  end
+end
 
 local path = assert(arg[1], "usage: test_differential.lua vectors.lua")
 local V = dofile(path)
@@ -86,6 +117,58 @@ T.case("ed25519_verify: refuses equation-satisfying signatures whose R is the id
   end)
   -- OpenSSL takes the canonically encoded ones: the forgeries are real.
   T.truthy(lenient > 0, "OpenSSL accepted none of the forged signatures")
+end)
+
+-- The bytes of a state object after its header (modules/Crypto/hash_state.cpp:
+-- 24 bytes, the object's size at offset 4): true when all are zero.
+local kStateHeader = 24
+local function wiped(s)
+  local p = ffi.cast("const uint8_t*", s)
+  for i = kStateHeader, ffi.cast("const uint32_t*", s)[1] - 1 do
+    if p[i] ~= 0 then return false end
+  end
+  return true
+end
+
+T.case("streams: every hash and MAC over messages in random pieces, wiped at final and by __gc", function()
+  local init = {
+    sha256 = function() return c.sha256_init() end,
+    sha512 = function() return c.sha512_init() end,
+    hmac_sha256 = function(key) return c.hmac_sha256_init(key) end,
+    hmac_sha512 = function(key) return c.hmac_sha512_init(key) end,
+    blake2b = function(_, length) return c.blake2b_init(length) end,
+    blake2b_keyed = function(key, length) return c.blake2b_keyed_init(key, length) end,
+  }
+  local one_shot = {
+    sha256 = function(_, _, m) return c.sha256(m) end,
+    sha512 = function(_, _, m) return c.sha512(m) end,
+    hmac_sha256 = function(key, _, m) return c.hmac_sha256(key, m) end,
+    hmac_sha512 = function(key, _, m) return c.hmac_sha512(key, m) end,
+    blake2b = function(_, length, m) return c.blake2b(m, length) end,
+    blake2b_keyed = function(key, length, m) return c.blake2b_keyed(key, m, length) end,
+  }
+  each("streams", function(r, i)
+    local name, key, length, want = r[1], b(r[2]), r[3] or nil, X(r[5])
+    local set_first = not own_code[name .. "_init"]
+    local s = init[name](key, length)
+    local whole = {}
+    for j, hex in ipairs(r[4]) do
+      whole[j] = X(hex)
+      T.eq(checked("update", set_first, s.update, s, whole[j]), s, "update returns the state")
+    end
+    T.eq(wiped(s), false, "an open state holds its context")
+    if i % 8 == 0 then
+      -- What the collector calls for a state that was never finished.
+      debug.getmetatable(s).__gc(s)
+      T.eq(wiped(s), true, "wiped by __gc")
+      T.raises("final: state used after final", s.final, s)
+    else
+      T.eq(checked("final", set_first, s.final, s), want, "final")
+      T.eq(wiped(s), true, "wiped by final")
+      T.raises("update: state used after final", s.update, s, "")
+    end
+    T.eq(one_shot[name](key, length, table.concat(whole)), want, "the one-shot function")
+  end)
 end)
 
 for _, name in ipairs({ "chacha20poly1305", "xchacha20poly1305" }) do

@@ -3,18 +3,19 @@
 local T = require("testlib")
 local c = T.load("crypto", "luaopen_crypto")
 
-T.case("the table holds the 21 functions and the two fields", function()
+T.case("the table holds the 27 functions and the two fields", function()
   local names = { "random", "x25519_keypair", "x25519_public_key", "x25519", "ed25519_keypair",
     "ed25519_public_key", "ed25519_sign", "ed25519_verify", "chacha20poly1305_encrypt",
     "chacha20poly1305_decrypt", "xchacha20poly1305_encrypt", "xchacha20poly1305_decrypt",
     "sha256", "sha512", "hmac_sha256", "hmac_sha512", "hkdf_sha256", "hkdf_sha512", "blake2b",
-    "blake2b_keyed", "equal" }
+    "blake2b_keyed", "equal", "sha256_init", "sha512_init", "hmac_sha256_init", "hmac_sha512_init",
+    "blake2b_init", "blake2b_keyed_init" }
   local count = 0
   for k, v in pairs(c) do
     count = count + 1
     if k:sub(1, 1) ~= "_" then T.eq(type(v), "function", k) end
   end
-  T.eq(count, 23, "entries")
+  T.eq(count, 29, "entries")
   for _, name in ipairs(names) do T.eq(type(c[name]), "function", name) end
   T.eq(c._VERSION, assert(os.getenv("LUAMODS_VERSION")), "the project version")
   T.truthy(c._BACKEND:match("^libsodium%-%d+%.%d+%.%d+%+openssl%-%d+%.%d+%.%d+$"), "_BACKEND " .. c._BACKEND)

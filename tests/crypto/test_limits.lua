@@ -108,18 +108,78 @@ end)
 T.case("blake2b: length 1..64, key at most 64, length tested first", function()
   T.eq(#c.blake2b("m"), 64)
   T.eq(#c.blake2b("m", 1), 1)
-  T.raises("blake2b: length must be 1..64", c.blake2b, "m", 0)
-  T.raises("blake2b: length must be 1..64", c.blake2b, "m", 65)
-  local key65 = string.rep("k", 65)
-  T.raises("blake2b_keyed: length must be 1..64", c.blake2b_keyed, key65, "m", 0)
-  T.raises("blake2b_keyed: length must be 1..64", c.blake2b_keyed, "k", "m", 65)
-  T.raises("blake2b_keyed: key must be at most 64 bytes", c.blake2b_keyed, key65, "m")
   T.eq(#c.blake2b_keyed(string.rep("k", 64), "m"), 64)
   for n = 1, 64, 21 do
     T.eq(c.blake2b_keyed("", "message", n), c.blake2b("message", n), "empty key, length " .. n)
   end
   -- A shorter digest is not a prefix of the longer one: the length is a parameter.
   T.truthy(c.blake2b("m", 32) ~= c.blake2b("m"):sub(1, 32), "length is hashed in")
+end)
+
+-- Every raised message of the hashes and MACs, one-shot and streaming, one
+-- row each: the message, the function, its arguments.  The streaming form
+-- checks its arguments as the one-shot function does, with the same texts.
+T.case("hashes and MAC states: every raised message", function()
+  local key65 = string.rep("k", 65)
+  local done = c.sha256_init()
+  done:final()
+  local open = c.hmac_sha512_init("key")
+  local rows = {
+    { "blake2b: length must be 1..64", c.blake2b, "m", 0 },
+    { "blake2b: length must be 1..64", c.blake2b, "m", 65 },
+    { "blake2b: length must be 1..64", c.blake2b_init, 0 },
+    { "blake2b: length must be 1..64", c.blake2b_init, 65 },
+    { "blake2b_keyed: length must be 1..64", c.blake2b_keyed, key65, "m", 0 },
+    { "blake2b_keyed: length must be 1..64", c.blake2b_keyed, "k", "m", 65 },
+    { "blake2b_keyed: length must be 1..64", c.blake2b_keyed_init, key65, 0 },
+    { "blake2b_keyed: length must be 1..64", c.blake2b_keyed_init, "k", 65 },
+    { "blake2b_keyed: key must be at most 64 bytes", c.blake2b_keyed, key65, "m" },
+    { "blake2b_keyed: key must be at most 64 bytes", c.blake2b_keyed_init, key65 },
+    { T.argerror(2, "?", "number expected, got string"), c.blake2b, "m", "x" },
+    { T.argerror(1, "?", "number expected, got string"), c.blake2b_init, "x" },
+    { T.argerror(1, "?", "string expected, got no value"), c.blake2b_keyed_init },
+    { T.argerror(1, "?", "string expected, got no value"), c.hmac_sha256_init },
+    { T.argerror(1, "?", "string expected, got table"), c.hmac_sha512_init, {} },
+    { "update: state used after final", done.update, done, "x" },
+    { "final: state used after final", done.final, done },
+    { T.argerror(2, "?", "string expected, got table"), open.update, open, {} },
+    { T.argerror(2, "?", "string expected, got no value"), open.update, open },
+    { T.argerror(1, "?", "hash state expected, got string"), open.update, "x", "y" },
+    { T.argerror(1, "?", "hash state expected, got userdata"), open.final, io.stdout },
+    { T.argerror(1, "?", "hash state expected, got no value"), open.final },
+  }
+  for i, row in ipairs(rows) do
+    local ok, err = pcall(T.raises, row[1], row[2], unpack(row, 3, table.maxn(row)))
+    if not ok then error("row " .. i .. ": " .. tostring(err), 0) end
+  end
+  -- None of the failed calls touched the open state.
+  T.eq(open:update("m"):final(), c.hmac_sha512("key", "m"))
+end)
+
+-- A state object belongs to the Lua state that made it, coroutines
+-- included.  Its bytes copied into an object of another Lua state (as C
+-- code or the FFI could) are refused there, and the object they were copied
+-- from works on.
+T.case("hash states: one Lua state's coroutines share them; another Lua state refuses them", function()
+  local made = coroutine.wrap(function() return c.sha256_init():update("a") end)()
+  T.eq(coroutine.wrap(function() return made:update("b"):final() end)(), c.sha256("ab"))
+  local ffi = require("ffi")
+  local s = c.blake2b_keyed_init("key", 32)
+  local address = tonumber(ffi.cast("uintptr_t", ffi.cast("void*", s)))
+  local size = ffi.cast("const uint32_t*", s)[1]
+  local ok, update_err, final_err = host.run([[
+    local ffi = require("ffi")
+    local T = require("testlib")
+    local c = T.load("crypto", "luaopen_crypto")
+    local address, size = ...
+    local u = c.blake2b_keyed_init("other key", 32)
+    ffi.copy(ffi.cast("void*", u), ffi.cast("const void*", address), size)
+    return select(2, pcall(u.update, u, "m")), select(2, pcall(u.final, u))
+  ]], address, size)
+  T.eq(ok, true, tostring(update_err))
+  T.eq(T.message(update_err), "update: state belongs to another Lua state")
+  T.eq(T.message(final_err), "final: state belongs to another Lua state")
+  T.eq(s:update("m"):final(), c.blake2b_keyed("key", "m", 32))
 end)
 
 T.case("hmac_sha256: 64-byte keys as they are, longer keys hashed first", function()
