@@ -1,10 +1,9 @@
--- needs: memory.queue.fast
+-- needs: memory.queue memory.queue.fast
 -- memory.queue and memory.queue.fast on the same queue: the same results
 -- and the same errors, while a loop of memory.queue.fast calls compiles into
 -- one trace.  Items come back from dequeue as `void *` cdata.
 local ffi = require("ffi")
-local quandel = assert(package.searchpath("Quandel", package.cpath))
-local queue = assert(package.loadlib(quandel, "luaopen_memory_queue"))()
+local queue = require("memory.queue")
 local qfast = require("memory.queue.fast")
 
 local q = queue.new()

@@ -8,16 +8,15 @@
 -- without waiting and stops.  join has a limit too: a worker that does not
 -- end in time is reported instead of hanging the script.
 local threads = require("threads")
-local quandel = assert(package.searchpath("Quandel", package.cpath))
-local memory = assert(package.loadlib(quandel, "luaopen_memory"))()
-local queue = assert(package.loadlib(quandel, "luaopen_memory_queue"))()
+local memory = require("memory")
+local queue = require("memory.queue")
 
 local jobs, results = queue.shared(), queue.shared()
 local done = memory.shared(4)                  -- 1 once every job is pushed
 local worker = [[
-  local quandel, jobs, results, done = ...
-  local memory = package.loadlib(quandel, "luaopen_memory")()
-  local queue = package.loadlib(quandel, "luaopen_memory_queue")()
+  local jobs, results, done = ...
+  local memory = require("memory")       -- a new state gets package.path and cpath
+  local queue = require("memory.queue")
   queue.retain(jobs); queue.retain(results); memory.retain(done)
   local count = 0
   while true do
@@ -40,7 +39,7 @@ local worker = [[
   return count
 ]]
 local workers = {}
-for i = 1, 3 do workers[i] = threads.start(worker, quandel, jobs, results, done) end
+for i = 1, 3 do workers[i] = threads.start(worker, jobs, results, done) end
 for i = 1, 200 do queue.push(jobs, "job " .. i) end
 memory.atomic_set_i32(done, 0, 1)
 

@@ -16,8 +16,8 @@ end
 
 local function slurp(path) return assert(T.file_text(path), path) end
 
-local KNOWN = { memory = true, ["memory.queue"] = true, ["memory.fast"] = true, threads = true,
-                crypto = true, win32 = true }
+local KNOWN = { memory = true, ["memory.queue"] = true, ["memory.fast"] = true,
+                ["memory.queue.fast"] = true, threads = true, crypto = true, win32 = true }
 
 T.case("every example names the modules it needs and loads them with require", function()
   local problems = {}
