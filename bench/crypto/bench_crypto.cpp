@@ -24,10 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
-
+#include "Crypto/vector_state.hpp"
 #include "luamods_export.hpp"
 
 namespace {
@@ -370,28 +367,9 @@ int o_x25519(lua_State* L)
 
 // --- The vector state ---------------------------------------------------------
 
-bool avx_enabled()
-{
-#if defined(__x86_64__)
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 27)) || !(c & (1u << 28)))
-        return false;
-    unsigned lo = 0, hi = 0;
-    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    return (lo & 6u) == 6u;
-#else
-    return false;
-#endif
-}
-
-const bool g_avx = avx_enabled();
-
 int t_clear_vector_state(lua_State*)
 {
-#if defined(__x86_64__)
-    if (g_avx)
-        __asm__ volatile("vzeroupper" ::: "memory");
-#endif
+    luamods::crypto::clear_upper_vector_state();
     return 0;
 }
 
