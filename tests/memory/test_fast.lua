@@ -4,7 +4,6 @@
 -- The same loop over memory's own table must stitch, or the check sees
 -- nothing.  And where both fail, both raise the same error.
 local T = require("testlib")
-local ffi = require("ffi")
 local jutil = require("jit.util")
 local fast = require("memory.fast")
 local classic = T.classic_memory()
@@ -203,34 +202,8 @@ T.case("the same loop over memory.queue's own functions stitches (the check can 
   T.truthy(#seen.problems > 0, "a classic call leaves the trace")
 end)
 
-T.case("memory.queue.fast raises memory.queue's errors word for word", function()
-  local q = qclassic.new()
-  local gone = qclassic.new()
-  qclassic.delete(gone)
-  local foreign = ffi.cast("void*", 0x4000)
-  local calls = {
-    { "enqueue", gone, foreign }, { "dequeue", gone }, { "wait_dequeue", gone }, { "wait_dequeue", gone, 5 },
-    { "len", gone }, { "push", gone, "x" }, { "pop", gone }, { "wait_pop", gone }, { "wait_pop", gone, 0 },
-    { "enqueue", 5, foreign }, { "enqueue", q, 5 }, { "enqueue", q, "x" }, { "dequeue", "q" }, { "len", {} },
-    { "wait_dequeue", nil }, { "wait_pop", true, 1 }, { "push", q, {} }, { "push", q, true }, { "pop", 0 },
-    { "wait_dequeue", q, -1 }, { "wait_dequeue", q, 0 / 0 }, { "wait_dequeue", q, "1" }, { "wait_pop", q, -0.5 },
-    { "wait_pop", q, -1 / 0 }, { "wait_pop", q, false },
-    -- not a plain block, once per way to pop
-    { "pop", q, enqueue = foreign }, { "wait_pop", q, enqueue = foreign }, { "wait_pop", q, 3, enqueue = foreign },
-  }
-  for i, c in ipairs(calls) do
-    local errs = {}
-    for k, Q in ipairs({ qclassic, qfast }) do
-      if c.enqueue then qclassic.enqueue(q, c.enqueue) end
-      local ok, err = pcall(function(...) local f = Q[c[1]]; f(...) end, unpack(c, 2, 3))
-      T.eq(ok, false, ("%s, case %d, table %d"):format(c[1], i, k))
-      errs[k] = err
-    end
-    T.eq(errs[2], errs[1], ("%s, case %d"):format(c[1], i))
-  end
-  T.eq(qclassic.len(q), 0)
-  qclassic.delete(q)
-end)
+-- memory.queue.fast's errors are checked word for word by the queue tests,
+-- which run against it too (queue.fast.basics, queue.fast.threads).
 
 T.case("without LuaJIT's FFI, loading memory.fast or memory.queue.fast says so", function()
   for fast_name, classic_name in pairs({ ["memory.fast"] = "memory", ["memory.queue.fast"] = "memory.queue" }) do

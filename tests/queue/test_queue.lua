@@ -59,11 +59,20 @@ end)
 
 T.case("argument errors", function()
   local q = Q.new()
-  T.raises(argerr(1, "enqueue", "queue pointer expected"), function() Q.enqueue(12, addr(1)) end)
-  T.raises(argerr(2, "enqueue", "pointer expected"), function() Q.enqueue(q, 12) end)
-  T.raises(argerr(1, "wait_dequeue", "queue pointer expected"), function() Q.wait_dequeue() end)
-  T.raises(argerr(1, "wait_pop", "queue pointer expected"), function() Q.wait_pop(7, 10) end)
-  T.raises(argerr(2, "push", "string expected, got nil"), function() Q.push(q, nil) end)
+  -- Every item function, every kind of wrong value (memory.queue.fast checks
+  -- them in Lua, memory.queue in C: the same texts).
+  for _, c in ipairs({
+    { "enqueue", 1, "queue pointer expected", 12, addr(1) }, { "enqueue", 2, "pointer expected", q, 12 },
+    { "enqueue", 2, "pointer expected", q, "x" }, { "dequeue", 1, "queue pointer expected", "q" },
+    { "len", 1, "queue pointer expected", {} }, { "wait_dequeue", 1, "queue pointer expected", nil },
+    { "wait_pop", 1, "queue pointer expected", 7, 10 }, { "wait_pop", 1, "queue pointer expected", true, 1 },
+    { "pop", 1, "queue pointer expected", 0 }, { "push", 2, "string expected, got nil", q, nil },
+    { "push", 2, "string expected, got table", q, {} }, { "push", 2, "string expected, got boolean", q, true },
+  }) do
+    -- Called by name, as the error names the function it was called as.
+    local call = assert(loadstring("local Q, a, b = ... Q." .. c[1] .. "(a, b)"))
+    T.raises(argerr(c[2], c[1], c[3]), call, Q, c[4], c[5])
+  end
   T.raises(argerr(2, "drain_all", "pointer expected"), function() Q.drain_all(q, 0, 0) end)
   T.raises(argerr(3, "drain_all", "max must not be negative"), function() Q.drain_all(q, addr(8), -1) end)
   T.raises(argerr(3, "drain_all", "max is too large"), function() Q.drain_all(q, addr(8), 2^61) end)
