@@ -84,16 +84,8 @@ std::uint64_t check_atomic_offset_arg(lua_State* L, int index)
 
 TimeLimit check_time_limit_arg(lua_State* L, int index)
 {
-    const TimeLimitArg arg = read_time_limit_arg(L, index);
-    switch (arg.check) {
-    case TimeLimitArg::Check::absent: return TimeLimit::forever();
-    case TimeLimitArg::Check::number: break;
-    case TimeLimitArg::Check::nan: luaL_argerror(L, index, msg::kTimeoutNaN); break;
-    case TimeLimitArg::Check::negative: luaL_argerror(L, index, msg::kTimeoutNegative); break;
-    case TimeLimitArg::Check::wrong_type:
-        raise_argument(L, index, msg::kTimeoutType, luaL_typename(L, index));
-    }
-    return TimeLimit::from_ms(arg.ms);
+    return luamods::check_time_limit_arg(
+        L, index, {msg::kTimeoutType, msg::kTimeoutNaN, msg::kTimeoutNegative});
 }
 
 }  // namespace luamods::memory

@@ -11,6 +11,7 @@
 
 #include "Threads/host_env.hpp"
 #include "Threads/job.hpp"
+#include "common/args.hpp"
 
 namespace luamods::threads {
 
@@ -290,31 +291,11 @@ int l_start(lua_State* L)
     return 1;
 }
 
-namespace {
-
-// The optional time limit of join, in milliseconds (common/time_limit.hpp).
-TimeLimit check_join_limit(lua_State* L, int index)
-{
-    const TimeLimitArg arg = read_time_limit_arg(L, index);
-    switch (arg.check) {
-    case TimeLimitArg::Check::absent: return TimeLimit::forever();
-    case TimeLimitArg::Check::number: break;
-    case TimeLimitArg::Check::nan: luaL_argerror(L, index, kTimeoutNaN); break;
-    case TimeLimitArg::Check::negative: luaL_argerror(L, index, kTimeoutNegative); break;
-    case TimeLimitArg::Check::wrong_type:
-        lua_pushfstring(L, kTimeoutType, luaL_typename(L, index));
-        luaL_argerror(L, index, lua_tostring(L, -1));
-        break;
-    }
-    return TimeLimit::from_ms(arg.ms);
-}
-
-}  // namespace
-
 int l_join(lua_State* L)
 {
     Box* box = check_box(L);
-    const TimeLimit limit = check_join_limit(L, 2);
+    const TimeLimit limit =
+        check_time_limit_arg(L, 2, {kTimeoutType, kTimeoutNaN, kTimeoutNegative});
     Thread* t = box->thread;
     if (!t || t->joined)
         return luaL_error(L, "threads.join: the thread has been joined already");

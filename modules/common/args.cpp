@@ -37,6 +37,20 @@ void raise_argument(lua_State* L, int index, const char* format, ...)
     __builtin_unreachable();
 }
 
+TimeLimit check_time_limit_arg(lua_State* L, int index, const TimeLimitTexts& texts)
+{
+    const TimeLimitArg arg = read_time_limit_arg(L, index);
+    switch (arg.check) {
+    case TimeLimitArg::Check::absent: return TimeLimit::forever();
+    case TimeLimitArg::Check::number: break;
+    case TimeLimitArg::Check::nan: luaL_argerror(L, index, texts.nan); break;
+    case TimeLimitArg::Check::negative: luaL_argerror(L, index, texts.negative); break;
+    case TimeLimitArg::Check::wrong_type:
+        raise_argument(L, index, texts.type, luaL_typename(L, index));
+    }
+    return TimeLimit::from_ms(arg.ms);
+}
+
 std::uint64_t wrap_large_to_u64(double v) noexcept
 {
     // |v| >= 2^63 is a whole number: reduce it modulo 2^64 exactly (fmod is

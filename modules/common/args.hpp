@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/time_limit.hpp"
+
 namespace luamods {
 
 // A Lua string argument as raw bytes; they belong to Lua and stay valid
@@ -29,6 +31,19 @@ inline bool is_present(lua_State* L, int index) { return lua_type(L, index) > LU
 
 // Raises luaL_argerror for `index` with a printf-style text.
 [[noreturn]] void raise_argument(lua_State* L, int index, const char* format, ...);
+
+// The texts of a time limit's argument errors, in a module's words; `type`
+// formats the name of the type given.
+struct TimeLimitTexts {
+    const char* type;
+    const char* nan;
+    const char* negative;
+};
+
+// An optional time limit in milliseconds (time_limit.hpp): absent or nil is
+// no limit; NaN, a negative number or another type raise.  The deadline
+// counts from this call.
+TimeLimit check_time_limit_arg(lua_State* L, int index, const TimeLimitTexts& texts);
 
 // Integers.  Lua numbers are doubles here, and converting NaN, an infinity
 // or a value beyond 64 bits to an integer is undefined in C++ (x64 gives
