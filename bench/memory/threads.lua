@@ -18,7 +18,8 @@ local m = assert(package.loadlib(path, "luaopen_memory"))()
 local own = m.alloc(64)
 m.set_i32(own, 0, 0)
 local loop = B.loop(body, { p = shared or own, s = string.rep("y", 16), empty = host.empty, get_i32 = m.get_i32,
-                            write = m.write, read = m.read, atomic_add_i32 = m.atomic_add_i32 })
+                            write = m.write, read = m.read, atomic_add_i32 = m.atomic_add_i32,
+                            alloc = m.alloc, free = m.free })
 loop(n / 10)
 return function() loop(n); m.free(own) end
 ]]
@@ -44,14 +45,20 @@ B.header(unpack(head))
 -- The first row is the machine's own scaling: empty calls share nothing, so
 -- a ratio well below 2 there means that other work holds a core, and the
 -- rows below cannot show more than it does.
+local empty_ratio
 for _, c in ipairs({
   { "empty call (the machine itself)", "empty(p, 4)", false, nil, 1 },
   { "get_i32, different blocks", "get_i32(p, 4)", false, 1.8, 1 },
   { "write 16 B + read 16 B, different blocks", "write(p, 0, s); read(p, 0, 16)", false, 1.8, 2 },
   { "atomic_add_i32, different blocks", "atomic_add_i32(p, 0, 1)", false, 1.8, 1 },
   { "get_i32, the same block", "get_i32(p, 4)", true, 1.0, 1 },
+  -- Each state allocates and frees blocks of its own: as well as empty calls.
+  { "alloc 64 B + free, own blocks", "free(alloc(64))", false, "empty", 2 },
 }) do
   local r1, r2 = scaling(B.new, c[2], c[3], c[5])
+  -- "empty": at least the machine's own ratio, the first row's.
+  if c[4] == "empty" then c[4] = empty_ratio end
+  empty_ratio = empty_ratio or r2 / r1
   local cells = { c[1], string.format("%.2f", r1 / 1e6), string.format("%.2f", r2 / 1e6),
                   string.format("%.2f×", r2 / r1), B.goal(">=", c[4], r2 / r1) }
   if B.old then
