@@ -1,28 +1,51 @@
-// AddressTable: the map from an address to its record, read without a lock.
+// AddressTable: the map from an address to its record, read without a lock
+// and written without one.
 //
 // Open addressing with linear probing over a power-of-two array of slots,
-// each an atomic key and an atomic record pointer.  Only writers change it,
-// all under their registry's mutex; readers probe with acquire loads and may
-// see a slot half-way through a change, so what they find is only a
-// candidate: the caller checks, under a hazard slot, that the record is the
-// live one for the address (see registry.hpp).
+// each an atomic key and an atomic record pointer.  Readers probe with
+// acquire loads and may see a slot half-way through a change, so what they
+// find is only a candidate: the caller checks, under a hazard slot, that the
+// record is the live one for the address (see registry.hpp).
 //
-// Keys 0 (empty) and 1 (erased) are never addresses.  An erased slot keeps
-// probe chains through it intact; it becomes empty again when nothing can
-// probe past it (the slot after it is empty), so tombstones do not pile up.
-// A full table is replaced by a larger one; the old one stays readable,
-// because a reader may still be probing it, until the registry goes away.
+// Writers change slots with compare-and-swap, so threads listing and
+// unlisting different addresses never wait for each other:
+//  - insert claims an empty or erased slot (empty/erased -> busy), writes
+//    the record, then publishes the key (busy -> key, a release store);
+//  - erase turns the key's slot into a tombstone (key -> erased).
+// A key is listed at most once: only the one writer that owns an address
+// (the one that allocated it, or that won its record's phase) lists or
+// unlists it.  Tombstones keep probe chains through them intact; they are
+// reused by inserts and dropped when the table is rebuilt.
+//
+// A rebuild runs under the owner's mutex when the table would pass half
+// used (tombstones count).  It freezes every slot of the current table (sets
+// kFrozen with a compare-and-swap, waiting out a slot that is busy), so no
+// writer changes it meanwhile; a writer that meets a frozen slot waits for
+// the rebuild to end and starts again.  Then either the live keys move to a
+// larger table, published in place of the old one, which stays readable
+// (a reader may still be probing it) until the owner goes away; or, when
+// mostly tombstones filled the table, they are listed again in the same
+// slots without the tombstones.  The rebuild's sequence number is odd while
+// it runs: a reader that found nothing checks it and looks again if a
+// rebuild ran meanwhile (a key may have been moving under it).  What a
+// reader finds is checked by its caller anyway.
+//
+// Keys 0 (empty), 1 (erased) and 2 (busy) are never addresses, and no
+// user-space address has bit 63 set.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <new>
 
+#include "Memory/backoff.hpp"
+
 namespace luamods::memory {
 
 template <class Record>
 class AddressTable {
-    static constexpr std::uint64_t kEmpty = 0, kErased = 1;
+    static constexpr std::uint64_t kEmpty = 0, kErased = 1, kBusy = 2;
+    static constexpr std::uint64_t kFrozen = std::uint64_t{1} << 63;
 
     struct Slot {
         std::atomic<std::uint64_t> key{kEmpty};
@@ -31,20 +54,24 @@ class AddressTable {
     struct Table {
         int bits = 0;
         std::uint64_t mask = 0;
-        std::size_t used = 0;  // live and erased slots
-        std::size_t live = 0;
-        Table* older = nullptr;  // tables replaced by this one, kept for readers
+        std::atomic<std::size_t> used{0};  // slots ever taken from empty: live, busy, erased
+        Table* older = nullptr;            // tables replaced by this one, kept for readers
         Slot* slots = nullptr;
 
         std::uint64_t home(std::uint64_t key) const noexcept
         {
             return (key * 0x9E3779B97F4A7C15ull) >> (64 - bits);
         }
+        // Room for one more key without the table passing half full.
+        bool has_room() const noexcept
+        {
+            return (used.load(std::memory_order_relaxed) + 1) * 2 <= mask + 1;
+        }
     };
 
 public:
     constexpr AddressTable() noexcept = default;
-    // Frees every table; for the registry's destructor only.
+    // Frees every table; for the owner's destructor only.
     void destroy() noexcept
     {
         for (Table* t = current_.load(std::memory_order_relaxed); t;) {
@@ -61,76 +88,121 @@ public:
     // Readers and writers: the record listed under `key`, or null.
     Record* find(std::uint64_t key) const noexcept
     {
-        const Table* t = current_.load(std::memory_order_acquire);
-        if (!t || key <= kErased)
+        if (key <= kBusy)
             return nullptr;
-        for (std::uint64_t i = t->home(key);; i = (i + 1) & t->mask) {
-            std::uint64_t k = t->slots[i].key.load(std::memory_order_acquire);
-            if (k == key)
-                return t->slots[i].record.load(std::memory_order_acquire);
-            if (k == kEmpty)
+        for (Backoff backoff;; backoff.wait()) {
+            const std::uint64_t seq = rebuilds_.load(std::memory_order_acquire);
+            const Table* t = current_.load(std::memory_order_acquire);
+            if (!t)
+                return nullptr;
+            for (std::uint64_t i = t->home(key);; i = (i + 1) & t->mask) {
+                std::uint64_t k = t->slots[i].key.load(std::memory_order_acquire) & ~kFrozen;
+                if (k == key)
+                    return t->slots[i].record.load(std::memory_order_acquire);
+                if (k == kEmpty)
+                    break;
+            }
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if ((seq & 1) == 0 && rebuilds_.load(std::memory_order_relaxed) == seq)
                 return nullptr;
         }
     }
 
-    // Writers: makes room for `n` more keys, so that the inserts that follow
-    // cannot fail.  False when no memory was left for a larger table.
+    // Any writer: lists `record` under `key` (not listed).  False when the
+    // table must be rebuilt first (reserve, under the owner's mutex).
+    bool try_insert(std::uint64_t key, Record* record) noexcept
+    {
+        for (;;) {
+            Table* t = current_.load(std::memory_order_acquire);
+            if (!t || !t->has_room())
+                return false;
+            if (insert_into(*t, key, record))
+                return true;
+            wait_rebuilt();
+        }
+    }
+
+    // Any writer that owns `key`: unlists it.
+    void erase(std::uint64_t key) noexcept
+    {
+        if (key <= kBusy)
+            return;
+        for (;;) {
+            const std::uint64_t seq = rebuilds_.load(std::memory_order_acquire);
+            Table* t = current_.load(std::memory_order_acquire);
+            if (!t)
+                return;
+            std::uint64_t i = t->home(key);
+            std::uint64_t k;
+            while ((k = t->slots[i].key.load(std::memory_order_acquire) & ~kFrozen) != key) {
+                if (k == kEmpty)
+                    break;
+                i = (i + 1) & t->mask;
+            }
+            if (k != key) {
+                // Not met: a rebuild may have been moving it.
+                std::atomic_thread_fence(std::memory_order_acquire);
+                if ((seq & 1) == 0 && rebuilds_.load(std::memory_order_relaxed) == seq)
+                    return;
+                wait_rebuilt();
+                continue;
+            }
+            std::uint64_t expected = key;
+            if (t->slots[i].key.compare_exchange_strong(expected, kErased,
+                                                        std::memory_order_release,
+                                                        std::memory_order_relaxed))
+                return;
+            wait_rebuilt();  // frozen: the key may move
+        }
+    }
+
+    // How many rebuilds have run (tests and statistics).
+    std::uint64_t rebuilds() const noexcept
+    {
+        return rebuilds_.load(std::memory_order_relaxed) / 2;
+    }
+
+    // Under the owner's mutex: makes room for `n` more keys, rebuilding the
+    // table when it would pass half full.  False when no memory was left
+    // for a new table.
     bool reserve(std::size_t n) noexcept
     {
         Table* t = current_.load(std::memory_order_relaxed);
-        if (t && (t->used + n) * 2 <= t->mask + 1)
+        if (t && (t->used.load(std::memory_order_relaxed) + n) * 2 <= t->mask + 1)
             return true;
-        std::size_t live = t ? t->live : 0;
-        int bits = t ? t->bits : 9;
-        // At most half full after the inserts, and room for as many again.
-        while ((live + n) * 4 > (std::size_t{1} << bits))
-            ++bits;
-        return rebuild(bits);
+        return rebuild_now(t, n);
     }
 
-    // Writers, after reserve(1): lists `record` under `key` (not listed yet).
+    // Under the owner's mutex: drops the tombstones now (after many keys
+    // went at once), so that lookups of unknown keys stay short.
+    bool compact() noexcept
+    {
+        Table* t = current_.load(std::memory_order_relaxed);
+        return !t || rebuild_now(t, 0);
+    }
+
+private:
+    bool rebuild_now(Table* t, std::size_t n) noexcept
+    {
+        const std::uint64_t seq = rebuilds_.load(std::memory_order_relaxed);
+        rebuilds_.store(seq + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        const bool done = t ? rebuild(*t, n) : grow(nullptr, 0, n);
+        rebuilds_.store(seq + 2, std::memory_order_release);
+        return done;
+    }
+
+public:
+    // Under the owner's mutex, after reserve(1): lists `record` under `key`.
+    // Cannot fail: no rebuild runs meanwhile, and other writers' inserts
+    // take at most one slot each past half full.
     void insert(std::uint64_t key, Record* record) noexcept
     {
-        Table* t = current_.load(std::memory_order_relaxed);
-        std::uint64_t i = t->home(key);
-        while (t->slots[i].key.load(std::memory_order_relaxed) > kErased)
-            i = (i + 1) & t->mask;
-        if (t->slots[i].key.load(std::memory_order_relaxed) == kEmpty)
-            ++t->used;
-        ++t->live;
-        // The record before the key: a reader that sees the key sees it.
-        t->slots[i].record.store(record, std::memory_order_release);
-        t->slots[i].key.store(key, std::memory_order_release);
+        insert_into(*current_.load(std::memory_order_relaxed), key, record);
     }
 
-    // Writers: unlists `key`.
-    void erase(std::uint64_t key) noexcept
-    {
-        Table* t = current_.load(std::memory_order_relaxed);
-        if (!t || key <= kErased)
-            return;
-        std::uint64_t i = t->home(key);
-        for (;; i = (i + 1) & t->mask) {
-            std::uint64_t k = t->slots[i].key.load(std::memory_order_relaxed);
-            if (k == key)
-                break;
-            if (k == kEmpty)
-                return;
-        }
-        t->slots[i].key.store(kErased, std::memory_order_release);
-        --t->live;
-        // No chain runs past an erased slot followed by an empty one: such
-        // slots, back to the last live one, can be empty again.
-        while (t->slots[(i + 1) & t->mask].key.load(std::memory_order_relaxed) == kEmpty &&
-               t->slots[i].key.load(std::memory_order_relaxed) == kErased) {
-            t->slots[i].key.store(kEmpty, std::memory_order_release);
-            --t->used;
-            i = (i - 1) & t->mask;
-        }
-    }
-
-    // Writers: fn(key, record) for every listed key.  fn may erase the key
-    // it is given (erasing only changes slots at or before it).
+    // Under the owner's mutex: fn(key, record) for every listed key.  Keys
+    // that other writers list or unlist meanwhile may be met or not.
     template <class Fn>
     void for_each(Fn&& fn) noexcept
     {
@@ -138,47 +210,144 @@ public:
         if (!t)
             return;
         for (std::uint64_t i = 0; i <= t->mask; ++i) {
-            std::uint64_t k = t->slots[i].key.load(std::memory_order_relaxed);
-            if (k > kErased)
-                fn(k, t->slots[i].record.load(std::memory_order_relaxed));
+            std::uint64_t k = t->slots[i].key.load(std::memory_order_acquire) & ~kFrozen;
+            if (k > kBusy)
+                fn(k, t->slots[i].record.load(std::memory_order_acquire));
         }
     }
 
 private:
-    bool rebuild(int bits) noexcept
+    // False when the table is frozen.
+    static bool insert_into(Table& t, std::uint64_t key, Record* record) noexcept
     {
+        for (std::uint64_t i = t.home(key);; i = (i + 1) & t.mask) {
+            Slot& s = t.slots[i];
+            std::uint64_t k = s.key.load(std::memory_order_relaxed);
+            while (k <= kErased) {
+                if (s.key.compare_exchange_weak(k, kBusy, std::memory_order_acquire,
+                                                std::memory_order_relaxed)) {
+                    if (k == kEmpty)
+                        t.used.fetch_add(1, std::memory_order_relaxed);
+                    // The record before the key: a reader that sees the key
+                    // sees it.  A rebuild waits for the key.
+                    s.record.store(record, std::memory_order_release);
+                    s.key.store(key, std::memory_order_release);
+                    return true;
+                }
+            }
+            if (k & kFrozen)
+                return false;
+        }
+    }
+
+    void wait_rebuilt() const noexcept
+    {
+        for (Backoff backoff; rebuilds_.load(std::memory_order_acquire) & 1;)
+            backoff.wait();
+    }
+
+    struct Pair {
+        std::uint64_t key;
+        Record* record;
+    };
+
+    bool rebuild(Table& old, std::size_t n) noexcept
+    {
+        // Every slot frozen first, so that no writer changes what is moved.
+        std::size_t live = 0;
+        for (std::uint64_t i = 0; i <= old.mask; ++i) {
+            std::atomic<std::uint64_t>& key = old.slots[i].key;
+            std::uint64_t k = key.load(std::memory_order_relaxed);
+            for (Backoff backoff;;) {
+                if (k == kBusy) {  // an insert between its claim and its key
+                    backoff.wait();
+                    k = key.load(std::memory_order_relaxed);
+                } else if (key.compare_exchange_weak(k, k | kFrozen, std::memory_order_acq_rel,
+                                                     std::memory_order_relaxed)) {
+                    break;
+                }
+            }
+            if (k > kBusy)
+                ++live;
+        }
+        // Twice the room the keys need, or a larger table.
+        if ((live + n) * 4 > old.mask + 1)
+            return grow(&old, live, n) || (thaw(old), false);
+        return relist(old, live);
+    }
+
+    // A larger table for the frozen one's keys (or the first table).
+    bool grow(Table* old, std::size_t live, std::size_t n) noexcept
+    {
+        int bits = old ? old->bits : 9;
+        while ((live + n) * 4 > (std::size_t{1} << bits))
+            ++bits;
         auto* t = new (std::nothrow) Table;
-        if (!t)
-            return false;
-        t->slots = new (std::nothrow) Slot[std::size_t{1} << bits];
-        if (!t->slots) {
+        if (t)
+            t->slots = new (std::nothrow) Slot[std::size_t{1} << bits];
+        if (!t || !t->slots) {
             delete t;
             return false;
         }
         t->bits = bits;
         t->mask = (std::uint64_t{1} << bits) - 1;
-        Table* old = current_.load(std::memory_order_relaxed);
+        std::size_t used = 0;
         if (old) {
             for (std::uint64_t i = 0; i <= old->mask; ++i) {
-                std::uint64_t k = old->slots[i].key.load(std::memory_order_relaxed);
-                if (k <= kErased)
-                    continue;
-                std::uint64_t j = t->home(k);
-                while (t->slots[j].key.load(std::memory_order_relaxed) != kEmpty)
-                    j = (j + 1) & t->mask;
-                t->slots[j].record.store(old->slots[i].record.load(std::memory_order_relaxed),
-                                         std::memory_order_relaxed);
-                t->slots[j].key.store(k, std::memory_order_relaxed);
-                ++t->used;
-                ++t->live;
+                std::uint64_t k = old->slots[i].key.load(std::memory_order_relaxed) & ~kFrozen;
+                if (k > kBusy) {
+                    place(*t, k, old->slots[i].record.load(std::memory_order_relaxed), 0);
+                    ++used;
+                }
             }
         }
+        t->used.store(used, std::memory_order_relaxed);
         t->older = old;
         current_.store(t, std::memory_order_release);
         return true;
     }
 
+    // The frozen table's live keys listed again in it, without tombstones.
+    bool relist(Table& t, std::size_t live) noexcept
+    {
+        Pair* pairs = new (std::nothrow) Pair[live ? live : 1];
+        if (!pairs) {
+            thaw(t);
+            return false;
+        }
+        std::size_t n = 0;
+        for (std::uint64_t i = 0; i <= t.mask; ++i) {
+            std::uint64_t k = t.slots[i].key.load(std::memory_order_relaxed) & ~kFrozen;
+            if (k > kBusy)
+                pairs[n++] = {k, t.slots[i].record.load(std::memory_order_relaxed)};
+            t.slots[i].key.store(kFrozen | kEmpty, std::memory_order_relaxed);
+        }
+        for (std::size_t j = 0; j < n; ++j)
+            place(t, pairs[j].key, pairs[j].record, kFrozen);
+        delete[] pairs;
+        t.used.store(n, std::memory_order_relaxed);
+        thaw(t);
+        return true;
+    }
+
+    // Lists a key in a table no writer changes (new, or frozen).
+    static void place(Table& t, std::uint64_t key, Record* record, std::uint64_t frozen) noexcept
+    {
+        std::uint64_t j = t.home(key);
+        while ((t.slots[j].key.load(std::memory_order_relaxed) & ~kFrozen) != kEmpty)
+            j = (j + 1) & t.mask;
+        t.slots[j].record.store(record, std::memory_order_release);
+        t.slots[j].key.store(key | frozen, std::memory_order_release);
+    }
+
+    static void thaw(Table& t) noexcept
+    {
+        for (std::uint64_t i = 0; i <= t.mask; ++i)
+            t.slots[i].key.fetch_and(~kFrozen, std::memory_order_release);
+    }
+
     std::atomic<Table*> current_{nullptr};
+    std::atomic<std::uint64_t> rebuilds_{0};  // odd while a rebuild runs
 };
 
 }  // namespace luamods::memory

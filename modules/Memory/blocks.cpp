@@ -25,7 +25,7 @@ int l_alloc(lua_State* L)
 {
     std::uint64_t size = check_size_arg(L, 1);
     return respond(L, kMemory, [&](Reply& reply) {
-        reply.push_pointer(register_block(size, false, reply.error()));
+        reply.push_pointer(register_block(size, false, reply.error(), state_context(L)));
     });
 }
 
@@ -33,9 +33,9 @@ int l_free(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     return respond(L, kMemory, [&](Reply& reply) {
-        switch (block_registry().free_plain(p)) {
-        case BlockRegistry::Retire::unknown: reply.raise(msg::kFreeUnknown, p); break;
-        case BlockRegistry::Retire::shared: reply.raise(msg::kFreeShared, p); break;
+        switch (block_registry().free_plain(state_context(L), p)) {
+        case Change::unknown: reply.raise(msg::kFreeUnknown, p); break;
+        case Change::shared: reply.raise(msg::kFreeShared, p); break;
         default: break;
         }
     });

@@ -72,6 +72,23 @@ void Hazards::give_back(HazardContext* ctx) noexcept
 
 bool Hazards::published(const void* record) const noexcept { return count_published(record) > 0; }
 
+void Hazards::snapshot(HazardSnapshot& out) const noexcept
+{
+    out.n_ = 0;
+    out.overflow_ = false;
+    for (HazardContext* c = head_.load(std::memory_order_acquire); c; c = c->next)
+        for (const auto& s : c->slots)
+            if (const void* r = s.load(std::memory_order_acquire)) {
+                if (out.n_ == HazardSnapshot::kMax) {
+                    // Too many to keep: each record is then looked up in
+                    // the slots themselves.
+                    out.overflow_ = true;
+                    return;
+                }
+                out.seen_[out.n_++] = r;
+            }
+}
+
 int Hazards::count_published(const void* record) const noexcept
 {
     int n = 0;

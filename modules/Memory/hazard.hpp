@@ -38,11 +38,18 @@ namespace luamods::memory {
 
 inline constexpr int kSlotsPerContext = 4;
 
+struct BlockCache;
+
 struct alignas(64) HazardContext {
     std::atomic<const void*> slots[kSlotsPerContext] = {};
     std::atomic<bool> claimed{false};
     HazardContext* next = nullptr;  // every context ever made; never freed
+    // The block registry's writer cache of the state holding the context;
+    // it stays with the context when another state claims it.
+    BlockCache* block_cache = nullptr;
 };
+
+class HazardSnapshot;
 
 class Hazards {
 public:
@@ -72,6 +79,8 @@ public:
     bool published(const void* record) const noexcept;
     // Number of slots that name `record`.  After barrier().
     int count_published(const void* record) const noexcept;
+    // Every record some slot names.  After barrier().
+    void snapshot(HazardSnapshot& out) const noexcept;
 
 private:
     std::atomic<HazardContext*> head_{nullptr};
@@ -170,5 +179,27 @@ private:
 // The one set of contexts of this library.
 extern constinit Hazards g_hazards;
 inline Hazards& Hazards::instance() noexcept { return g_hazards; }
+
+// The records named by every hazard slot at one moment (after a barrier):
+// one pass over the slots for a whole batch of records.
+class HazardSnapshot {
+public:
+    bool contains(const void* record) const noexcept
+    {
+        if (overflow_)
+            return Hazards::instance().published(record);
+        for (int i = 0; i < n_; ++i)
+            if (seen_[i] == record)
+                return true;
+        return false;
+    }
+
+private:
+    friend class Hazards;
+    static constexpr int kMax = 64;
+    const void* seen_[kMax];
+    int n_ = 0;
+    bool overflow_ = false;
+};
 
 }  // namespace luamods::memory

@@ -2,7 +2,8 @@
 // an address, published in a hazard slot, and checked to be the live one for
 // that address (the discipline of registry.hpp, invariant 3).  Records name
 // their phases kLive, kRetired and kChanging (a writer is deciding about the
-// record: realloc moving a block, delete checking a queue for users).
+// record: realloc moving a block, delete checking a queue for users), in the
+// low two bits of the phase word; the bits above may count generations.
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,8 @@
 namespace luamods::memory {
 
 enum class Find { live, unknown, no_slot };
+
+inline constexpr std::uint32_t kPhaseMask = 3;
 
 // What a writer's change of a record came to.
 enum class Change { done, unknown, shared, not_shared, busy, over_released, too_many };
@@ -36,12 +39,12 @@ inline Find find_published(const AddressTable<Record>& table, HazardContext* ctx
         } else {
             hold.republish(r);
         }
-        std::uint32_t phase = HazardHold::phase_after(r->phase);
+        std::uint32_t phase = HazardHold::phase_after(r->phase) & kPhaseMask;
         // A writer is deciding about the record (and realloc may be copying
         // a large block meanwhile): wait for its verdict without holding a
         // core for long.
         for (Backoff backoff; phase == Record::kChanging; backoff.wait())
-            phase = HazardHold::phase_after(r->phase);
+            phase = HazardHold::phase_after(r->phase) & kPhaseMask;
         const bool same = r->address.load(std::memory_order_relaxed) == key;
         if (phase == Record::kLive && same) {
             record = r;

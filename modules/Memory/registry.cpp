@@ -5,25 +5,58 @@
 #include <new>
 
 #include "Memory/args.hpp"
+#include "Memory/backoff.hpp"
 #include "Memory/host_hook.hpp"
 #include "Memory/messages.hpp"
 
 namespace luamods::memory {
 
 namespace {
-// Where the barrier interrupts every thread of the process, a free returns
-// memory in batches of this many blocks, or sooner once the retired blocks
+// Where the barrier interrupts every thread of the process, a state returns
+// the memory it freed in batches of this many blocks, or sooner once they
 // hold this many bytes (few enough that the allocator's recently freed
-// memory is still in cache when it hands it out again).  Where the barrier
-// is a plain fence, every free returns its memory at once.
-constexpr std::size_t kBatchBlocks = 64;
+// memory is still in cache when it hands it out again).  The registry's own
+// list of retired records waits for as many.  Where the barrier is a plain
+// fence, every free returns its memory at once.
+constexpr std::size_t kBatchBlocks = BlockCache::kRetiredMax;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{64} << 10;
+// A state's spare records: taken from the registry this many at a time, and
+// given back by half once it holds twice as many.
+constexpr std::uint32_t kSpareBatch = 32;
+constexpr std::uint32_t kSpareMax = 4 * kSpareBatch;
 
-std::uint64_t batch_bytes() noexcept { return Hazards::instance().asymmetric() ? kBatchBytes : 0; }
+bool asymmetric() noexcept { return Hazards::instance().asymmetric(); }
+std::uint64_t batch_bytes() noexcept { return asymmetric() ? kBatchBytes : 0; }
 
 std::uint64_t key(const void* p) noexcept
 {
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+std::uint32_t phase_of(std::uint32_t word) noexcept { return word & kPhaseMask; }
+std::uint32_t with_phase(std::uint32_t word, std::uint32_t phase) noexcept
+{
+    return (word & ~kPhaseMask) | phase;
+}
+// Live again after a change of block or address: a compare-and-swap that
+// expects the word from before cannot take it any more.
+std::uint32_t next_live(std::uint32_t word) noexcept
+{
+    return ((word & ~kPhaseMask) + kPhaseMask + 1) | BlockRecord::kLive;
+}
+
+void lock_cache(BlockCache& c) noexcept
+{
+    for (Backoff backoff; c.lock.exchange(true, std::memory_order_acquire);)
+        backoff.wait();
+}
+void unlock_cache(BlockCache& c) noexcept { c.lock.store(false, std::memory_order_release); }
+
+// Returns a retired record's memory; the record is free from then on.
+void return_memory(BlockRecord* r, std::uint32_t word) noexcept
+{
+    std::free(r->block());
+    r->phase.store(with_phase(word, BlockRecord::kFree), std::memory_order_release);
 }
 
 }  // namespace
@@ -46,6 +79,16 @@ BlockRegistry::~BlockRegistry()
     table_.destroy();
     for (BlockRecord* r = retired_; r; r = r->next)
         std::free(r->block());
+    for (BlockCache* c = caches_.load(std::memory_order_relaxed); c;) {
+        for (std::uint32_t i = 0; i < c->retired_count.load(std::memory_order_relaxed); ++i) {
+            BlockRecord* r = c->retired[i].load(std::memory_order_relaxed);
+            if (phase_of(r->phase.load(std::memory_order_relaxed)) == BlockRecord::kRetired)
+                std::free(r->block());
+        }
+        BlockCache* next = c->next;
+        delete c;
+        c = next;
+    }
     while (RecordChunk* c = chunks_) {
         chunks_ = c->next;
         delete c;
@@ -67,15 +110,16 @@ constinit BlockRegistry g_block_registry;
 // ---------------------------------------------------------------------------
 // Readers
 
-void BlockRegistry::after_retired_access() noexcept
+void BlockRegistry::after_retired_access(BlockRecord* record) noexcept
 {
-    if (retired_bytes_.load(std::memory_order_relaxed) < batch_bytes())
+    if (record->size.load(std::memory_order_relaxed) < batch_bytes() &&
+        retired_bytes_.load(std::memory_order_relaxed) < batch_bytes())
         return;
     Locked locked(*this);
     reclaim_unused();
 }
 
-Status BlockAccess::fail(BlockRegistry::Find found, BlockRecord* rec) noexcept
+Status BlockAccess::fail(Find found, BlockRecord* rec) noexcept
 {
     // A retired record this access held for a moment may be the last thing
     // that kept its memory: let go of it like at the end of an access.  The
@@ -86,9 +130,9 @@ Status BlockAccess::fail(BlockRegistry::Find found, BlockRecord* rec) noexcept
     hold_.clear();
     if (rec)
         block_registry().after_access(rec);
-    if (found == BlockRegistry::Find::no_slot)
+    if (found == Find::no_slot)
         return Status::no_memory;
-    if (found == BlockRegistry::Find::unknown)
+    if (found == Find::unknown)
         return Status::unknown;
     if (released)
         return Status::released;
@@ -97,33 +141,115 @@ Status BlockAccess::fail(BlockRegistry::Find found, BlockRecord* rec) noexcept
 }
 
 // ---------------------------------------------------------------------------
-// Writers (under the mutex)
+// Records
 
-BlockRecord* BlockRegistry::take_record() noexcept
+BlockCache* BlockRegistry::cache_of(HazardContext* ctx) noexcept
 {
-    if (!free_records_) {
-        auto* chunk = new (std::nothrow) RecordChunk;
-        if (!chunk)
-            return nullptr;
-        chunk->next = chunks_;
-        chunks_ = chunk;
-        for (BlockRecord& r : chunk->records) {
-            r.next = free_records_;
-            free_records_ = &r;
-        }
-    }
-    BlockRecord* r = free_records_;
-    free_records_ = r->next;
-    r->next = nullptr;
-    return r;
+    if (!ctx)
+        return nullptr;
+    if (BlockCache* c = ctx->block_cache)
+        return c;
+    auto* c = new (std::nothrow) BlockCache;
+    if (!c)
+        return nullptr;
+    Locked locked(*this);
+    c->next = caches_.load(std::memory_order_relaxed);
+    caches_.store(c, std::memory_order_release);
+    ctx->block_cache = c;
+    return c;
 }
 
-bool BlockRegistry::add(void* p, std::uint64_t size, bool shared, bool queue_owned) noexcept
+// A free record: the state's spare, or (refilling the spares) the registry's.
+BlockRecord* BlockRegistry::take_record(BlockCache* cache) noexcept
 {
+    if (cache && cache->spare) {
+        BlockRecord* r = cache->spare;
+        cache->spare = r->next;
+        --cache->spare_count;
+        return r;
+    }
     Locked locked(*this);
-    if (!table_.reserve(1))
-        return false;
-    BlockRecord* r = take_record();
+    const std::uint32_t want = cache ? kSpareBatch : 1;
+    BlockRecord* taken = nullptr;
+    for (std::uint32_t n = 0; n < want; ++n) {
+        if (!free_records_) {
+            auto* chunk = new (std::nothrow) RecordChunk;
+            if (!chunk)
+                break;
+            chunk->next = chunks_;
+            chunks_ = chunk;
+            for (BlockRecord& r : chunk->records) {
+                r.next = free_records_;
+                free_records_ = &r;
+            }
+        }
+        BlockRecord* r = free_records_;
+        free_records_ = r->next;
+        if (!taken) {
+            taken = r;
+            continue;
+        }
+        r->next = cache->spare;
+        cache->spare = r;
+        ++cache->spare_count;
+    }
+    return taken;
+}
+
+namespace {
+// A record for the state's spares; past the limit, half go to `surplus`.
+void keep_spare(BlockCache& cache, BlockRecord* r, BlockRecord*& surplus) noexcept
+{
+    r->next = cache.spare;
+    cache.spare = r;
+    if (++cache.spare_count <= kSpareMax)
+        return;
+    BlockRecord* last = cache.spare;
+    for (std::uint32_t i = 1; i < kSpareMax / 2; ++i)
+        last = last->next;
+    BlockRecord* rest = last->next;
+    last->next = nullptr;
+    cache.spare_count = kSpareMax / 2;
+    while (rest) {
+        BlockRecord* next = rest->next;
+        rest->next = surplus;
+        surplus = rest;
+        rest = next;
+    }
+}
+}  // namespace
+
+void BlockRegistry::give_records(BlockRecord* list) noexcept
+{
+    if (!list)
+        return;
+    Locked locked(*this);
+    while (list) {
+        BlockRecord* next = list->next;
+        list->next = free_records_;
+        free_records_ = list;
+        list = next;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Writers without the mutex
+
+bool BlockRegistry::list(BlockRecord* r, std::uint64_t k) noexcept
+{
+    while (!table_.try_insert(k, r)) {
+        Locked locked(*this);
+        if (!table_.reserve(1))
+            return false;
+    }
+    return true;
+}
+
+bool BlockRegistry::add(HazardContext* ctx, void* p, std::uint64_t size, bool shared,
+                        bool queue_owned) noexcept
+{
+    BlockCache* cache = cache_of(ctx);
+    BlockRecord* r = take_record(cache);
     if (!r)
         return false;
     r->address.store(key(p), std::memory_order_relaxed);
@@ -131,21 +257,185 @@ bool BlockRegistry::add(void* p, std::uint64_t size, bool shared, bool queue_own
     r->ref_count.store(1, std::memory_order_relaxed);
     r->shared.store(shared, std::memory_order_relaxed);
     r->queue_owned.store(queue_owned, std::memory_order_relaxed);
-    r->phase.store(BlockRecord::kLive, std::memory_order_release);
-    table_.insert(key(p), r);
+    const std::uint32_t word = next_live(r->phase.load(std::memory_order_relaxed));
+    r->phase.store(word, std::memory_order_release);
+    if (!list(r, key(p))) {
+        r->phase.store(with_phase(word, BlockRecord::kFree), std::memory_order_release);
+        r->next = nullptr;
+        give_records(r);
+        return false;
+    }
     if (queue_owned)
         queue_blocks_.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
-void BlockRegistry::retire(Locked&, BlockRecord* r) noexcept
+// Wins the live plain record listed under `p` for its caller: retired from
+// now on, and no other writer can take it.
+Change BlockRegistry::claim(const void* p, BlockRecord*& record) noexcept
 {
-    r->phase.store(BlockRecord::kRetired, std::memory_order_release);
+    const std::uint64_t k = key(p);
+    for (Backoff backoff;; backoff.wait()) {
+        BlockRecord* r = table_.find(k);
+        if (!r)
+            return Change::unknown;
+        std::uint32_t word = r->phase.load(std::memory_order_acquire);
+        // Being moved, or found under an address it no longer carries (its
+        // slot is about to be erased): look again.
+        if (phase_of(word) == BlockRecord::kMoving || r->address.load(std::memory_order_relaxed) != k)
+            continue;
+        if (phase_of(word) != BlockRecord::kLive)
+            return Change::unknown;  // another writer won it
+        if (r->shared.load(std::memory_order_relaxed))
+            return Change::shared;
+        if (r->phase.compare_exchange_strong(word, with_phase(word, BlockRecord::kRetired),
+                                             std::memory_order_acq_rel,
+                                             std::memory_order_relaxed)) {
+            record = r;
+            return Change::done;
+        }
+    }
+}
+
+// The winner of a record takes its address out of the table.
+void BlockRegistry::unlist(BlockRecord* r) noexcept
+{
     table_.erase(r->address.load(std::memory_order_relaxed));
     // A reader that disowns the block at the same time may clear the mark:
     // exactly one of the two counts it off.
-    if (r->queue_owned.exchange(false, std::memory_order_relaxed))
+    if (r->queue_owned.load(std::memory_order_relaxed) &&
+        r->queue_owned.exchange(false, std::memory_order_relaxed))
         queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// A claimed, unlisted record on its way back: its memory is returned once no
+// access holds it.
+void BlockRegistry::retire(HazardContext* ctx, BlockRecord* r) noexcept
+{
+    BlockCache* cache = cache_of(ctx);
+    if (!cache) {
+        Locked locked(*this);
+        hold_retired(r);
+        return;
+    }
+    Hazards& hazards = Hazards::instance();
+    if (!hazards.asymmetric()) {
+        hazards.barrier();
+        if (!hazards.published(r)) {
+            return_memory(r, r->phase.load(std::memory_order_relaxed));
+            BlockRecord* surplus = nullptr;
+            keep_spare(*cache, r, surplus);
+            give_records(surplus);
+            return;
+        }
+        // An access holds it: the registry's list, where the last one out
+        // finds it.  The check runs again under the mutex, in case that
+        // access ended before the record was on the list.
+        Locked locked(*this);
+        hold_retired(r);
+        return;
+    }
+    const std::uint32_t n = cache->retired_count.load(std::memory_order_relaxed);
+    cache->retired[n].store(r, std::memory_order_relaxed);
+    cache->retired_count.store(n + 1, std::memory_order_release);
+    cache->retired_bytes += r->size.load(std::memory_order_relaxed);
+    if (n + 1 == BlockCache::kRetiredMax || cache->retired_bytes >= kBatchBytes)
+        return_batch(*cache);
+}
+
+// The state's batch: one barrier, then every retired record of its cache
+// that no access holds goes back (and the ones a holder of the mutex
+// returned meanwhile become spares).
+void BlockRegistry::return_batch(BlockCache& cache) noexcept
+{
+    BlockRecord* surplus = nullptr;
+    lock_cache(cache);
+    Hazards& hazards = Hazards::instance();
+    hazards.barrier();
+    HazardSnapshot held;
+    hazards.snapshot(held);
+    const std::uint32_t n = cache.retired_count.load(std::memory_order_relaxed);
+    std::uint32_t kept = 0;
+    std::uint64_t bytes = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        BlockRecord* r = cache.retired[i].load(std::memory_order_relaxed);
+        const std::uint32_t word = r->phase.load(std::memory_order_acquire);
+        if (phase_of(word) == BlockRecord::kRetired) {
+            if (held.contains(r)) {
+                cache.retired[kept++].store(r, std::memory_order_relaxed);
+                bytes += r->size.load(std::memory_order_relaxed);
+                continue;
+            }
+            return_memory(r, word);
+        }
+        keep_spare(cache, r, surplus);
+    }
+    cache.retired_count.store(kept, std::memory_order_release);
+    cache.retired_bytes = bytes;
+    unlock_cache(cache);
+    give_records(surplus);
+}
+
+Change BlockRegistry::free_plain(HazardContext* ctx, const void* p) noexcept
+{
+    BlockRecord* r = nullptr;
+    const Change claimed = claim(p, r);
+    if (claimed != Change::done)
+        return claimed;
+    unlist(r);
+    retire(ctx, r);
+    return Change::done;
+}
+
+bool BlockRegistry::free_accessed(HazardContext* ctx, BlockAccess& access) noexcept
+{
+    BlockRecord* r = access.held();
+    const std::uint64_t k = key(access.bytes());
+    bool won = false;
+    for (Backoff backoff;; backoff.wait()) {
+        std::uint32_t word = r->phase.load(std::memory_order_acquire);
+        // A realloc that meets our hold gives up: wait for it.
+        if (phase_of(word) == BlockRecord::kMoving)
+            continue;
+        if (phase_of(word) != BlockRecord::kLive || r->address.load(std::memory_order_relaxed) != k ||
+            r->shared.load(std::memory_order_relaxed))
+            break;
+        if (r->phase.compare_exchange_strong(word, with_phase(word, BlockRecord::kRetired),
+                                             std::memory_order_acq_rel,
+                                             std::memory_order_relaxed)) {
+            won = true;
+            break;
+        }
+    }
+    access.drop();
+    if (!won) {
+        after_access(r);
+        return false;
+    }
+    unlist(r);
+    retire(ctx, r);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Writers under the mutex
+
+// The live record listed under `p`; `word` gets its phase word.
+BlockRecord* BlockRegistry::listed(const void* p, std::uint32_t& word) noexcept
+{
+    BlockRecord* r = table_.find(key(p));
+    if (!r)
+        return nullptr;
+    word = r->phase.load(std::memory_order_acquire);
+    const bool live = phase_of(word) == BlockRecord::kLive &&
+                      r->address.load(std::memory_order_relaxed) == key(p);
+    return live ? r : nullptr;
+}
+
+// A retired record onto the registry's list (the mutex held), returned with
+// the next batch, or at once where the barrier is a fence.
+void BlockRegistry::hold_retired(BlockRecord* r) noexcept
+{
     r->next = retired_;
     retired_ = r;
     ++retired_count_;
@@ -156,89 +446,116 @@ void BlockRegistry::retire(Locked&, BlockRecord* r) noexcept
         reclaim_unused();
 }
 
-void BlockRegistry::reclaim_unused() noexcept
+// Returns every retired record's memory that no access holds: the
+// registry's list and every state's cache.  Returns the bytes still held.
+std::uint64_t BlockRegistry::reclaim_unused() noexcept
 {
-    if (!retired_)
-        return;
-    Hazards& hazards = Hazards::instance();
-    hazards.barrier();
-    BlockRecord** link = &retired_;
-    std::uint64_t bytes = retired_bytes_.load(std::memory_order_relaxed);
-    while (BlockRecord* r = *link) {
-        if (hazards.published(r)) {
-            link = &r->next;
-            continue;
-        }
-        *link = r->next;
-        --retired_count_;
-        bytes -= r->size.load(std::memory_order_relaxed);
-        std::free(r->block());
-        r->phase.store(BlockRecord::kFree, std::memory_order_release);
-        r->next = free_records_;
-        free_records_ = r;
+    // The caches are locked and their counts read before the barrier, so
+    // every record counted was retired before it.
+    BlockCache* caches = caches_.load(std::memory_order_acquire);
+    bool any = retired_ != nullptr;
+    for (BlockCache* c = caches; c; c = c->next) {
+        lock_cache(*c);
+        c->seen = c->retired_count.load(std::memory_order_acquire);
+        any = any || c->seen > 0;
     }
-    retired_bytes_.store(bytes, std::memory_order_relaxed);
+    std::uint64_t held_bytes = 0;
+    if (any) {
+        Hazards& hazards = Hazards::instance();
+        hazards.barrier();
+        HazardSnapshot held;
+        hazards.snapshot(held);
+        BlockRecord** link = &retired_;
+        while (BlockRecord* r = *link) {
+            if (held.contains(r)) {
+                held_bytes += r->size.load(std::memory_order_relaxed);
+                link = &r->next;
+                continue;
+            }
+            *link = r->next;
+            --retired_count_;
+            return_memory(r, r->phase.load(std::memory_order_relaxed));
+            r->next = free_records_;
+            free_records_ = r;
+        }
+        retired_bytes_.store(held_bytes, std::memory_order_relaxed);
+        // A cache's records stay where they are (its state appends behind
+        // them); the ones returned are free, and its next batch takes them.
+        for (BlockCache* c = caches; c; c = c->next)
+            for (std::uint32_t i = 0; i < c->seen; ++i) {
+                BlockRecord* r = c->retired[i].load(std::memory_order_relaxed);
+                const std::uint32_t word = r->phase.load(std::memory_order_acquire);
+                if (phase_of(word) != BlockRecord::kRetired)
+                    continue;
+                if (held.contains(r))
+                    held_bytes += r->size.load(std::memory_order_relaxed);
+                else
+                    return_memory(r, word);
+            }
+    }
+    for (BlockCache* c = caches; c; c = c->next)
+        unlock_cache(*c);
+    return held_bytes;
 }
 
-BlockRegistry::Retire BlockRegistry::free_plain(const void* p) noexcept
+Change BlockRegistry::retain(const void* p, std::int32_t& count) noexcept
 {
     Locked locked(*this);
-    BlockRecord* r = table_.find(key(p));
+    std::uint32_t word = 0;
+    BlockRecord* r = listed(p, word);
+    return r ? step_ref_count(*r, 1, count) : Change::unknown;
+}
+
+Change BlockRegistry::release(const void* p, std::int32_t& count) noexcept
+{
+    Locked locked(*this);
+    std::uint32_t word = 0;
+    BlockRecord* r = listed(p, word);
     if (!r)
-        return Retire::unknown;
-    if (r->shared.load(std::memory_order_relaxed))
-        return Retire::shared;
-    retire(locked, r);
-    return Retire::done;
-}
-
-BlockRegistry::Retire BlockRegistry::retain(const void* p, std::int32_t& count) noexcept
-{
-    Locked locked(*this);
-    BlockRecord* r = table_.find(key(p));
-    return r ? step_ref_count(*r, 1, count) : Retire::unknown;
-}
-
-BlockRegistry::Retire BlockRegistry::release(const void* p, std::int32_t& count) noexcept
-{
-    Locked locked(*this);
-    BlockRecord* r = table_.find(key(p));
-    if (!r)
-        return Retire::unknown;
-    Retire done = step_ref_count(*r, -1, count);
+        return Change::unknown;
+    Change done = step_ref_count(*r, -1, count);
     // The last reference: gone for every caller from now on; the memory
-    // follows once no access holds it.
-    if (done == Retire::done && count == 0)
-        retire(locked, r);
+    // follows once no access holds it.  Only the mutex's holders change a
+    // shared record.
+    if (done == Change::done && count == 0) {
+        r->phase.store(with_phase(word, BlockRecord::kRetired), std::memory_order_release);
+        unlist(r);
+        hold_retired(r);
+    }
     return done;
 }
 
 BlockRegistry::Move BlockRegistry::realloc(void* p, std::uint64_t size, void*& moved) noexcept
 {
     Locked locked(*this);
-    BlockRecord* r = table_.find(key(p));
+    std::uint32_t word = 0;
+    BlockRecord* r = listed(p, word);
     if (!r)
         return Move::unknown;
+    const std::uint64_t old_key = r->address.load(std::memory_order_relaxed);
     if (r->shared.load(std::memory_order_relaxed))
         return Move::shared;
     // Room for the new key first: nothing may fail once the memory moved.
     if (!table_.reserve(1))
         return Move::no_table;
+    // A free may win the record first.
+    if (!r->phase.compare_exchange_strong(word, with_phase(word, BlockRecord::kMoving),
+                                          std::memory_order_acq_rel, std::memory_order_relaxed))
+        return Move::unknown;
     Hazards& hazards = Hazards::instance();
-    r->phase.store(BlockRecord::kMoving, std::memory_order_relaxed);
     hazards.barrier();
     if (hazards.published(r)) {
-        r->phase.store(BlockRecord::kLive, std::memory_order_release);
+        r->phase.store(word, std::memory_order_release);
         return Move::busy;
     }
     void* q = size <= SIZE_MAX ? std::realloc(p, size == 0 ? 1 : static_cast<std::size_t>(size))
                                : nullptr;
     if (!q) {
-        r->phase.store(BlockRecord::kLive, std::memory_order_release);
+        r->phase.store(word, std::memory_order_release);
         return Move::no_memory;
     }
-    if (q != p) {
-        table_.erase(key(p));
+    if (key(q) != old_key) {
+        table_.erase(old_key);
         r->address.store(key(q), std::memory_order_relaxed);
         table_.insert(key(q), r);
     }
@@ -248,7 +565,9 @@ BlockRegistry::Move BlockRegistry::realloc(void* p, std::uint64_t size, void*& m
     // free): marked as the queue's, it would outlive every clean-up.
     if (r->queue_owned.exchange(false, std::memory_order_relaxed))
         queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
-    r->phase.store(BlockRecord::kLive, std::memory_order_release);
+    // A new generation: a free that read the record before it moved cannot
+    // take it for the old address.
+    r->phase.store(next_live(word), std::memory_order_release);
     moved = q;
     return Move::done;
 }
@@ -270,12 +589,12 @@ void BlockRegistry::disown(HazardContext* ctx, void* const* items, std::size_t n
 std::uint64_t BlockRegistry::count_allocations() noexcept
 {
     Locked locked(*this);
-    reclaim_unused();
-    std::uint64_t total = 0;
-    table_.for_each(
-        [&](std::uint64_t, BlockRecord* r) { total += r->size.load(std::memory_order_relaxed); });
-    for (BlockRecord* r = retired_; r; r = r->next)
-        total += r->size.load(std::memory_order_relaxed);
+    std::uint64_t total = reclaim_unused();
+    table_.for_each([&](std::uint64_t k, BlockRecord* r) {
+        if (phase_of(r->phase.load(std::memory_order_acquire)) == BlockRecord::kLive &&
+            r->address.load(std::memory_order_relaxed) == k)
+            total += r->size.load(std::memory_order_relaxed);
+    });
     return total;
 }
 
@@ -283,13 +602,28 @@ void BlockRegistry::cleanup() noexcept
 {
     Locked locked(*this);
     // Shared blocks outlive the clean-up, and a queue's strings go with their
-    // queue.
-    table_.for_each([&](std::uint64_t, BlockRecord* r) {
-        if (!r->shared.load(std::memory_order_relaxed) &&
-            !r->queue_owned.load(std::memory_order_relaxed))
-            retire(locked, r);
+    // queue.  A free running meanwhile may win a record first.
+    table_.for_each([&](std::uint64_t k, BlockRecord* r) {
+        std::uint32_t word = r->phase.load(std::memory_order_acquire);
+        if (phase_of(word) != BlockRecord::kLive || r->address.load(std::memory_order_relaxed) != k ||
+            r->shared.load(std::memory_order_relaxed) ||
+            r->queue_owned.load(std::memory_order_relaxed))
+            return;
+        if (!r->phase.compare_exchange_strong(word, with_phase(word, BlockRecord::kRetired),
+                                              std::memory_order_acq_rel,
+                                              std::memory_order_relaxed))
+            return;
+        unlist(r);
+        r->next = retired_;
+        retired_ = r;
+        ++retired_count_;
+        retired_bytes_.fetch_add(r->size.load(std::memory_order_relaxed),
+                                 std::memory_order_relaxed);
     });
     reclaim_unused();
+    // Most keys may have gone at once: lookups of unknown addresses would
+    // walk their tombstones until the table next filled up.
+    table_.compact();
 }
 
 // ---------------------------------------------------------------------------
@@ -299,8 +633,8 @@ namespace {
 // The block is complete (zeroed, or holding `init`) before it is listed: from
 // the moment it is listed any state may name its address, and a state holding
 // a stale copy of the same address may free it.
-void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, const void* init,
-                         Message& err) noexcept
+void* register_new_block(HazardContext* ctx, std::uint64_t size, bool zeroed, bool queue_owned,
+                         const void* init, Message& err) noexcept
 {
     void* p = nullptr;
     if (size <= SIZE_MAX) {
@@ -310,7 +644,7 @@ void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, cons
             std::memcpy(p, init, n);
     }
     if (p) {
-        if (block_registry().add(p, size, zeroed, queue_owned))
+        if (block_registry().add(ctx, p, size, zeroed, queue_owned))
             return p;
         std::free(p);  // the registry could not grow: nothing is listed
     }
@@ -319,14 +653,15 @@ void* register_new_block(std::uint64_t size, bool zeroed, bool queue_owned, cons
 }
 }  // namespace
 
-void* register_block(std::uint64_t size, bool zeroed, Message& err) noexcept
+void* register_block(std::uint64_t size, bool zeroed, Message& err, HazardContext* ctx) noexcept
 {
-    return register_new_block(size, zeroed, false, nullptr, err);
+    return register_new_block(ctx, size, zeroed, false, nullptr, err);
 }
 
-void* register_queue_string(const char* data, std::size_t len, Message& err) noexcept
+void* register_queue_string(HazardContext* ctx, const char* data, std::size_t len,
+                            Message& err) noexcept
 {
-    return register_new_block(len, false, true, data, err);
+    return register_new_block(ctx, len, false, true, data, err);
 }
 
 void disown_queue_blocks(HazardContext* ctx, void* const* items, std::size_t n) noexcept
@@ -337,9 +672,9 @@ void disown_queue_blocks(HazardContext* ctx, void* const* items, std::size_t n) 
     block_registry().disown(ctx, items, n);
 }
 
-bool free_plain_block(const void* p) noexcept
+bool free_plain_block(const void* p, HazardContext* ctx) noexcept
 {
-    return block_registry().free_plain(p) == BlockRegistry::Retire::done;
+    return block_registry().free_plain(ctx, p) == Change::done;
 }
 
 std::uint64_t count_allocations() noexcept { return block_registry().count_allocations(); }

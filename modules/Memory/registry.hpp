@@ -3,38 +3,49 @@
 // up here first.
 //
 // Readers (every access to a block's bytes, size, refcount) take no lock and
-// write no shared cache line; writers (alloc, free, realloc, retain, release,
-// the clean-up) serialise on one mutex.
+// write no shared cache line.  The writers that states call all the time
+// (alloc, free, push, pop) take no lock either: a record comes from the
+// state's own cache, the table is changed with compare-and-swap
+// (address_table.hpp), and a free wins the record with a compare-and-swap
+// of its phase.  The rare writers (realloc, retain, release, the clean-up,
+// count_allocations, a state without a context) serialise on one mutex.
 //
 // The record state machine, owned by this file and registry.cpp:
 //
-//   free --(listed, writer)--> live --(free / last release / clean-up)--> retired
-//                               |  ^                                        |
-//          (realloc, writer)    v  |                (no hazard slot names   |
-//                              moving                it, writer) --> free <-+
+//   free --(listed)--> live --(free / last release / clean-up)--> retired
+//                      |  ^                                         |
+//   (realloc, mutex)   v  |                (no hazard slot names it)|
+//                     moving                          free  <-------+
+//
+// A record's phase word holds the phase in its low two bits and a
+// generation above them, counted up each time the record is listed anew: a
+// compare-and-swap that expects a live phase of one generation cannot take
+// the record once it was freed and listed for another block.
 //
 // Invariants:
 //  1. Records are never returned to the allocator: they sit in chunks and go
-//     back to a free list, so a reader holding a stale pointer to one can
-//     always read it.
-//  2. A record is listed in the table under its address exactly while it is
-//     live or moving.  Phase, address and size change only under the mutex;
-//     a record's fields are written before its phase becomes live (release).
+//     back to a free list or a state's cache, so a reader holding a stale
+//     pointer to one can always read it.
+//  2. A record is listed in the table under its address from before its
+//     phase is live (its fields written first) until after it left live.
+//     Only the writer that moved it out of live (with a compare-and-swap)
+//     unlists it and retires it.
 //  3. An access publishes the record in a hazard slot (hazard.hpp), then
 //     reads the phase.  It uses the block only when the record is live and
 //     still carries the address it was looked up by; it waits out a moving
 //     record; otherwise the address is unknown (retired) or was reused
 //     (free, or another address): it looks again.
-//  4. A writer changes the phase first and reads the hazard slots after
-//     Hazards::barrier().  So a retired record that no slot names is unused
-//     for good: its memory is returned and the record freed, by the writer.
-//     Retired records wait on a list for that.  Where the barrier is costly
-//     (it interrupts every thread) a free returns memory in small batches,
-//     one barrier for many; count_allocations and the clean-up empty the
-//     list of every record no access holds, so what they report is exact,
-//     and retired blocks of 64 KiB or more are returned as soon as their
-//     last access ends.  Where the barrier is a fence, every free returns
-//     its memory at once.
+//  4. Whoever returns a retired record's memory does so after seeing the
+//     record retired, then Hazards::barrier(), then no hazard slot naming
+//     it.  So the block is unused for good.  Where the barrier is a fence,
+//     the free itself does that at once.  Where the barrier is costly (it
+//     interrupts every thread) a state keeps the records it retired in its
+//     cache and returns them in batches, one barrier for many; records that
+//     an access still holds then, and those retired under the mutex, wait
+//     on the registry's list.  count_allocations and the clean-up return
+//     every retired block that no access holds, in every cache, so what
+//     they report is exact; retired blocks of 64 KiB or more are returned
+//     as soon as their last access ends.
 //  5. realloc moves only a record that no slot names (moving, then barrier,
 //     then the check): it is refused while an access is open.
 #pragma once
@@ -57,19 +68,38 @@ struct alignas(64) BlockRecord {
     enum Phase : std::uint32_t { kFree, kLive, kMoving, kRetired };
     static constexpr std::uint32_t kChanging = kMoving;
 
-    std::atomic<std::uint32_t> phase{kFree};
+    std::atomic<std::uint32_t> phase{kFree};  // generation << 2 | Phase
     std::atomic<std::int32_t> ref_count{1};  // holders of a shared block; 1 for a plain one
     std::atomic<std::uint64_t> address{0};
     std::atomic<std::uint64_t> size{0};    // bytes asked for; 0 for a zero-size block (1 byte held)
     std::atomic<bool> shared{false};       // made by `shared`: zero-filled, reference counted
     std::atomic<bool> queue_owned{false};  // carries a pushed string: its queue frees it
-    BlockRecord* next = nullptr;           // free or retired list; under the mutex
+    BlockRecord* next = nullptr;           // free, spare or retired list of its holder
 
     void* block() const noexcept
     {
         return reinterpret_cast<void*>(
             static_cast<std::uintptr_t>(address.load(std::memory_order_relaxed)));
     }
+};
+
+// A state's own writer cache, made on its first alloc or free: spare
+// records, and the records it retired and has not returned yet.  Only the
+// state's thread touches `spare`; the retired records are appended by it
+// and returned by whoever holds `lock` (the state in a batch, or a holder of
+// the registry's mutex, which may return some and leave them marked free).
+struct alignas(64) BlockCache {
+    static constexpr std::uint32_t kRetiredMax = 512;
+
+    BlockRecord* spare = nullptr;
+    std::uint32_t spare_count = 0;
+    std::uint64_t retired_bytes = 0;  // an upper bound: returned ones are not taken off
+    BlockCache* next = nullptr;       // every cache made; set once, under the mutex
+
+    alignas(64) std::atomic<bool> lock{false};
+    std::uint32_t seen = 0;  // for the holder of `lock`
+    std::atomic<std::uint32_t> retired_count{0};
+    std::atomic<BlockRecord*> retired[kRetiredMax] = {};
 };
 
 class BlockRegistry {
@@ -80,17 +110,19 @@ public:
     BlockRegistry& operator=(const BlockRegistry&) = delete;
 
     // Lists a new block of `size` bytes at `p` (complete already: from now
-    // on any state may name it).  False when the table could not grow.
-    bool add(void* p, std::uint64_t size, bool shared, bool queue_owned) noexcept;
-
-    // What free, release and the queue's clean-up see of an address.
-    using Retire = Change;
+    // on any state may name it).  False when no record or table space could
+    // be had.  `ctx` is the calling state's context, or null.
+    bool add(HazardContext* ctx, void* p, std::uint64_t size, bool shared,
+             bool queue_owned) noexcept;
 
     // Logically frees a listed plain block: unknown to every later access.
-    Retire free_plain(const void* p) noexcept;
+    Change free_plain(HazardContext* ctx, const void* p) noexcept;
+    // The same for the plain block `access` holds (and lets go of): the
+    // very block it read, even if its address was freed and reused since.
+    bool free_accessed(HazardContext* ctx, class BlockAccess& access) noexcept;
     // Reference counts of a shared block.  `count` gets the new count.
-    Retire retain(const void* p, std::int32_t& count) noexcept;
-    Retire release(const void* p, std::int32_t& count) noexcept;
+    Change retain(const void* p, std::int32_t& count) noexcept;
+    Change release(const void* p, std::int32_t& count) noexcept;
 
     enum class Move { done, unknown, shared, busy, no_memory, no_table };
     Move realloc(void* p, std::uint64_t size, void*& moved) noexcept;
@@ -111,7 +143,6 @@ public:
     }
 
     // Readers: the live record listed under `p`, published in `hold`.
-    using Find = memory::Find;
     Find find_live(HazardContext* ctx, const void* p, HazardHold& hold,
                    BlockRecord*& record) noexcept;
 
@@ -119,22 +150,32 @@ public:
     // returns a large block's memory now rather than with the next batch.
     void after_access(BlockRecord* record) noexcept
     {
-        if (HazardHold::phase_after(record->phase) == BlockRecord::kRetired)
-            after_retired_access();
+        if ((HazardHold::phase_after(record->phase) & kPhaseMask) ==
+            BlockRecord::kRetired)
+            after_retired_access(record);
     }
 
 private:
     class Locked;
-    BlockRecord* take_record() noexcept;
-    void retire(Locked& locked, BlockRecord* record) noexcept;
-    void reclaim_unused() noexcept;
-    void after_retired_access() noexcept;
+    BlockCache* cache_of(HazardContext* ctx) noexcept;
+    BlockRecord* take_record(BlockCache* cache) noexcept;
+    void give_records(BlockRecord* list) noexcept;
+    bool list(BlockRecord* r, std::uint64_t key) noexcept;
+    Change claim(const void* p, BlockRecord*& record) noexcept;
+    void unlist(BlockRecord* r) noexcept;
+    void retire(HazardContext* ctx, BlockRecord* r) noexcept;
+    void return_batch(BlockCache& cache) noexcept;
+    BlockRecord* listed(const void* p, std::uint32_t& word) noexcept;
+    void hold_retired(BlockRecord* r) noexcept;
+    std::uint64_t reclaim_unused() noexcept;
+    void after_retired_access(BlockRecord* record) noexcept;
 
     mutable RegistryMutex mutex_;
     AddressTable<BlockRecord> table_;
     BlockRecord* free_records_ = nullptr;
     struct RecordChunk* chunks_ = nullptr;
-    BlockRecord* retired_ = nullptr;
+    std::atomic<BlockCache*> caches_{nullptr};
+    BlockRecord* retired_ = nullptr;  // under the mutex
     std::size_t retired_count_ = 0;
     std::atomic<std::uint64_t> retired_bytes_{0};
     std::atomic<std::uint64_t> queue_blocks_{0};
@@ -148,17 +189,19 @@ inline BlockRegistry& block_registry() noexcept { return g_block_registry; }
 // Allocates and lists a block: calloc'd and marked shared when `zeroed`,
 // malloc'd and plain otherwise.  A zero-size request holds 1 byte.  On failure
 // sets "memory: allocation of N bytes failed" and lists nothing.
-void* register_block(std::uint64_t size, bool zeroed, Message& err) noexcept;
+void* register_block(std::uint64_t size, bool zeroed, Message& err,
+                     HazardContext* ctx = nullptr) noexcept;
 
 // A plain block holding a copy of a string pushed into a queue, listed only
 // once the copy is made.  The queue owns it: `pop` or the queue's destruction
 // frees it, and the host clean-up of blocks leaves it to the queue's own
 // clean-up (a shared queue keeps its strings across clean-ups).
-void* register_queue_string(const char* data, std::size_t len, Message& err) noexcept;
+void* register_queue_string(HazardContext* ctx, const char* data, std::size_t len,
+                            Message& err) noexcept;
 
 // For the queue module: logically frees a listed plain block; false (and no
 // change) for an unlisted address or a shared block.
-bool free_plain_block(const void* p) noexcept;
+bool free_plain_block(const void* p, HazardContext* ctx = nullptr) noexcept;
 
 // For the queue module: see BlockRegistry::disown.
 void disown_queue_blocks(HazardContext* ctx, void* const* items, std::size_t n) noexcept;
@@ -192,13 +235,23 @@ public:
                  Message& err) noexcept;
     void release() noexcept;
 
+    // Lets go of the slot without the end-of-access check (the caller
+    // retires the record itself).
+    void drop() noexcept
+    {
+        hold_.clear();
+        address_ = nullptr;
+        record_ = nullptr;
+    }
+
     unsigned char* bytes() const noexcept { return static_cast<unsigned char*>(address_); }
     std::uint64_t size() const noexcept { return size_; }
     const BlockRecord& record() const noexcept { return *record_; }
+    BlockRecord* held() const noexcept { return record_; }
 
 private:
     // Lets go of the record and says why the access failed.
-    Status fail(BlockRegistry::Find found, BlockRecord* rec) noexcept;
+    Status fail(Find found, BlockRecord* rec) noexcept;
 
     HazardHold hold_;
     void* address_ = nullptr;
@@ -209,7 +262,7 @@ private:
 // ---------------------------------------------------------------------------
 // The access path, inline: it runs on every call of both modules.
 
-inline BlockRegistry::Find BlockRegistry::find_live(HazardContext* ctx, const void* p,
+inline Find BlockRegistry::find_live(HazardContext* ctx, const void* p,
                                                     HazardHold& hold, BlockRecord*& record) noexcept
 {
     return find_published(table_, ctx,
@@ -222,8 +275,8 @@ inline Status BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint6
 {
     release();
     BlockRecord* rec = nullptr;
-    BlockRegistry::Find found = block_registry().find_live(ctx, p, hold_, rec);
-    if (found == BlockRegistry::Find::live) {
+    Find found = block_registry().find_live(ctx, p, hold_, rec);
+    if (found == Find::live) {
         const std::uint64_t size = rec->size.load(std::memory_order_relaxed);
         if (length == kNoRangeCheck || (offset <= size && size - offset >= length)) {
             if (!rec->shared.load(std::memory_order_relaxed) ||

@@ -17,7 +17,7 @@ int l_shared(lua_State* L)
 {
     std::uint64_t size = check_size_arg(L, 1);
     return respond(L, kMemory, [&](Reply& reply) {
-        reply.push_pointer(register_block(size, true, reply.error()));
+        reply.push_pointer(register_block(size, true, reply.error(), state_context(L)));
     });
 }
 
@@ -27,10 +27,10 @@ int l_retain(lua_State* L)
     return respond(L, kMemory, [&](Reply& reply) {
         std::int32_t count = 0;
         switch (block_registry().retain(p, count)) {
-        case BlockRegistry::Retire::unknown: reply.raise(msg::kRetainUnknown, p); break;
-        case BlockRegistry::Retire::not_shared: reply.raise(msg::kNotShared, p); break;
-        case BlockRegistry::Retire::over_released: reply.raise(msg::kAlreadyReleased, p); break;
-        case BlockRegistry::Retire::too_many: reply.raise(msg::kTooManyReferences, p); break;
+        case Change::unknown: reply.raise(msg::kRetainUnknown, p); break;
+        case Change::not_shared: reply.raise(msg::kNotShared, p); break;
+        case Change::over_released: reply.raise(msg::kAlreadyReleased, p); break;
+        case Change::too_many: reply.raise(msg::kTooManyReferences, p); break;
         default: reply.push_integer(count); break;
         }
     });
@@ -42,9 +42,9 @@ int l_release(lua_State* L)
     return respond(L, kMemory, [&](Reply& reply) {
         std::int32_t count = 0;
         switch (block_registry().release(p, count)) {
-        case BlockRegistry::Retire::unknown: reply.raise(msg::kReleaseUnknown, p); break;
-        case BlockRegistry::Retire::not_shared: reply.raise(msg::kNotShared, p); break;
-        case BlockRegistry::Retire::over_released: reply.raise(msg::kOverReleased, p); break;
+        case Change::unknown: reply.raise(msg::kReleaseUnknown, p); break;
+        case Change::not_shared: reply.raise(msg::kNotShared, p); break;
+        case Change::over_released: reply.raise(msg::kOverReleased, p); break;
         default: reply.push_integer(count); break;
         }
     });

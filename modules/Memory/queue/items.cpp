@@ -55,13 +55,13 @@ bool queue_push(HazardContext* ctx, void* q, const void* data, std::size_t len,
     QueueUse use;
     if (!use.acquire(ctx, q, err))
         return false;
-    void* block = register_queue_string(static_cast<const char*>(data), len, err);
+    void* block = register_queue_string(ctx, static_cast<const char*>(data), len, err);
     if (!block)
         return false;
     if (!use.queue().put(block)) {
         // Nobody else knows the block: it goes, and the caller learns that
         // the string was not queued.
-        free_plain_block(block);
+        free_plain_block(block, ctx);
         err.set(msg::kQueueOutOfMemory);
         return false;
     }

@@ -69,9 +69,12 @@ Taken queue_pop(HazardContext* ctx, void* q, const TimeLimit& limit, Sink&& sink
     const bool read = access.acquire(ctx, item, 0, kNoRangeCheck, dropped);
     if (read)
         sink(access.bytes(), static_cast<std::size_t>(access.size()));
-    // Freed while our access still holds it, so the address cannot have
-    // been freed and handed out again between the read and this test.
-    if (!free_plain_block(item) || !read) {
+    // The block freed is the one read, even if a script freed its address
+    // meanwhile and it was handed out again.  An item that could not be read
+    // has left the queue all the same: its address is freed if it can be.
+    const bool freed = read ? block_registry().free_accessed(ctx, access)
+                            : free_plain_block(item, ctx);
+    if (!freed || !read) {
         err.set(msg::kPopNotPushed, item);
         return Taken::failed;
     }
