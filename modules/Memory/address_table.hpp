@@ -102,8 +102,9 @@ public:
                 if (k == kEmpty)
                     break;
             }
-            std::atomic_thread_fence(std::memory_order_acquire);
-            if ((seq & 1) == 0 && rebuilds_.load(std::memory_order_relaxed) == seq)
+            // Every slot write of a rebuild is a release after its odd
+            // number: a probe that read one of them sees the number move.
+            if ((seq & 1) == 0 && rebuilds_.load(std::memory_order_acquire) == seq)
                 return nullptr;
         }
     }
@@ -141,8 +142,7 @@ public:
             }
             if (k != key) {
                 // Not met: a rebuild may have been moving it.
-                std::atomic_thread_fence(std::memory_order_acquire);
-                if ((seq & 1) == 0 && rebuilds_.load(std::memory_order_relaxed) == seq)
+                if ((seq & 1) == 0 && rebuilds_.load(std::memory_order_acquire) == seq)
                     return;
                 wait_rebuilt();
                 continue;
@@ -150,7 +150,7 @@ public:
             std::uint64_t expected = key;
             if (t->slots[i].key.compare_exchange_strong(expected, kErased,
                                                         std::memory_order_release,
-                                                        std::memory_order_relaxed))
+                                                        std::memory_order_acquire))
                 return;
             wait_rebuilt();  // frozen: the key may move
         }
@@ -186,7 +186,6 @@ private:
     {
         const std::uint64_t seq = rebuilds_.load(std::memory_order_relaxed);
         rebuilds_.store(seq + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
         const bool done = t ? rebuild(*t, n) : grow(nullptr, 0, n);
         rebuilds_.store(seq + 2, std::memory_order_release);
         return done;
@@ -222,10 +221,12 @@ private:
     {
         for (std::uint64_t i = t.home(key);; i = (i + 1) & t.mask) {
             Slot& s = t.slots[i];
-            std::uint64_t k = s.key.load(std::memory_order_relaxed);
+            // Acquire: a writer that meets a frozen slot then sees the
+            // rebuild's odd number and waits for it.
+            std::uint64_t k = s.key.load(std::memory_order_acquire);
             while (k <= kErased) {
                 if (s.key.compare_exchange_weak(k, kBusy, std::memory_order_acquire,
-                                                std::memory_order_relaxed)) {
+                                                std::memory_order_acquire)) {
                     if (k == kEmpty)
                         t.used.fetch_add(1, std::memory_order_relaxed);
                     // The record before the key: a reader that sees the key
@@ -320,7 +321,7 @@ private:
             std::uint64_t k = t.slots[i].key.load(std::memory_order_relaxed) & ~kFrozen;
             if (k > kBusy)
                 pairs[n++] = {k, t.slots[i].record.load(std::memory_order_relaxed)};
-            t.slots[i].key.store(kFrozen | kEmpty, std::memory_order_relaxed);
+            t.slots[i].key.store(kFrozen | kEmpty, std::memory_order_release);
         }
         for (std::size_t j = 0; j < n; ++j)
             place(t, pairs[j].key, pairs[j].record, kFrozen);
