@@ -129,6 +129,46 @@ T.case("finalizers use blocks while their state closes, after its own slots are 
   T.eq(m.release(p), 0)
 end)
 
+-- Two states free the same addresses at once, in the same order, so that
+-- they meet on most of them: each block must be freed by exactly one, the
+-- other told it is unknown, and nothing may be freed twice or left behind.
+T.case("two states freeing the same blocks at once free each exactly once", function()
+  local base = m.count_allocations()
+  local ctl = m.shared(4)
+  local FREER = [[
+    local ctl, m = select(1, ...), require("testlib").memory()
+    local freed = 0
+    m.atomic_set_i32(ctl, 0, 1)
+    while m.atomic_i32(ctl, 0) == 1 do end
+    for i = 2, select("#", ...) do
+      if pcall(m.free, (select(i, ...))) then freed = freed + 1 end
+    end
+    return freed
+  ]]
+  for _ = 1, 20 do
+    local blocks = {}
+    for i = 1, 400 do blocks[i] = m.alloc(16) end
+    m.atomic_set_i32(ctl, 0, 0)
+    local other = host.start(FREER, ctl, unpack(blocks))
+    while m.atomic_i32(ctl, 0) == 0 do end
+    m.atomic_set_i32(ctl, 0, 2)
+    local freed = 0
+    for i = 1, #blocks do
+      local ok, err = pcall(m.free, blocks[i])
+      if ok then
+        freed = freed + 1
+      else
+        T.eq(err, "memory: cannot free an unknown or freed pointer (" .. P(blocks[i]) .. ")")
+      end
+    end
+    local ok, theirs = host.join(other)
+    T.eq(ok, true)
+    T.eq(freed + theirs, #blocks, "frees that succeeded")
+  end
+  m.release(ctl)
+  T.eq(m.count_allocations(), base)
+end)
+
 T.case("the clean-up frees plain blocks of every state", function()
   local base = m.count_allocations()
   local ok, p = host.run([[ local m = require("testlib").memory() return m.alloc(1000) ]])
