@@ -60,7 +60,7 @@ int l_realloc(lua_State* L)
 
 int l_count_allocations(lua_State* L)
 {
-    lua_pushinteger(L, static_cast<lua_Integer>(count_allocations()));
+    lua_pushinteger(L, static_cast<lua_Integer>(block_registry().count_allocations()));
     return 1;
 }
 

@@ -572,7 +572,7 @@ BlockRegistry::Move BlockRegistry::realloc(void* p, std::uint64_t size, void*& m
     return Move::done;
 }
 
-void BlockRegistry::disown(HazardContext* ctx, void* const* items, std::size_t n) noexcept
+void BlockRegistry::disown_listed(HazardContext* ctx, void* const* items, std::size_t n) noexcept
 {
     for (std::size_t i = 0; i < n; ++i) {
         HazardHold hold;
@@ -663,21 +663,6 @@ void* register_queue_string(HazardContext* ctx, const char* data, std::size_t le
 {
     return register_new_block(ctx, len, false, true, data, err);
 }
-
-void disown_queue_blocks(HazardContext* ctx, void* const* items, std::size_t n) noexcept
-{
-    // Most items are no pushed strings: nothing to do while none is listed.
-    if (n == 0 || block_registry().queue_blocks() == 0)
-        return;
-    block_registry().disown(ctx, items, n);
-}
-
-bool free_plain_block(const void* p, HazardContext* ctx) noexcept
-{
-    return block_registry().free_plain(ctx, p) == Change::done;
-}
-
-std::uint64_t count_allocations() noexcept { return block_registry().count_allocations(); }
 
 int memory_cleanup()
 {

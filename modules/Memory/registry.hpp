@@ -129,8 +129,14 @@ public:
 
     // For the queue module: `n` items taken out of a queue and handed to the
     // script.  A pushed string among them becomes an ordinary plain block.
-    void disown(HazardContext* ctx, void* const* items, std::size_t n) noexcept;
+    void disown(HazardContext* ctx, void* const* items, std::size_t n) noexcept
+    {
+        // Most items are no pushed strings: nothing to do while none is listed.
+        if (n > 0 && queue_blocks() > 0)
+            disown_listed(ctx, items, n);
+    }
 
+    // Sum of `size` over the blocks that still hold memory.
     std::uint64_t count_allocations() noexcept;
     void cleanup() noexcept;
 
@@ -157,6 +163,7 @@ public:
 
 private:
     class Locked;
+    void disown_listed(HazardContext* ctx, void* const* items, std::size_t n) noexcept;
     BlockCache* cache_of(HazardContext* ctx) noexcept;
     BlockRecord* take_record(BlockCache* cache) noexcept;
     void give_records(BlockRecord* list) noexcept;
@@ -199,16 +206,6 @@ void* register_block(std::uint64_t size, bool zeroed, Message& err,
 void* register_queue_string(HazardContext* ctx, const char* data, std::size_t len,
                             Message& err) noexcept;
 
-// For the queue module: logically frees a listed plain block; false (and no
-// change) for an unlisted address or a shared block.
-bool free_plain_block(const void* p, HazardContext* ctx = nullptr) noexcept;
-
-// For the queue module: see BlockRegistry::disown.
-void disown_queue_blocks(HazardContext* ctx, void* const* items, std::size_t n) noexcept;
-
-// Sum of `size` over the blocks that still hold memory.
-std::uint64_t count_allocations() noexcept;
-
 // The host's clean-up callback: frees every plain block of the process (the
 // ones in use when their access ends) and leaves shared blocks alone.
 int memory_cleanup();
@@ -223,11 +220,8 @@ public:
     BlockAccess& operator=(const BlockAccess&) = delete;
 
     // Checks that `p` is live and that [offset, offset + length) lies inside
-    // it (no check when length is kNoRangeCheck).  After out_of_bounds,
-    // size() is the size the check saw.
-    Status acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
-                   std::uint64_t length) noexcept;
-    // The same, noting in `out` the figures a failure's message names.
+    // it (no check when length is kNoRangeCheck), noting in `out` the
+    // figures a failure's message names.
     Status acquire(HazardContext* ctx, const void* p, std::uint64_t offset, std::uint64_t length,
                    Outcome& out) noexcept;
     // The same, with the failure's message in `err`.
@@ -250,6 +244,8 @@ public:
     BlockRecord* held() const noexcept { return record_; }
 
 private:
+    Status check(HazardContext* ctx, const void* p, std::uint64_t offset,
+                 std::uint64_t length) noexcept;
     // Lets go of the record and says why the access failed.
     Status fail(Find found, BlockRecord* rec) noexcept;
 
@@ -270,8 +266,8 @@ inline Find BlockRegistry::find_live(HazardContext* ctx, const void* p,
                           record, [this](BlockRecord* r) { after_access(r); });
 }
 
-inline Status BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
-                                   std::uint64_t length) noexcept
+inline Status BlockAccess::check(HazardContext* ctx, const void* p, std::uint64_t offset,
+                                 std::uint64_t length) noexcept
 {
     release();
     BlockRecord* rec = nullptr;
@@ -294,7 +290,7 @@ inline Status BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint6
 inline Status BlockAccess::acquire(HazardContext* ctx, const void* p, std::uint64_t offset,
                                    std::uint64_t length, Outcome& out) noexcept
 {
-    const Status status = acquire(ctx, p, offset, length);
+    const Status status = check(ctx, p, offset, length);
     if (status != Status::ok) {
         out.offset = offset;
         out.length = length;

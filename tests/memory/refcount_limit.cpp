@@ -96,46 +96,47 @@ int main()
         expect(all, "nested accesses beyond the slots of a state");
         set_count(p, 1);
         expect(call(L, l_release, p, e) == 0 && e.empty(), "released while accessed");
-        expect(count_allocations() == 16, "held by the nested accesses");
+        expect(block_registry().count_allocations() == 16, "held by the nested accesses");
         for (BlockAccess& a : nested) {
             a.release();
             if (&a != &nested[kSlotsPerContext + 1])
-                expect(count_allocations() == 16, "held until the last access ends");
+                expect(block_registry().count_allocations() == 16, "held until the last access ends");
         }
-        expect(count_allocations() == 0, "gone with the last access");
+        expect(block_registry().count_allocations() == 0, "gone with the last access");
         Hazards::instance().give_back(ctx);
     }
     {
         // Found, freed, reused for another address, then published: the
         // lookup must see that the record no longer carries its address.
         void* plain = register_block(16, false, err);
+        Outcome out;
         const BlockRecord* first = nullptr;
         {
             BlockAccess a;
-            expect(a.acquire(nullptr, plain, 0, 16) == Status::ok, "a plain block");
+            expect(a.acquire(nullptr, plain, 0, 16, out) == Status::ok, "a plain block");
             first = &a.record();
         }
         void* other = nullptr;
         g_before_claim = [&] {
-            free_plain_block(plain);
+            block_registry().free_plain(nullptr, plain);
             other = register_block(4096, false, err);  // never the freed 16 bytes
         };
         BlockAccess a;
-        expect(a.acquire(nullptr, plain, 0, 16) == Status::unknown,
+        expect(a.acquire(nullptr, plain, 0, 16, out) == Status::unknown,
                "a record reused between lookup and publish is not taken for the old address");
         a.release();
         BlockAccess b;
-        expect(b.acquire(nullptr, other, 0, 4096) == Status::ok && &b.record() == first,
+        expect(b.acquire(nullptr, other, 0, 4096, out) == Status::ok && &b.record() == first,
                "the record was reused by the other block (the case ran)");
         b.release();
-        free_plain_block(other);
-        expect(count_allocations() == 0, "nothing left");
+        block_registry().free_plain(nullptr, other);
+        expect(block_registry().count_allocations() == 0, "nothing left");
     }
     p = register_block(16, true, err);
 
     set_count(p, 1);
     expect(call(L, l_release, p, e) == 0, "last release");
-    expect(count_allocations() == 0, "block freed");
+    expect(block_registry().count_allocations() == 0, "block freed");
     lua_close(L);
     std::printf("%s\n", failures == 0 ? "ok   retain refuses to pass the 32-bit limit" : "failed");
     return failures == 0 ? 0 : 1;

@@ -192,11 +192,11 @@ int lq_drain_all(lua_State* L)
             ++count;
             batch[batched++] = item;
             if (batched == 64) {
-                disown_queue_blocks(ctx, batch, batched);
+                block_registry().disown(ctx, batch, batched);
                 batched = 0;
             }
         }
-        disown_queue_blocks(ctx, batch, batched);
+        block_registry().disown(ctx, batch, batched);
         reply.push_integer(static_cast<lua_Integer>(count));
     });
 }

@@ -36,7 +36,7 @@ Taken queue_take(HazardContext* ctx, void* q, const TimeLimit& limit, void*& ite
     QueueUse use;
     const Taken taken = queue_take_held(use, ctx, q, limit, item, err);
     if (taken == Taken::item)
-        disown_queue_blocks(ctx, &item, 1);
+        block_registry().disown(ctx, &item, 1);
     return taken;
 }
 
@@ -61,7 +61,7 @@ bool queue_push(HazardContext* ctx, void* q, const void* data, std::size_t len,
     if (!use.queue().put(block)) {
         // Nobody else knows the block: it goes, and the caller learns that
         // the string was not queued.
-        free_plain_block(block, ctx);
+        block_registry().free_plain(ctx, block);
         err.set(msg::kQueueOutOfMemory);
         return false;
     }

@@ -73,7 +73,7 @@ Taken queue_pop(HazardContext* ctx, void* q, const TimeLimit& limit, Sink&& sink
     // meanwhile and it was handed out again.  An item that could not be read
     // has left the queue all the same: its address is freed if it can be.
     const bool freed = read ? block_registry().free_accessed(ctx, access)
-                            : free_plain_block(item, ctx);
+                            : block_registry().free_plain(ctx, item) == Change::done;
     if (!freed || !read) {
         err.set(msg::kPopNotPushed, item);
         return Taken::failed;

@@ -69,7 +69,7 @@ void destroy_queue(Queue* q) noexcept
     // No operation uses the queue any more (no hazard slot names its record,
     // and none can start), and each one's end was a release store that the
     // writer's check acquired: the queue is quiescent.
-    q->drain([](void* item) { free_plain_block(item); });
+    q->drain([](void* item) { block_registry().free_plain(nullptr, item); });
     delete q;
 }
 
