@@ -265,8 +265,6 @@ bool BlockRegistry::add(HazardContext* ctx, void* p, std::uint64_t size, bool sh
         give_records(r);
         return false;
     }
-    if (queue_owned)
-        queue_blocks_.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
@@ -301,11 +299,6 @@ Change BlockRegistry::claim(const void* p, BlockRecord*& record) noexcept
 void BlockRegistry::unlist(BlockRecord* r) noexcept
 {
     table_.erase(r->address.load(std::memory_order_relaxed));
-    // A reader that disowns the block at the same time may clear the mark:
-    // exactly one of the two counts it off.
-    if (r->queue_owned.load(std::memory_order_relaxed) &&
-        r->queue_owned.exchange(false, std::memory_order_relaxed))
-        queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 // A claimed, unlisted record on its way back: its memory is returned once no
@@ -563,8 +556,7 @@ BlockRegistry::Move BlockRegistry::realloc(void* p, std::uint64_t size, void*& m
     // A queued string reached through its address is the caller's plain
     // block from now on (its queue keeps only the old address, as after a
     // free): marked as the queue's, it would outlive every clean-up.
-    if (r->queue_owned.exchange(false, std::memory_order_relaxed))
-        queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
+    r->queue_owned.store(false, std::memory_order_relaxed);
     // A new generation: a free that read the record before it moved cannot
     // take it for the old address.
     r->phase.store(next_live(word), std::memory_order_release);
@@ -572,14 +564,14 @@ BlockRegistry::Move BlockRegistry::realloc(void* p, std::uint64_t size, void*& m
     return Move::done;
 }
 
-void BlockRegistry::disown_listed(HazardContext* ctx, void* const* items, std::size_t n) noexcept
+void BlockRegistry::disown(HazardContext* ctx, void* const* items, std::size_t n) noexcept
 {
     for (std::size_t i = 0; i < n; ++i) {
         HazardHold hold;
         BlockRecord* r = nullptr;
         Find found = find_live(ctx, items[i], hold, r);
-        if (found == Find::live && r->queue_owned.exchange(false, std::memory_order_relaxed))
-            queue_blocks_.fetch_sub(1, std::memory_order_relaxed);
+        if (found == Find::live && r->queue_owned.load(std::memory_order_relaxed))
+            r->queue_owned.store(false, std::memory_order_relaxed);
         hold.clear();
         if (r)
             after_access(r);

@@ -129,24 +129,12 @@ public:
 
     // For the queue module: `n` items taken out of a queue and handed to the
     // script.  A pushed string among them becomes an ordinary plain block.
-    void disown(HazardContext* ctx, void* const* items, std::size_t n) noexcept
-    {
-        // Most items are no pushed strings: nothing to do while none is listed.
-        if (n > 0 && queue_blocks() > 0)
-            disown_listed(ctx, items, n);
-    }
+    // Called only for queues that ever held a pushed string.
+    void disown(HazardContext* ctx, void* const* items, std::size_t n) noexcept;
 
     // Sum of `size` over the blocks that still hold memory.
     std::uint64_t count_allocations() noexcept;
     void cleanup() noexcept;
-
-    // Records with queue_owned set.  A thread that took an item out of a
-    // queue reads it without the mutex: the push that listed the item's block
-    // happened before, so 0 means the item is no pushed string.
-    std::uint64_t queue_blocks() const noexcept
-    {
-        return queue_blocks_.load(std::memory_order_relaxed);
-    }
 
     // Readers: the live record listed under `p`, published in `hold`.
     Find find_live(HazardContext* ctx, const void* p, HazardHold& hold,
@@ -163,7 +151,6 @@ public:
 
 private:
     class Locked;
-    void disown_listed(HazardContext* ctx, void* const* items, std::size_t n) noexcept;
     BlockCache* cache_of(HazardContext* ctx) noexcept;
     BlockRecord* take_record(BlockCache* cache) noexcept;
     void give_records(BlockRecord* list) noexcept;
@@ -185,7 +172,6 @@ private:
     BlockRecord* retired_ = nullptr;  // under the mutex
     std::size_t retired_count_ = 0;
     std::atomic<std::uint64_t> retired_bytes_{0};
-    std::atomic<std::uint64_t> queue_blocks_{0};
 };
 
 // The one registry of this library, shared with memory.queue.  Constant-

@@ -182,7 +182,7 @@ int lq_drain_all(lua_State* L)
         BlockAccess access;
         if (!access.acquire(ctx, dest, 0, limit * 8, reply.error()))
             return;
-        // Taken items are handed over in batches, one registry lock each.
+        // Taken items are handed over to the registry in batches.
         void* batch[64];
         std::size_t batched = 0;
         void* item = nullptr;
@@ -192,11 +192,11 @@ int lq_drain_all(lua_State* L)
             ++count;
             batch[batched++] = item;
             if (batched == 64) {
-                block_registry().disown(ctx, batch, batched);
+                hand_over(ctx, use.queue(), batch, batched);
                 batched = 0;
             }
         }
-        block_registry().disown(ctx, batch, batched);
+        hand_over(ctx, use.queue(), batch, batched);
         reply.push_integer(static_cast<lua_Integer>(count));
     });
 }

@@ -36,7 +36,7 @@ Taken queue_take(HazardContext* ctx, void* q, const TimeLimit& limit, void*& ite
     QueueUse use;
     const Taken taken = queue_take_held(use, ctx, q, limit, item, err);
     if (taken == Taken::item)
-        block_registry().disown(ctx, &item, 1);
+        hand_over(ctx, use.queue(), &item, 1);
     return taken;
 }
 
@@ -58,6 +58,8 @@ bool queue_push(HazardContext* ctx, void* q, const void* data, std::size_t len,
     void* block = register_queue_string(ctx, static_cast<const char*>(data), len, err);
     if (!block)
         return false;
+    // Before the put: a taker that gets the string sees the mark.
+    use.queue().note_string();
     if (!use.queue().put(block)) {
         // Nobody else knows the block: it goes, and the caller learns that
         // the string was not queued.

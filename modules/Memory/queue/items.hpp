@@ -30,6 +30,15 @@ enum class Taken {
 // Puts an address into the queue.
 bool queue_enqueue(HazardContext* ctx, void* q, void* item, Message& err) noexcept;
 
+// Items taken out of `queue` and handed to the script: a pushed string among
+// them becomes an ordinary plain block.  Nothing to do for a queue that never
+// held one.
+inline void hand_over(HazardContext* ctx, Queue& queue, void* const* items, std::size_t n) noexcept
+{
+    if (n > 0 && queue.may_hold_strings())
+        block_registry().disown(ctx, items, n);
+}
+
 // dequeue, wait_dequeue: the item, which is now the caller's (a pushed
 // string among them becomes an ordinary plain block).  A queue that goes
 // away under a waiter fails with the unknown-queue message.

@@ -41,6 +41,16 @@ public:
         return true;
     }
 
+    // Whether a pushed string was ever put: only then can a taken item be
+    // one, to be handed to the script as a plain block.  Set once, so that
+    // takers read a line no one keeps writing.
+    void note_string() noexcept
+    {
+        if (!strings_.load(std::memory_order_relaxed))
+            strings_.store(true, std::memory_order_relaxed);
+    }
+    bool may_hold_strings() const noexcept { return strings_.load(std::memory_order_relaxed); }
+
     // Takes an item if one is available now.
     bool try_take(void*& item) noexcept { return units_.tryWait() && take_item(item); }
 
@@ -150,6 +160,7 @@ private:
     Items items_;
     moodycamel::LightweightSemaphore units_;
     std::atomic<bool> closed_{false};
+    std::atomic<bool> strings_{false};
 };
 
 }  // namespace luamods::memory
