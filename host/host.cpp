@@ -213,15 +213,31 @@ void run_job(Job* job) noexcept
         int top0 = lua_gettop(L);
         if (luaL_loadbuffer(L, job->code.data(), job->code.size(), job->chunkname.c_str()) != 0) {
             job->error = lua_tostring(L, -1) ? lua_tostring(L, -1) : "load error";
+        } else if (!lua_checkstack(L,
+                                   static_cast<int>(job->args.size()) + luamods::kCopyStackSlots)) {
+            job->error = "too many arguments";
         } else {
             luamods::push_values(L, job->args);
             if (call_with_traceback(L, static_cast<int>(job->args.size())) != 0) {
                 const char* e = lua_tostring(L, -1);
                 job->error = e ? e : "(error object is not a string)";
             } else {
-                job->ok = luamods::copy_values(L, top0 + 1, lua_gettop(L), job->results) == 0;
-                if (!job->ok)
-                    job->error = "thread returned a value that cannot cross states";
+                luamods::Refusal refusal;
+                job->ok = luamods::copy_values(L, top0 + 1, lua_gettop(L), job->results, refusal);
+                if (!job->ok) {
+                    job->results.clear();
+                    // The same words as the threads module's.
+                    if (refusal.in_table()) {
+                        lua_pushfstring(L, "host: result %d", refusal.slot - top0);
+                        luamods::push_refusal(L, refusal);
+                        lua_concat(L, 2);
+                    } else {
+                        lua_pushfstring(L, "host: result %d is a %s; a thread returns only %s",
+                                        refusal.slot - top0, lua_typename(L, refusal.type),
+                                        luamods::kCrossingTypes);
+                    }
+                    job->error = lua_tostring(L, -1);
+                }
             }
         }
         lua_close(L);
@@ -284,16 +300,19 @@ ChunkSource read_chunk_source(lua_State* L)
 int l_host_start(lua_State* L)
 {
     ChunkSource chunk = read_chunk_source(L);
-    for (int i = 2; i <= lua_gettop(L); ++i) {
+    const int nargs = lua_gettop(L);
+    for (int i = 2; i <= nargs; ++i) {
         if (!luamods::can_cross(L, i))
-            luaL_argerror(L, i, "nil, boolean, number, string or light userdata expected");
+            luaL_argerror(L, i, "nil, boolean, number, string, light userdata or table expected");
     }
+    luaL_checkstack(L, luamods::kCopyStackSlots, "host.start: not enough stack");
     auto* box = static_cast<ThreadBox*>(lua_newuserdata(L, sizeof(ThreadBox)));
     box->job = nullptr;
     luaL_getmetatable(L, kThreadMeta);
     lua_setmetatable(L, -2);
 
     const char* failure = nullptr;
+    luamods::Refusal refusal;
     {
         Job* job = nullptr;
         try {
@@ -307,7 +326,8 @@ int l_host_start(lua_State* L)
                 job->chunkname = "=thread";
                 job->code.assign(chunk.code, chunk.code_len);
             }
-            luamods::copy_values(L, 2, lua_gettop(L) - 1, job->args);
+            if (!luamods::copy_values(L, 2, nargs, job->args, refusal))
+                failure = "";  // said below, from the path the copy left on the stack
             if (!failure) {
                 job->thread = std::thread(run_job, job);
                 box->job = job;
@@ -318,8 +338,15 @@ int l_host_start(lua_State* L)
         }
         delete job;
     }
+    if (refusal.slot) {
+        lua_pushfstring(L, "host.start: argument %d", refusal.slot);
+        luamods::push_refusal(L, refusal);
+        lua_concat(L, 2);
+        return lua_error(L);
+    }
     if (failure)
         return luaL_error(L, "host.start: %s", failure);
+    lua_settop(L, nargs + 1);
     return 1;
 }
 
@@ -337,7 +364,7 @@ int l_host_join(lua_State* L)
         return 2;
     }
     int n = static_cast<int>(job->results.size());
-    luaL_checkstack(L, n + 1, "too many results");
+    luaL_checkstack(L, n + 5, "too many results");
     lua_pushboolean(L, 1);
     luamods::push_values(L, job->results);
     return n + 1;
