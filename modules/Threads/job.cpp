@@ -102,8 +102,15 @@ int run_in_state(lua_State* L)
         // The copy walks tables with the stack; room first, as it may raise.
         luaL_checkstack(L, kCopyStackSlots, "threads: not enough stack to copy the results");
         Refusal refusal;
-        if (keep_results(L, 2, job, refusal) || !refusal.slot)
+        // A raise in resolve_cdata leaves the results to the job, which
+        // lives outside this state.
+        if (keep_results(L, 2, job, refusal) &&
+            (job.results.cdata.empty() || resolve_cdata(L, 2, job.results, refusal)))
             return 0;
+        if (!refusal.slot)
+            return 0;  // out of memory, kept by keep_results
+        job.ok = false;
+        job.results.clear();
         push_result_refusal(L, 2, refusal);
     }
     keep_error(L, job);

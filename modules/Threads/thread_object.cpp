@@ -18,6 +18,7 @@ namespace luamods::threads {
 namespace {
 
 const char* const kThreadMeta = "threads.thread";
+constexpr int kLuaTypeCdata = 10;  // LuaJIT's type number for cdata
 
 // join's time limit.
 const char kTimeoutType[] = "number expected, got %s";
@@ -178,9 +179,6 @@ int thread_tostring(lua_State* L)
     return 1;
 }
 
-// Thrown inside start's C++ work when an argument cannot cross.
-struct Refused {};
-
 // What start reads from its first argument.
 struct Chunk {
     const char* code = nullptr;
@@ -283,7 +281,8 @@ int l_start(lua_State* L)
     int nargs = lua_gettop(L);
     Chunk chunk = read_chunk(L);
     for (int i = 2; i <= nargs; ++i) {
-        if (!can_cross(L, i)) {
+        // A cdata crosses when it is a pointer (as its address).
+        if (lua_type(L, i) == kLuaTypeCdata ? !is_pointer_cdata(L, i) : !can_cross(L, i)) {
             lua_pushfstring(L, "%s expected, got %s", kCrossingTypes, luaL_typename(L, i));
             luaL_argerror(L, i, lua_tostring(L, -1));
         }
@@ -311,6 +310,8 @@ int l_start(lua_State* L)
     luaL_getmetatable(L, kThreadMeta);
     lua_setmetatable(L, -2);
 
+    // 1. The job, with copies of the arguments, owned by the thread object
+    // from here on (so that a raise below leaves nothing behind).
     char failure[200] = "";
     Refusal refusal;
     try {
@@ -328,14 +329,29 @@ int l_start(lua_State* L)
         if (cpath)
             job.cpath.assign(cpath, cpath_len);
         job.record = record;
-        if (!copy_values(L, 2, nargs, job.args, refusal))
-            throw Refused{};
-        t->os = std::thread(run_job, std::ref(job));
+        copy_values(L, 2, nargs, job.args, refusal);
         box->thread = t.release();
+    } catch (...) {
+        std::snprintf(failure, sizeof failure, "threads.start: not enough memory");
+    }
+    if (failure[0])
+        return luaL_error(L, "%s", failure);
+    // 2. What cannot cross inside a table, named by its path (values outside
+    // tables were refused with the argument errors above); cdata pointers.
+    Job& job = box->thread->job;
+    if (!refusal.slot && !job.args.cdata.empty())
+        resolve_cdata(L, 2, job.args, refusal);
+    if (refusal.slot) {
+        lua_pushfstring(L, "threads.start: argument %d", refusal.slot);
+        push_refusal(L, refusal);
+        lua_concat(L, 2);
+        return lua_error(L);
+    }
+    // 3. The thread.
+    try {
+        box->thread->os = std::thread(run_job, std::ref(job));
         box->owner = owner;
         ++owner->refs;
-    } catch (const Refused&) {
-        // The message is made below, from the path the copy left on the stack.
     } catch (const std::system_error& e) {
         std::snprintf(failure, sizeof failure, "threads.start: cannot start a thread: %s",
                       e.what());
@@ -344,14 +360,6 @@ int l_start(lua_State* L)
     }
     if (failure[0])
         return luaL_error(L, "%s", failure);
-    if (refusal.slot) {
-        // Only a value inside a table (or a table itself) gets here: the
-        // others were refused with the argument errors above.
-        lua_pushfstring(L, "threads.start: argument %d", refusal.slot);
-        push_refusal(L, refusal);
-        lua_concat(L, 2);
-        return lua_error(L);
-    }
     lua_settop(L, box_slot);
     return 1;
 }

@@ -1,6 +1,7 @@
 #include "common/values.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <unordered_map>
 
 namespace luamods {
@@ -19,6 +20,14 @@ bool crosses_plain(int type) noexcept
     case LUA_TLIGHTUSERDATA: return true;
     default: return false;
     }
+}
+
+// A cdata's first 8 bytes: a pointer's address.
+Cdata cdata_bits(lua_State* L, int index) noexcept
+{
+    Cdata c{0};
+    std::memcpy(&c.bits, lua_topointer(L, index), sizeof c.bits);
+    return c;
 }
 
 bool is_key_type(int type) noexcept
@@ -58,10 +67,10 @@ class Copier {
 public:
     Copier(lua_State* L, Values& out, Refusal& refusal) : L_(L), out_(out), refusal_(refusal) {}
 
-    // Copies the table in `slot` (an argument or result) as `result`.
-    // Walks it depth first with one table and one key on the Lua stack per
-    // level, so the C stack does not grow with the nesting.
-    bool copy_table(int slot, Value& result)
+    // Copies the table in `slot` (an argument or result, item `item`) as
+    // `result`.  Walks it depth first with one table and one key on the Lua
+    // stack per level, so the C stack does not grow with the nesting.
+    bool copy_table(int slot, std::uint32_t item, Value& result)
     {
         const void* id = lua_topointer(L_, slot);
         if (const auto it = seen_.find(id); it != seen_.end()) {
@@ -71,7 +80,7 @@ public:
         if (has_metatable(slot))
             return refuse(slot, Refusal::metatable, LUA_TTABLE, 0, 0);
         std::uint32_t frames[kMaxTableDepth];  // the table being filled at each level
-        frames[0] = new_table(id);
+        frames[0] = new_table(id, kNoTable, item);
         result = TableRef{frames[0]};
         const int base = lua_gettop(L_);
         lua_pushvalue(L_, slot);
@@ -104,12 +113,20 @@ public:
                         return refuse(slot, Refusal::depth, LUA_TTABLE, base + 2, level + 1);
                     if (has_metatable(value))
                         return refuse(slot, Refusal::metatable, LUA_TTABLE, base + 2, level + 1);
-                    child = new_table(id);
+                    child = new_table(id, parent, static_cast<std::uint32_t>(into.fields.size()));
                     frames[++level] = child;
                     lua_pushnil(L_);  // the child's table stays in `value`: walk it next
                 }
                 // By index: new_table may have moved the tables.
                 out_.tables[parent].fields.emplace_back(plain_value(L_, key), TableRef{child});
+                continue;
+            }
+            if (value_type == kLuaTypeCdata) {
+                // Whether it is a pointer is known only to Lua: resolve_cdata.
+                out_.cdata.push_back(
+                    CdataSpot{parent, static_cast<std::uint32_t>(into.fields.size())});
+                into.fields.emplace_back(plain_value(L_, key), cdata_bits(L_, value));
+                lua_pop(L_, 1);
                 continue;
             }
             if (!crosses_plain(value_type))
@@ -138,10 +155,12 @@ private:
         return true;
     }
 
-    std::uint32_t new_table(const void* id)
+    std::uint32_t new_table(const void* id, std::uint32_t parent, std::uint32_t at)
     {
         const auto index = static_cast<std::uint32_t>(out_.tables.size());
-        out_.tables.emplace_back();
+        Table& t = out_.tables.emplace_back();
+        t.parent = parent;
+        t.at = at;
         seen_.emplace(id, index);
         return index;
     }
@@ -153,15 +172,15 @@ private:
 };
 
 // The subject of a refusal's reason: "a function".
-const char* subject(int type) noexcept
+const char* subject(int type, bool key) noexcept
 {
     switch (type) {
+    case kLuaTypeCdata: return key ? "a cdata" : "a cdata that is not a pointer";
     case LUA_TFUNCTION: return "a function";
     case LUA_TTHREAD: return "a coroutine";
     case LUA_TUSERDATA: return "a full userdata";
     case LUA_TLIGHTUSERDATA: return "a light userdata";
     case LUA_TTABLE: return "a table";
-    case kLuaTypeCdata: return "a cdata";
     default: return "a value of this type";
     }
 }
@@ -216,22 +235,124 @@ bool can_cross(lua_State* L, int index) noexcept
 bool copy_values(lua_State* L, int first, int last, Values& out, Refusal& refusal)
 {
     refusal = Refusal{};
+    out.clear();
     Copier copier(L, out, refusal);
-    out.items.reserve(out.items.size() +
-                      static_cast<std::size_t>(last >= first ? last - first + 1 : 0));
+    out.items.reserve(static_cast<std::size_t>(last >= first ? last - first + 1 : 0));
     for (int i = first; i <= last; ++i) {
         const int type = lua_type(L, i);
+        const auto item = static_cast<std::uint32_t>(i - first);
         if (type == LUA_TTABLE) {
             Value table;
-            if (!copier.copy_table(i, table))
+            if (!copier.copy_table(i, item, table))
                 return false;
             out.items.push_back(table);
+        } else if (type == kLuaTypeCdata) {
+            out.cdata.push_back(CdataSpot{kNoTable, item});
+            out.items.push_back(cdata_bits(L, i));
         } else if (crosses_plain(type)) {
             out.items.push_back(plain_value(L, i));
         } else {
             return copier.refuse(i, Refusal::value, type, 0, 0);
         }
     }
+    return true;
+}
+
+namespace {
+
+// Registry key (this object's address) of the state's cdata classifier.
+char g_classifier_key;
+
+// Made once per state, with the ffi table the state has loaded: whether a
+// cdata's type is a pointer, read from LuaJIT's name of it ("ctype<T>"): T
+// ends in "*" and qualifiers ("char *", "int *const"), or its declarator
+// opens with "(*" ("int (*)(int)", "int (*)[4]"), which an array of
+// pointers ("int *[4]") and a function ("int *(int)") do not.
+const char kClassifier[] = R"lua(
+local ffi = ...
+if type(ffi) ~= "table" or not ffi.typeof then return false end
+local typeof, tostring, find, sub = ffi.typeof, tostring, string.find, string.sub
+return function(v)
+  local t = sub(tostring(typeof(v)), 7, -2)
+  return find(t, "%*[%w_%s]*$") ~= nil or find(t, "^[^(]*%(%*[%*%w_%s]*%)") ~= nil
+end
+)lua";
+
+void push_value(lua_State* L, const Value& v, int tables);
+
+}  // namespace
+
+bool is_pointer_cdata(lua_State* L, int index)
+{
+    if (lua_type(L, index) != kLuaTypeCdata)
+        return false;
+    if (index < 0 && index > LUA_REGISTRYINDEX)
+        index = lua_gettop(L) + index + 1;
+    luaL_checkstack(L, 4, "not enough stack");
+    lua_pushlightuserdata(L, &g_classifier_key);
+    lua_rawget(L, LUA_REGISTRYINDEX);
+    if (!lua_isfunction(L, -1)) {
+        lua_pop(L, 1);
+        if (luaL_loadbuffer(L, kClassifier, sizeof kClassifier - 1, "=cdata classifier") != 0)
+            lua_error(L);
+        lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
+        lua_getfield(L, -1, "ffi");
+        lua_remove(L, -2);
+        lua_call(L, 1, 1);
+        if (!lua_isfunction(L, -1)) {
+            lua_pop(L, 1);
+            return false;  // no ffi loaded: no cdata can be made here
+        }
+        lua_pushlightuserdata(L, &g_classifier_key);
+        lua_pushvalue(L, -2);
+        lua_rawset(L, LUA_REGISTRYINDEX);
+    }
+    lua_pushvalue(L, index);
+    lua_call(L, 1, 1);
+    const bool pointer = lua_toboolean(L, -1) != 0;
+    lua_pop(L, 1);
+    return pointer;
+}
+
+bool resolve_cdata(lua_State* L, int first, Values& values, Refusal& refusal)
+{
+    const int top = lua_gettop(L);
+    for (const CdataSpot spot : values.cdata) {
+        // The way from the argument down to the cdata, innermost first.
+        CdataSpot way[kMaxTableDepth];
+        int n = 0;
+        std::uint32_t item = spot.at;
+        for (std::uint32_t t = spot.table, at = spot.at; t != kNoTable; ++n) {
+            way[n] = CdataSpot{t, at};
+            const Table& table = values.tables[t];
+            t = table.parent;
+            at = item = table.at;
+        }
+        // The argument, then each key and the value under it, as
+        // copy_values leaves a path: the cdata ends up on top.
+        const int slot = first + static_cast<int>(item);
+        luaL_checkstack(L, 2 * n + 2, "not enough stack");
+        lua_pushvalue(L, slot);
+        for (int k = n - 1; k >= 0; --k) {
+            push_value(L, values.tables[way[k].table].fields[way[k].at].first, 0);
+            lua_pushvalue(L, -1);
+            lua_rawget(L, -3);
+        }
+        if (!is_pointer_cdata(L, -1)) {
+            refusal.slot = slot;
+            refusal.reason = Refusal::value;
+            refusal.type = kLuaTypeCdata;
+            refusal.key_base = top + 2;
+            refusal.keys = n;
+            return false;
+        }
+        Value& v = spot.table == kNoTable ? values.items[spot.at]
+                                          : values.tables[spot.table].fields[spot.at].second;
+        if (const Cdata* c = std::get_if<Cdata>(&v))
+            v = Address{reinterpret_cast<void*>(static_cast<std::uintptr_t>(c->bits))};
+        lua_settop(L, top);
+    }
+    values.cdata.clear();
     return true;
 }
 
@@ -245,7 +366,7 @@ void push_refusal(lua_State* L, const Refusal& refusal)
     }
     switch (refusal.reason) {
     case Refusal::key:
-        lua_pushfstring(L, ": %s key cannot cross to another state", subject(refusal.type));
+        lua_pushfstring(L, ": %s key cannot cross to another state", subject(refusal.type, true));
         break;
     case Refusal::metatable:
         lua_pushliteral(L, ": a table with a metatable cannot cross to another state");
@@ -255,7 +376,9 @@ void push_refusal(lua_State* L, const Refusal& refusal)
                         ": a table nested more than %d levels deep cannot cross to another state",
                         kMaxTableDepth);
         break;
-    default: lua_pushfstring(L, ": %s cannot cross to another state", subject(refusal.type)); break;
+    default:
+        lua_pushfstring(L, ": %s cannot cross to another state", subject(refusal.type, false));
+        break;
     }
     lua_concat(L, 2);
 }

@@ -28,22 +28,41 @@ struct Address {
 struct TableRef {
     std::uint32_t index;  // into Values::tables
 };
-using Value = std::variant<std::monostate, bool, lua_Number, std::string, Address, TableRef>;
+// A LuaJIT cdata as copied: its first 8 bytes.  resolve_cdata turns it into
+// an Address when it is a pointer; nothing else of it crosses.
+struct Cdata {
+    std::uint64_t bits;
+};
+using Value = std::variant<std::monostate, bool, lua_Number, std::string, Address, TableRef, Cdata>;
+
+inline constexpr std::uint32_t kNoTable = 0xffffffff;
 
 struct Table {
     std::vector<std::pair<Value, Value>> fields;  // key, value
     int array_size = 0;                           // keys 1..n, a size hint for the target
+    // Where the copy met it first: field `at` of table `parent`, or item
+    // `at` when parent is kNoTable.  The way back to a cdata inside it.
+    std::uint32_t parent = kNoTable;
+    std::uint32_t at = 0;
+};
+
+// Where a Cdata value sits: as above.
+struct CdataSpot {
+    std::uint32_t table;
+    std::uint32_t at;
 };
 
 struct Values {
     std::vector<Value> items;
     std::vector<Table> tables;
+    std::vector<CdataSpot> cdata;  // until resolve_cdata
 
     std::size_t size() const noexcept { return items.size(); }
     void clear() noexcept
     {
         items.clear();
         tables.clear();
+        cdata.clear();
     }
 };
 
@@ -78,8 +97,14 @@ struct Refusal {
 };
 
 // Whether the value at `index` can cross on its own or is a table (whose
-// contents copy_values checks).  Never raises.
+// contents copy_values checks).  Never raises.  A cdata is left to
+// is_pointer_cdata, which calls Lua.
 bool can_cross(lua_State* L, int index) noexcept;
+
+// Whether the cdata at `index` is a pointer (of any type, function pointers
+// included), which crosses as its address.  Calls Lua (LuaJIT's ffi, as this
+// state has loaded it): may raise.
+bool is_pointer_cdata(lua_State* L, int index);
 
 // Appends copies of stack slots first..last to `out.items`.  Returns true, or
 // false with `refusal` filled when a value cannot cross: the copy stops
@@ -88,6 +113,14 @@ bool can_cross(lua_State* L, int index) noexcept;
 // Never raises (the caller has reserved kCopyStackSlots); may throw
 // std::bad_alloc, with the stack left above the old top.
 bool copy_values(lua_State* L, int first, int last, Values& out, Refusal& refusal);
+
+// After a copy_values of slots first..: turns every cdata the copy met into
+// its address when it is a pointer; otherwise fills `refusal` (its path's
+// keys pushed, as copy_values leaves them) and returns false.  Calls Lua, so
+// it may raise: `values` must belong to an object that a Lua error does not
+// skip (one a userdata or a caller outside the raise owns), and no C++
+// object may live in between.
+bool resolve_cdata(lua_State* L, int first, Values& values, Refusal& refusal);
 
 // Pushes "PATH: REASON" for a refusal, PATH being the keys after the
 // argument's own name (".config.handler", "[3]", or nothing), REASON as
