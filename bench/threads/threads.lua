@@ -34,3 +34,23 @@ end
 row("start + join, returns at once", "return")
 row("start + join, 4 values each way", "return ...", 1, "two", true, 4.5)
 B.table("threads: a thread that returns at once against host.run", rows)
+
+-- Tables against the same values as plain arguments, both through
+-- threads.start, timed in the same rounds: the cost of the deep copy.
+local fields, numbers = {}, {}
+for i = 1, 100 do
+  fields["field" .. i] = i + 0.5
+  numbers[i] = i + 0.5
+end
+local mib = string.rep("x", 1024 * 1024)
+local with_string = { data = mib }
+local function start(...) assert(threads.start("return", ...):join()) end
+local copies = {}
+local function copy_row(name, goal, table_args, plain_args)
+  local ns, base = compare(function() start(unpack(table_args)) end,
+                           function() start(unpack(plain_args)) end)
+  copies[#copies + 1] = { name, ns, base, goal }
+end
+copy_row("one 100-field table against 100 numbers", "≤ 1.3×", { fields }, numbers)
+copy_row("a 1 MiB string in a table against the string", "≤ 1.1×", { with_string }, { mib })
+B.table("threads: start + join with tables against plain arguments", copies)
