@@ -202,6 +202,39 @@ struct Job {
     bool joined = false;
 };
 
+// Under lua_pcall with the job and the chunk's results as arguments: keeps
+// the results in the job, or the error of one that cannot cross (in the
+// threads module's words).  Raises only once no C++ object is alive here.
+int keep_results(lua_State* L)
+{
+    Job* job = static_cast<Job*>(lua_touserdata(L, 1));
+    luaL_checkstack(L, luamods::kCopyStackSlots, "host: not enough stack");
+    luamods::Refusal refusal;
+    bool copied = false, failed = false;
+    try {
+        copied = luamods::copy_values(L, 2, lua_gettop(L), job->results, refusal);
+    } catch (...) {
+        failed = true;
+    }
+    if (failed)
+        return luaL_error(L, "host: not enough memory to keep the results");
+    if (copied && !job->results.cdata.empty())
+        copied = luamods::resolve_cdata(L, 2, job->results, refusal);
+    if (copied) {
+        job->ok = true;
+        return 0;
+    }
+    if (refusal.in_table()) {
+        lua_pushfstring(L, "host: result %d", refusal.slot - 1);
+        luamods::push_refusal(L, refusal);
+        lua_concat(L, 2);
+    } else {
+        lua_pushfstring(L, "host: result %d is a %s; a thread returns only %s", refusal.slot - 1,
+                        lua_typename(L, refusal.type), luamods::kCrossingTypes);
+    }
+    return lua_error(L);
+}
+
 void run_job(Job* job) noexcept
 {
     try {
@@ -213,15 +246,25 @@ void run_job(Job* job) noexcept
         int top0 = lua_gettop(L);
         if (luaL_loadbuffer(L, job->code.data(), job->code.size(), job->chunkname.c_str()) != 0) {
             job->error = lua_tostring(L, -1) ? lua_tostring(L, -1) : "load error";
+        } else if (!lua_checkstack(L,
+                                   static_cast<int>(job->args.size()) + luamods::kCopyStackSlots)) {
+            job->error = "too many arguments";
         } else {
             luamods::push_values(L, job->args);
             if (call_with_traceback(L, static_cast<int>(job->args.size())) != 0) {
                 const char* e = lua_tostring(L, -1);
                 job->error = e ? e : "(error object is not a string)";
             } else {
-                job->ok = luamods::copy_values(L, top0 + 1, lua_gettop(L), job->results) == 0;
-                if (!job->ok)
-                    job->error = "thread returned a value that cannot cross states";
+                lua_pushcfunction(L, keep_results);
+                lua_insert(L, top0 + 1);
+                lua_pushlightuserdata(L, job);
+                lua_insert(L, top0 + 2);
+                if (lua_pcall(L, lua_gettop(L) - top0 - 1, 0, 0) != 0) {
+                    job->ok = false;
+                    job->results.clear();
+                    const char* e = lua_tostring(L, -1);
+                    job->error = e ? e : "host: cannot keep the results";
+                }
             }
         }
         lua_close(L);
@@ -284,42 +327,56 @@ ChunkSource read_chunk_source(lua_State* L)
 int l_host_start(lua_State* L)
 {
     ChunkSource chunk = read_chunk_source(L);
-    for (int i = 2; i <= lua_gettop(L); ++i) {
-        if (!luamods::can_cross(L, i))
-            luaL_argerror(L, i, "nil, boolean, number, string or light userdata expected");
+    const int nargs = lua_gettop(L);
+    for (int i = 2; i <= nargs; ++i) {
+        if (lua_type(L, i) == 10 ? !luamods::is_pointer_cdata(L, i) : !luamods::can_cross(L, i))
+            luaL_argerror(L, i, "nil, boolean, number, string, light userdata or table expected");
     }
+    luaL_checkstack(L, luamods::kCopyStackSlots, "host.start: not enough stack");
     auto* box = static_cast<ThreadBox*>(lua_newuserdata(L, sizeof(ThreadBox)));
     box->job = nullptr;
     luaL_getmetatable(L, kThreadMeta);
     lua_setmetatable(L, -2);
 
+    // The job and the copies of the arguments belong to the thread object
+    // before anything can raise, and the thread starts once they all crossed.
     const char* failure = nullptr;
-    {
-        Job* job = nullptr;
-        try {
-            job = new Job;
-            job->with_env = chunk.with_env;
-            if (chunk.file) {
-                job->chunkname = std::string("@") + chunk.file;
-                if (!read_file(chunk.file, job->code))
-                    failure = "cannot read the thread's script file";
-            } else {
-                job->chunkname = "=thread";
-                job->code.assign(chunk.code, chunk.code_len);
-            }
-            luamods::copy_values(L, 2, lua_gettop(L) - 1, job->args);
-            if (!failure) {
-                job->thread = std::thread(run_job, job);
-                box->job = job;
-                job = nullptr;
-            }
-        } catch (...) {
-            failure = "cannot start a thread";
+    luamods::Refusal refusal;
+    try {
+        auto job = std::make_unique<Job>();
+        job->with_env = chunk.with_env;
+        if (chunk.file) {
+            job->chunkname = std::string("@") + chunk.file;
+            if (!read_file(chunk.file, job->code))
+                failure = "cannot read the thread's script file";
+        } else {
+            job->chunkname = "=thread";
+            job->code.assign(chunk.code, chunk.code_len);
         }
-        delete job;
+        if (!failure)
+            luamods::copy_values(L, 2, nargs, job->args, refusal);
+        box->job = job.release();
+    } catch (...) {
+        failure = "cannot start a thread";
     }
     if (failure)
         return luaL_error(L, "host.start: %s", failure);
+    if (!refusal.slot && !box->job->args.cdata.empty())
+        luamods::resolve_cdata(L, 2, box->job->args, refusal);
+    if (refusal.slot) {
+        lua_pushfstring(L, "host.start: argument %d", refusal.slot);
+        luamods::push_refusal(L, refusal);
+        lua_concat(L, 2);
+        return lua_error(L);
+    }
+    try {
+        box->job->thread = std::thread(run_job, box->job);
+    } catch (...) {
+        failure = "cannot start a thread";
+    }
+    if (failure)
+        return luaL_error(L, "host.start: %s", failure);
+    lua_settop(L, nargs + 1);
     return 1;
 }
 
@@ -337,7 +394,7 @@ int l_host_join(lua_State* L)
         return 2;
     }
     int n = static_cast<int>(job->results.size());
-    luaL_checkstack(L, n + 1, "too many results");
+    luaL_checkstack(L, n + 5, "too many results");
     lua_pushboolean(L, 1);
     luamods::push_values(L, job->results);
     return n + 1;

@@ -2,12 +2,16 @@
 -- LuaLS definitions of the `threads` module (library threads, entry point
 -- luaopen_threads): local threads = require("threads").
 -- Runs a chunk in a new Lua state on a new thread.  Only nil, booleans,
--- numbers, strings and light userdata (addresses, such as memory blocks and
--- queues) cross between states.  Misuse raises Lua errors; a chunk that fails
--- is reported by join.
+-- numbers, strings, light userdata (addresses, such as memory blocks and
+-- queues), cdata pointers (arriving as light userdata) and tables of these
+-- cross between states; tables are copied deeply, with their shape (shared
+-- subtables, cycles), at most 100 levels deep, without metatables.  Misuse
+-- raises Lua errors that name the path of what cannot cross; a chunk that
+-- fails is reported by join.
 
----A value that can cross between Lua states.
----@alias threads.Value nil|boolean|number|string|lightuserdata
+---A value that can cross between Lua states (a table: keys string, number or
+---boolean, values that cross, no metatable, at most 100 levels deep).
+---@alias threads.Value nil|boolean|number|string|lightuserdata|ffi.cdata*|table
 
 ---A running or finished thread, owned by the state that started it.  Collected
 ---unjoined, it leaves the thread to its state, which joins it when it has
@@ -25,16 +29,23 @@ function thread:join(timeout_ms) end
 ---@return boolean
 function thread:done() end
 
+---The same as `threads.status(self)`.
+---@return "running"|"done"|"failed"
+function thread:status() end
+
 ---@class threads
 local threads = {}
 
----Runs `chunk` (source text, `{code = text}` or `{file = path}`) in a new Lua
----state on a new thread with the arguments.  The state opens the standard
----libraries, has this state's `package.path` and `package.cpath`, and a host
----record under the registry field `_env`.
+---Runs `chunk` (source text, `{code = text}` or `{file = path}`, either table
+---with an optional `name` that tostring and a failed thread's error show) in a
+---new Lua state on a new thread with the arguments.  The state opens the
+---standard libraries, has this state's `package.path` and `package.cpath`,
+---and a host record under the registry field `_env`.
 ---Raises argument errors, "threads.start: cannot open F: reason",
----"threads.start: cannot start a thread: reason".
----@param chunk string|{code: string}|{file: string}
+---"threads.start: cannot start a thread: reason", and for what cannot cross
+---inside a table "threads.start: argument N<path>: ... cannot cross to
+---another state".
+---@param chunk string|{code: string, name?: string}|{file: string, name?: string}
 ---@param ... threads.Value
 ---@return threads.thread
 function threads.start(chunk, ...) end
@@ -56,6 +67,12 @@ function threads.join(t, timeout_ms) end
 ---@param t threads.thread
 ---@return boolean
 function threads.done(t) end
+
+---"running" until the thread has ended, then "done" or "failed" (join returns
+---false); never waits.
+---@param t threads.thread
+---@return "running"|"done"|"failed"
+function threads.status(t) end
 
 ---Runs the clean-up callbacks that modules (memory, memory.queue) registered
 ---with this library's host record; returns how many ran.

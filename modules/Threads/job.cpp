@@ -34,24 +34,35 @@ void keep_error(lua_State* L, Job& job) noexcept
     }
 }
 
-// The results are slots first..top.  A result that cannot cross fails the
-// thread with a message that names it.
-void keep_results(lua_State* L, int first, Job& job) noexcept
+// The results are slots first..top.  True when they are kept; false when
+// one cannot cross (`refusal` says which) or memory ran out (the error is
+// kept).
+bool keep_results(lua_State* L, int first, Job& job, Refusal& refusal) noexcept
 {
     try {
-        int bad = copy_values(L, first, lua_gettop(L), job.results);
-        job.ok = bad == 0;
-        if (!job.ok) {
+        job.ok = copy_values(L, first, lua_gettop(L), job.results, refusal);
+        if (!job.ok)
             job.results.clear();
-            char text[160];
-            std::snprintf(text, sizeof text, "threads: result %d is a %s; a thread returns only %s",
-                          bad - first + 1, lua_typename(L, lua_type(L, bad)), kCrossingTypes);
-            job.error = text;
-        }
+        return job.ok;
     } catch (...) {
         job.ok = false;
         job.results.clear();
         job.fixed_error = "threads: not enough memory to keep the thread's results";
+        return false;
+    }
+}
+
+// The error of a result that cannot cross, on top of the stack.
+void push_result_refusal(lua_State* L, int first, const Refusal& refusal)
+{
+    const int result = refusal.slot - first + 1;
+    if (refusal.in_table()) {
+        lua_pushfstring(L, "threads: result %d", result);
+        push_refusal(L, refusal);
+        lua_concat(L, 2);
+    } else {
+        lua_pushfstring(L, "threads: result %d is a %s; a thread returns only %s", result,
+                        lua_typename(L, refusal.type), kCrossingTypes);
     }
 }
 
@@ -87,10 +98,22 @@ int run_in_state(lua_State* L)
         push_values(L, job.args);
         rc = lua_pcall(L, nargs, LUA_MULTRET, 1);
     }
-    if (rc == 0)
-        keep_results(L, 2, job);
-    else
-        keep_error(L, job);
+    if (rc == 0) {
+        // The copy walks tables with the stack; room first, as it may raise.
+        luaL_checkstack(L, kCopyStackSlots, "threads: not enough stack to copy the results");
+        Refusal refusal;
+        // A raise in resolve_cdata leaves the results to the job, which
+        // lives outside this state.
+        if (keep_results(L, 2, job, refusal) &&
+            (job.results.cdata.empty() || resolve_cdata(L, 2, job.results, refusal)))
+            return 0;
+        if (!refusal.slot)
+            return 0;  // out of memory, kept by keep_results
+        job.ok = false;
+        job.results.clear();
+        push_result_refusal(L, 2, refusal);
+    }
+    keep_error(L, job);
     return 0;
 }
 

@@ -62,8 +62,9 @@ LUAMODS_EXPORT int luaopen_threads(lua_State* L)
     register_thread_metatable(L);
 
     static const luaL_Reg functions[] = {
-        {"start", l_start}, {"join", l_join},   {"done", l_done},   {"cleanup", l_cleanup},
-        {"sleep", l_sleep}, {"clock", l_clock}, {"cores", l_cores}, {nullptr, nullptr},
+        {"start", l_start},   {"join", l_join},       {"done", l_done},
+        {"status", l_status}, {"cleanup", l_cleanup}, {"sleep", l_sleep},
+        {"clock", l_clock},   {"cores", l_cores},     {nullptr, nullptr},
     };
     lua_newtable(L);
     luaL_register(L, nullptr, functions);

@@ -18,6 +18,7 @@ namespace luamods::threads {
 namespace {
 
 const char* const kThreadMeta = "threads.thread";
+constexpr int kLuaTypeCdata = 10;  // LuaJIT's type number for cdata
 
 // join's time limit.
 const char kTimeoutType[] = "number expected, got %s";
@@ -75,9 +76,16 @@ struct Owner {
     }
 };
 
+// The thread object's userdata: the thread until join, then its outcome;
+// the name given at start follows the structure (name_len bytes and a NUL).
 struct Box {
+    enum Outcome : unsigned char { pending, done, failed };
     Thread* thread;
     Owner* owner;
+    Outcome outcome;
+    size_t name_len;  // 0: no name
+
+    const char* name() const noexcept { return reinterpret_cast<const char*>(this + 1); }
 };
 
 int owner_gc(lua_State* L)
@@ -146,11 +154,38 @@ int thread_gc(lua_State* L)
 
 Box* check_box(lua_State* L) { return static_cast<Box*>(luaL_checkudata(L, 1, kThreadMeta)); }
 
+// "running" until the thread has ended, then "done" or "failed"; never waits.
+const char* status_text(const Box* box) noexcept
+{
+    Box::Outcome outcome = box->outcome;
+    if (const Thread* t = box->thread; t && outcome == Box::pending) {
+        if (!t->job.finished.load(std::memory_order_acquire))
+            return "running";
+        outcome = t->job.ok ? Box::done : Box::failed;
+    }
+    return outcome == Box::done ? "done" : outcome == Box::failed ? "failed" : "running";
+}
+
+// threads.thread "worker 3" (running), or threads.thread: 0x... (done)
+// for a thread started without a name.
+int thread_tostring(lua_State* L)
+{
+    const Box* box = check_box(L);
+    if (box->name_len)
+        lua_pushfstring(L, "threads.thread \"%s\" (%s)", box->name(), status_text(box));
+    else
+        lua_pushfstring(L, "threads.thread: %p (%s)", static_cast<const void*>(box),
+                        status_text(box));
+    return 1;
+}
+
 // What start reads from its first argument.
 struct Chunk {
     const char* code = nullptr;
     size_t code_len = 0;
     const char* file = nullptr;
+    const char* name = nullptr;
+    size_t name_len = 0;
 };
 
 Chunk read_chunk(lua_State* L)
@@ -162,9 +197,10 @@ Chunk read_chunk(lua_State* L)
     }
     if (lua_type(L, 1) != LUA_TTABLE)
         luaL_argerror(L, 1, "source text or a table with code or file expected");
+    lua_getfield(L, 1, "name");
     lua_getfield(L, 1, "code");
     lua_getfield(L, 1, "file");
-    // Both stay on the stack, so the strings live until start returns.
+    // They stay on the stack, so the strings live until start returns.
     if (lua_type(L, -2) == LUA_TSTRING)
         chunk.code = lua_tolstring(L, -2, &chunk.code_len);
     else if (!lua_isnil(L, -2))
@@ -173,6 +209,10 @@ Chunk read_chunk(lua_State* L)
         chunk.file = lua_tostring(L, -1);
     else if (!lua_isnil(L, -1))
         luaL_argerror(L, 1, "file must be a string");
+    if (lua_type(L, -3) == LUA_TSTRING)
+        chunk.name = lua_tolstring(L, -3, &chunk.name_len);
+    else if (!lua_isnil(L, -3))
+        luaL_argerror(L, 1, "name must be a string");
     if (chunk.code && chunk.file)
         luaL_argerror(L, 1, "code and file exclude each other");
     if (!chunk.code && !chunk.file)
@@ -226,7 +266,11 @@ void register_thread_metatable(lua_State* L)
         lua_setfield(L, -2, "join");
         lua_pushcfunction(L, l_done);
         lua_setfield(L, -2, "done");
+        lua_pushcfunction(L, l_status);
+        lua_setfield(L, -2, "status");
         lua_setfield(L, -2, "__index");
+        lua_pushcfunction(L, thread_tostring);
+        lua_setfield(L, -2, "__tostring");
     }
     lua_pop(L, 1);
 }
@@ -237,11 +281,14 @@ int l_start(lua_State* L)
     int nargs = lua_gettop(L);
     Chunk chunk = read_chunk(L);
     for (int i = 2; i <= nargs; ++i) {
-        if (!can_cross(L, i)) {
+        // A cdata crosses when it is a pointer (as its address).
+        if (lua_type(L, i) == kLuaTypeCdata ? !is_pointer_cdata(L, i) : !can_cross(L, i)) {
             lua_pushfstring(L, "%s expected, got %s", kCrossingTypes, luaL_typename(L, i));
             luaL_argerror(L, i, lua_tostring(L, -1));
         }
     }
+    // Tables are walked with the stack: room now, while raising is safe.
+    luaL_checkstack(L, kCopyStackSlots, "threads.start: not enough stack to copy the arguments");
     size_t path_len = 0, cpath_len = 0;
     const char* path = read_package_field(L, "path", &path_len);
     const char* cpath = read_package_field(L, "cpath", &cpath_len);
@@ -253,13 +300,20 @@ int l_start(lua_State* L)
     Owner* owner = state_owner(L);
     if (!owner)
         return luaL_error(L, "threads.start: not enough memory");
-    auto* box = static_cast<Box*>(lua_newuserdata(L, sizeof(Box)));
+    auto* box = static_cast<Box*>(lua_newuserdata(L, sizeof(Box) + chunk.name_len + 1));
     box->thread = nullptr;
     box->owner = nullptr;
+    box->outcome = Box::pending;
+    box->name_len = chunk.name_len;
+    std::memcpy(box + 1, chunk.name ? chunk.name : "", chunk.name_len + 1);
+    const int box_slot = lua_gettop(L);
     luaL_getmetatable(L, kThreadMeta);
     lua_setmetatable(L, -2);
 
+    // 1. The job, with copies of the arguments, owned by the thread object
+    // from here on (so that a raise below leaves nothing behind).
     char failure[200] = "";
+    Refusal refusal;
     try {
         owner->reap();
         auto t = std::make_unique<Thread>();
@@ -275,9 +329,27 @@ int l_start(lua_State* L)
         if (cpath)
             job.cpath.assign(cpath, cpath_len);
         job.record = record;
-        copy_values(L, 2, nargs, job.args);  // checked above: all cross
-        t->os = std::thread(run_job, std::ref(job));
+        copy_values(L, 2, nargs, job.args, refusal);
         box->thread = t.release();
+    } catch (...) {
+        std::snprintf(failure, sizeof failure, "threads.start: not enough memory");
+    }
+    if (failure[0])
+        return luaL_error(L, "%s", failure);
+    // 2. What cannot cross inside a table, named by its path (values outside
+    // tables were refused with the argument errors above); cdata pointers.
+    Job& job = box->thread->job;
+    if (!refusal.slot && !job.args.cdata.empty())
+        resolve_cdata(L, 2, job.args, refusal);
+    if (refusal.slot) {
+        lua_pushfstring(L, "threads.start: argument %d", refusal.slot);
+        push_refusal(L, refusal);
+        lua_concat(L, 2);
+        return lua_error(L);
+    }
+    // 3. The thread.
+    try {
+        box->thread->os = std::thread(run_job, std::ref(job));
         box->owner = owner;
         ++owner->refs;
     } catch (const std::system_error& e) {
@@ -288,6 +360,7 @@ int l_start(lua_State* L)
     }
     if (failure[0])
         return luaL_error(L, "%s", failure);
+    lua_settop(L, box_slot);
     return 1;
 }
 
@@ -318,15 +391,20 @@ int l_join(lua_State* L)
         return luaL_error(L, "%s", failure);
 
     const Job& job = t->job;
+    box->outcome = job.ok ? Box::done : Box::failed;
     int n = job.ok ? static_cast<int>(job.results.size()) + 1 : 2;
-    if (!lua_checkstack(L, n))
+    if (!lua_checkstack(L, n + 4))
         return luaL_error(L, "threads.join: too many results (%d)", n - 1);
     if (job.ok) {
         lua_pushboolean(L, 1);
         push_values(L, job.results);
     } else {
         lua_pushboolean(L, 0);
+        if (box->name_len)
+            lua_pushfstring(L, "thread \"%s\" failed: ", box->name());
         lua_pushlstring(L, job.error_text(), job.error_size());
+        if (box->name_len)
+            lua_concat(L, 2);
     }
     // Freed only now: a push that raised left the thread to the collector.
     box->thread = nullptr;
@@ -339,6 +417,12 @@ int l_done(lua_State* L)
     Box* box = check_box(L);
     Thread* t = box->thread;
     lua_pushboolean(L, !t || t->joined || t->job.finished.load(std::memory_order_acquire));
+    return 1;
+}
+
+int l_status(lua_State* L)
+{
+    lua_pushstring(L, status_text(check_box(L)));
     return 1;
 }
 

@@ -20,5 +20,6 @@ void register_thread_metatable(lua_State* L);
 int l_start(lua_State* L);
 int l_join(lua_State* L);
 int l_done(lua_State* L);
+int l_status(lua_State* L);
 
 }  // namespace luamods::threads

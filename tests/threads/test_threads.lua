@@ -1,10 +1,11 @@
 -- The threads module, run by plain luajit (luajit.exe under Wine) and by the
--- test host: states on threads, what crosses between them, the outcome of a
--- chunk, argument errors, the host record and its clean-up, and threads left
--- unjoined.
+-- test host: states on threads, what crosses between them (tables deeply,
+-- with their shape), the outcome of a chunk, argument errors, status and
+-- names, the host record and its clean-up, and threads left unjoined.
 local threads = require("threads")  -- first: plain luajit's state gets this library's record
 local host = rawget(_G, "host")
 local T = require("testlib")
+local ffi = require("ffi")
 local m, queue = T.memory(), T.queue()
 
 local function argerror(n, name, message)
@@ -30,7 +31,7 @@ T.case("the outcome of a chunk: results, or the error text with a traceback", fu
     { "error('boom')", "^%[string \"error%('boom'%)\"%]:1: boom\nstack traceback:\n" },
     { "error({})", "^%(error object is a table value%)$" },
     { "local x = = 1", "^%[string \"local x = = 1\"%]:1: unexpected symbol near '='$" },
-    { "return 1, {}", "^threads: result 2 is a table; a thread returns only " .. CROSSING .. "$" },
+    { "return 1, print", "^threads: result 2 is a function; a thread returns only " .. CROSSING .. "$" },
     { "return io.stdout", "^threads: result 1 is a userdata; a thread returns only " .. CROSSING .. "$" },
   }
   for _, c in ipairs(cases) do
@@ -51,7 +52,8 @@ T.case("argument errors come first, with clear messages", function()
     { argerror(1, "start", "code or file expected"), function() threads.start({}) end },
     { argerror(1, "start", "code must be a string"), function() threads.start({ code = 1 }) end },
     { argerror(1, "start", "code and file exclude each other"), function() threads.start({ code = "", file = "x" }) end },
-    { argerror(2, "start", CROSSING .. " expected, got table"), function() threads.start("", {}) end },
+    { argerror(1, "start", "name must be a string"), function() threads.start({ code = "", name = 1 }) end },
+    { argerror(2, "start", CROSSING .. " expected, got cdata"), function() threads.start("", 1LL) end },
     { argerror(3, "start", CROSSING .. " expected, got function"), function() threads.start("", nil, print) end },
     { argerror(1, "join", "threads.thread expected, got string"), function() threads.join("x") end },
     { "threads.join: the thread has been joined already", function() done:join() end },
@@ -64,6 +66,145 @@ T.case("argument errors come first, with clear messages", function()
   for _, c in ipairs(cases) do T.raises(c[1], c[2]) end
   local ok, err = pcall(threads.start, { file = "/no/such/script.lua" })
   T.truthy(not ok and err:find("threads.start: cannot open /no/such/script.lua: ", 1, true), tostring(err))
+end)
+
+-- Whether b is a copy of a: equal plain values, and tables of the same
+-- shape (a table met twice in a is one table met twice in b, and two tables
+-- of a are two tables of b).
+local function same(a, b, map, back)
+  map, back = map or {}, back or {}
+  if type(a) ~= "table" then return a == b end
+  if type(b) ~= "table" then return false end
+  if map[a] or back[b] then return map[a] == b and back[b] == a end
+  map[a], back[b] = b, a
+  local n = 0
+  for k, v in pairs(a) do
+    n = n + 1
+    if not same(v, b[k], map, back) then return false end
+  end
+  for _ in pairs(b) do n = n - 1 end
+  return n == 0
+end
+
+-- A chain of `levels` tables, each under the key n of the one before.
+local function chain(levels)
+  local root = {}
+  local t = root
+  for _ = 2, levels do t.n = {}; t = t.n end
+  return root, t
+end
+
+T.case("tables cross both ways, copied deeply; pointers as addresses", function()
+  local block = m.alloc(1)
+  local given = {
+    1, "two", true, 1.5, "a\0b", block,
+    [true] = false, [2.5] = "x", [-1] = -0x7fffffff, [""] = "empty key",
+    nested = { { { "deep" } }, {} },
+    pointers = { ffi.cast("void *", block), ffi.cast("const char *", block), ffi.cast("int (*)(int)", block) },
+  }
+  local expected = { unpack(given, 1, 6) }
+  for k, v in pairs(given) do if type(k) ~= "number" or k % 1 ~= 0 or k < 1 then expected[k] = v end end
+  expected.pointers = { block, block, block }
+  local starts = { function(...) return threads.start("return ...", ...):join() end }
+  if host then starts[2] = function(...) return host.run("return ...", ...) end end
+  for i, run in ipairs(starts) do
+    local ok, back, plain, again = run(given, "plain", given)
+    T.eq(ok, true, "ok " .. i)
+    T.truthy(same(expected, back), "the copy has the values and shape of the original " .. i)
+    T.eq(plain, "plain", "a plain value beside it " .. i)
+    T.eq(again, back, "a table given twice arrives as one table " .. i)
+  end
+  m.free(block)
+end)
+
+T.case("what cannot cross is refused with its path, before a thread starts or at join", function()
+  local p = m.alloc(1)
+  -- Source of a value (p is a light userdata there), the path after the
+  -- argument or result, what cannot cross.
+  local cases = {
+    { "{ f = print }", ".f", "a function" },
+    { "{ 1, { co = coroutine.create(print) } }", "[2].co", "a coroutine" },
+    { "{ io.stdout }", "[1]", "a full userdata" },
+    { "{ x = 1LL }", ".x", "a cdata that is not a pointer" },
+    { "{ x = require('ffi').new('int[2]') }", ".x", "a cdata that is not a pointer" },
+    { "{ ['two words'] = { [true] = { [1.5] = print } } }", '["two words"][true][1.5]', "a function" },
+    { "{ [string.rep('k', 41)] = print }", '["' .. string.rep("k", 40) .. '..."]', "a function" },
+    { "{ m = setmetatable({}, {}) }", ".m", "a table with a metatable" },
+    { "setmetatable({}, {})", "", "a table with a metatable" },
+    { "{ t = { [{}] = 1 } }", ".t", "a table key" },
+    { "{ [print] = 1 }", "", "a function key" },
+    { "{ [p] = 1 }", "", "a light userdata key" },
+  }
+  for _, c in ipairs(cases) do
+    local code = "local p = ...; return " .. c[1]
+    local reason = c[2] .. ": " .. c[3] .. " cannot cross to another state"
+    local value = assert(loadstring(code))(p)
+    T.raises("threads.start: argument 3" .. reason, threads.start, "error('started')", 1, value)
+    local ok, err = threads.start(code, p):join()
+    T.eq(ok, false, c[1])
+    T.eq(err, "threads: result 1" .. reason, c[1])
+    if host then
+      T.raises("host.start: argument 2" .. reason, host.start, "", value)
+      T.eq(select(2, host.run(code, p)), "host: result 1" .. reason, c[1] .. " on the host")
+    end
+  end
+  m.free(p)
+end)
+
+T.case("shared subtables and cycles keep their shape", function()
+  local shared = { "s" }
+  local v = { a = shared, b = shared, list = { shared, { shared } } }
+  v.self = v
+  v.list.up = v
+  local ok, r, s, inside = threads.start([[
+    local v, s = ...
+    return v, s, v.a == v.b and v.list[2][1] == s and v.self == v and v.list.up == v
+  ]], v, shared):join()
+  T.eq(ok, true, "ok")
+  T.eq(inside, true, "the shape as the thread sees it")
+  T.truthy(same(v, r), "the shape after the way back")
+  T.eq(s, r.a, "shared between two results")
+end)
+
+T.case("tables nest up to 100 levels; deeper ones are refused, however deep", function()
+  local deepest = string.rep(".n", 100) .. ": a table nested more than 100 levels deep cannot cross to another state"
+  local ok_chain, leaf = chain(100)
+  leaf.back = ok_chain  -- a cycle adds no level
+  local ok, r = threads.start("return ...", ok_chain):join()
+  T.eq(ok, true, "100 levels")
+  T.truthy(same(ok_chain, r), "100 levels copied")
+  for _, levels in ipairs({ 101, 100000 }) do
+    T.raises("threads.start: argument 2" .. deepest, threads.start, "", (chain(levels)))
+    local code = "local levels = ...; local root = {}; local t = root; for _ = 2, levels do t.n = {}; t = t.n end; return root"
+    T.eq(select(2, threads.start(code, levels):join()), "threads: result 1" .. deepest, levels .. " levels back")
+  end
+end)
+
+T.case("status and name: running, done or failed, without joining", function()
+  local q = queue.new()
+  local t = threads.start({ name = "worker 3", code = [[
+    local q = ...
+    require("testlib").queue().wait_dequeue(q)
+    error("stop", 0)
+  ]] }, q)
+  T.eq(t:status(), "running", "while it waits")
+  T.eq(tostring(t), 'threads.thread "worker 3" (running)', "tostring")
+  queue.enqueue(q, q)
+  T.wait_until("the thread to end", function() return t:done() end)
+  T.eq(threads.status(t), "failed", "after the error")
+  local ok, err = t:join()
+  T.eq(ok, false)
+  T.truthy(err:find('^thread "worker 3" failed: stop\nstack traceback:\n'), "the error names the thread: " .. err)
+  T.eq(tostring(t), 'threads.thread "worker 3" (failed)', "tostring after join")
+  local named = threads.start({ name = "w", code = "return { f = print }" })
+  T.eq(select(2, named:join()), 'thread "w" failed: threads: result 1.f: a function cannot cross to another state')
+  local u = threads.start("return 1")
+  T.wait_until("the thread to end", function() return u:done() end)
+  T.eq(u:status(), "done", "done")
+  T.truthy(tostring(u):find("^threads%.thread: 0x%x+ %(done%)$"), tostring(u))
+  u:join()
+  T.eq(u:status(), "done", "done after join")
+  queue.delete(q)
 end)
 
 T.case("done tells without waiting whether the thread has finished", function()
