@@ -68,7 +68,7 @@ struct Values {
 
 // The types that cross as plain values, as the errors about a value outside
 // a table name them.
-inline constexpr const char* kCrossingTypes = "nil, boolean, number, string or light userdata";
+inline constexpr const char* kCrossingTypes = "nil, boolean, number, string, light userdata or table";
 
 // How deep tables may nest: a table given directly is level 1.  A deeper
 // table is refused (the copy itself does not recurse; the limit keeps the
@@ -92,7 +92,7 @@ struct Refusal {
 
     // Whether the refused thing is a table or lies inside one.  Otherwise
     // it is a plain value of another type, which callers describe with
-    // kCrossingTypes as before tables could cross.
+    // kCrossingTypes.
     bool in_table() const noexcept { return reason != value || keys > 0; }
 };
 

@@ -11,7 +11,7 @@ local m, queue = T.memory(), T.queue()
 local function argerror(n, name, message)
   return T.argerror(n, name, message)
 end
-local CROSSING = "nil, boolean, number, string or light userdata"
+local CROSSING = "nil, boolean, number, string, light userdata or table"
 
 T.case("every kind of value crosses to the thread and back", function()
   local values = { n = 7, nil, true, false, 1.5, "a\0b", m.alloc(1), -0x7fffffff }
