@@ -46,6 +46,8 @@ template <class Record>
 class AddressTable {
     static constexpr std::uint64_t kEmpty = 0, kErased = 1, kBusy = 2;
     static constexpr std::uint64_t kFrozen = std::uint64_t{1} << 63;
+    // Tables smaller than this grow rather than only drop their tombstones.
+    static constexpr std::size_t kChurnSlots = std::size_t{1} << 14;
 
     struct Slot {
         std::atomic<std::uint64_t> key{kEmpty};
@@ -88,6 +90,18 @@ public:
     // Readers and writers: the record listed under `key`, or null.
     Record* find(std::uint64_t key) const noexcept
     {
+        Spot spot;
+        return find(key, spot);
+    }
+
+    // Where a key was found, so that its finder can erase it without a
+    // second probe.
+    struct Spot {
+        std::atomic<std::uint64_t>* key = nullptr;
+    };
+
+    Record* find(std::uint64_t key, Spot& spot) const noexcept
+    {
         if (key <= kBusy)
             return nullptr;
         for (Backoff backoff;; backoff.wait()) {
@@ -97,8 +111,10 @@ public:
                 return nullptr;
             for (std::uint64_t i = t->home(key);; i = (i + 1) & t->mask) {
                 std::uint64_t k = t->slots[i].key.load(std::memory_order_acquire) & ~kFrozen;
-                if (k == key)
+                if (k == key) {
+                    spot.key = &t->slots[i].key;
                     return t->slots[i].record.load(std::memory_order_acquire);
+                }
                 if (k == kEmpty)
                     break;
             }
@@ -123,7 +139,19 @@ public:
         }
     }
 
-    // Any writer that owns `key`: unlists it.
+    // Any writer that owns `key`: unlists it.  A slot found earlier is tried
+    // first: it still holds the key unless a rebuild moved it (then the
+    // slot is frozen, or no longer current and frozen for good).
+    void erase(std::uint64_t key, const Spot& spot) noexcept
+    {
+        std::uint64_t expected = key;
+        if (spot.key && spot.key->compare_exchange_strong(expected, kErased,
+                                                          std::memory_order_release,
+                                                          std::memory_order_acquire))
+            return;
+        erase(key);
+    }
+
     void erase(std::uint64_t key) noexcept
     {
         if (key <= kBusy)
@@ -271,8 +299,13 @@ private:
             if (k > kBusy)
                 ++live;
         }
-        // Twice the room the keys need, or a larger table.
-        if ((live + n) * 4 > old.mask + 1)
+        // Twice the room the keys need, or a larger table.  A table filled
+        // mostly by tombstones grows too, up to a limit: addresses come and
+        // go faster than it fills, and a larger one fills more slowly (the
+        // same address, listed again, takes its old tombstone back).
+        const std::size_t size = old.mask + 1;
+        const std::size_t used = old.used.load(std::memory_order_relaxed);
+        if ((live + n) * 4 > size || (size < kChurnSlots && (used - live) * 4 > size))
             return grow(&old, live, n) || (thaw(old), false);
         return relist(old, live);
     }
@@ -280,7 +313,7 @@ private:
     // A larger table for the frozen one's keys (or the first table).
     bool grow(Table* old, std::size_t live, std::size_t n) noexcept
     {
-        int bits = old ? old->bits : 9;
+        int bits = old ? old->bits + 1 : 9;
         while ((live + n) * 4 > (std::size_t{1} << bits))
             ++bits;
         auto* t = new (std::nothrow) Table;
@@ -327,7 +360,10 @@ private:
             place(t, pairs[j].key, pairs[j].record, kFrozen);
         delete[] pairs;
         t.used.store(n, std::memory_order_relaxed);
-        thaw(t);
+        // No writer changes a frozen slot: plain stores thaw them.
+        for (std::uint64_t i = 0; i <= t.mask; ++i)
+            t.slots[i].key.store(t.slots[i].key.load(std::memory_order_relaxed) & ~kFrozen,
+                                 std::memory_order_release);
         return true;
     }
 

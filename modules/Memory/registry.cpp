@@ -21,9 +21,10 @@ namespace {
 constexpr std::size_t kBatchBlocks = BlockCache::kRetiredMax;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{64} << 10;
 // A state's spare records: taken from the registry this many at a time, and
-// given back by half once it holds twice as many.
+// given back by half once it holds more than a batch of retired records
+// brings back.
 constexpr std::uint32_t kSpareBatch = 32;
-constexpr std::uint32_t kSpareMax = 4 * kSpareBatch;
+constexpr std::uint32_t kSpareMax = BlockCache::kRetiredMax + kSpareBatch;
 
 bool asymmetric() noexcept { return Hazards::instance().asymmetric(); }
 std::uint64_t batch_bytes() noexcept { return asymmetric() ? kBatchBytes : 0; }
@@ -270,11 +271,11 @@ bool BlockRegistry::add(HazardContext* ctx, void* p, std::uint64_t size, bool sh
 
 // Wins the live plain record listed under `p` for its caller: retired from
 // now on, and no other writer can take it.
-Change BlockRegistry::claim(const void* p, BlockRecord*& record) noexcept
+Change BlockRegistry::claim(const void* p, BlockRecord*& record, Spot& spot) noexcept
 {
     const std::uint64_t k = key(p);
     for (Backoff backoff;; backoff.wait()) {
-        BlockRecord* r = table_.find(k);
+        BlockRecord* r = table_.find(k, spot);
         if (!r)
             return Change::unknown;
         std::uint32_t word = r->phase.load(std::memory_order_acquire);
@@ -296,9 +297,9 @@ Change BlockRegistry::claim(const void* p, BlockRecord*& record) noexcept
 }
 
 // The winner of a record takes its address out of the table.
-void BlockRegistry::unlist(BlockRecord* r) noexcept
+void BlockRegistry::unlist(BlockRecord* r, const Spot& spot) noexcept
 {
-    table_.erase(r->address.load(std::memory_order_relaxed));
+    table_.erase(r->address.load(std::memory_order_relaxed), spot);
 }
 
 // A claimed, unlisted record on its way back: its memory is returned once no
@@ -372,10 +373,11 @@ void BlockRegistry::return_batch(BlockCache& cache) noexcept
 Change BlockRegistry::free_plain(HazardContext* ctx, const void* p) noexcept
 {
     BlockRecord* r = nullptr;
-    const Change claimed = claim(p, r);
+    Spot spot;
+    const Change claimed = claim(p, r, spot);
     if (claimed != Change::done)
         return claimed;
-    unlist(r);
+    unlist(r, spot);
     retire(ctx, r);
     return Change::done;
 }
@@ -405,7 +407,7 @@ bool BlockRegistry::free_accessed(HazardContext* ctx, BlockAccess& access) noexc
         after_access(r);
         return false;
     }
-    unlist(r);
+    unlist(r, Spot{});
     retire(ctx, r);
     return true;
 }
@@ -512,7 +514,7 @@ Change BlockRegistry::release(const void* p, std::int32_t& count) noexcept
     // shared record.
     if (done == Change::done && count == 0) {
         r->phase.store(with_phase(word, BlockRecord::kRetired), std::memory_order_release);
-        unlist(r);
+        unlist(r, Spot{});
         hold_retired(r);
     }
     return done;
@@ -605,7 +607,7 @@ void BlockRegistry::cleanup() noexcept
                                               std::memory_order_acq_rel,
                                               std::memory_order_relaxed))
             return;
-        unlist(r);
+        unlist(r, Spot{});
         r->next = retired_;
         retired_ = r;
         ++retired_count_;

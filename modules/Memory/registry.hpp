@@ -155,8 +155,9 @@ private:
     BlockRecord* take_record(BlockCache* cache) noexcept;
     void give_records(BlockRecord* list) noexcept;
     bool list(BlockRecord* r, std::uint64_t key) noexcept;
-    Change claim(const void* p, BlockRecord*& record) noexcept;
-    void unlist(BlockRecord* r) noexcept;
+    using Spot = AddressTable<BlockRecord>::Spot;
+    Change claim(const void* p, BlockRecord*& record, Spot& spot) noexcept;
+    void unlist(BlockRecord* r, const Spot& spot) noexcept;
     void retire(HazardContext* ctx, BlockRecord* r) noexcept;
     void return_batch(BlockCache& cache) noexcept;
     BlockRecord* listed(const void* p, std::uint32_t& word) noexcept;
