@@ -20,6 +20,7 @@
 
 #include "Memory/args.hpp"
 #include "Memory/ops.hpp"
+#include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
 #include "luamods_export.hpp"
 
@@ -75,8 +76,10 @@ LUAMODS_EXPORT HazardContext* quandel_context_open()
 LUAMODS_EXPORT void quandel_context_close(HazardContext* ctx)
 {
     // Every access has ended by then: its slots are clear.
-    if (ctx)
+    if (ctx) {
+        lm::block_registry().flush(ctx);
         lm::Hazards::instance().give_back(ctx);
+    }
 }
 
 LUAMODS_EXPORT int quandel_size(HazardContext* const* state, const void* p, Outcome* out)

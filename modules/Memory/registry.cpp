@@ -370,6 +370,13 @@ void BlockRegistry::return_batch(BlockCache& cache) noexcept
     give_records(surplus);
 }
 
+void BlockRegistry::flush(HazardContext* ctx) noexcept
+{
+    BlockCache* cache = ctx ? ctx->block_cache : nullptr;
+    if (cache && cache->retired_count.load(std::memory_order_relaxed) > 0)
+        return_batch(*cache);
+}
+
 Change BlockRegistry::free_plain(HazardContext* ctx, const void* p) noexcept
 {
     BlockRecord* r = nullptr;

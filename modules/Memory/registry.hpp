@@ -134,6 +134,9 @@ public:
 
     // Sum of `size` over the blocks that still hold memory.
     std::uint64_t count_allocations() noexcept;
+    // A state lets go of its context: the blocks it freed go back now rather
+    // than whenever another state takes the context over.
+    void flush(HazardContext* ctx) noexcept;
     void cleanup() noexcept;
 
     // Readers: the live record listed under `p`, published in `hold`.

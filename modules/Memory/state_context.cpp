@@ -1,5 +1,7 @@
 #include "Memory/state_context.hpp"
 
+#include "Memory/registry.hpp"
+
 namespace luamods::memory {
 
 namespace {
@@ -10,6 +12,7 @@ int give_back_context(lua_State* L)
     auto* slot = static_cast<HazardContext**>(lua_touserdata(L, 1));
     if (HazardContext* ctx = *slot) {
         *slot = nullptr;
+        block_registry().flush(ctx);
         Hazards::instance().give_back(ctx);
     }
     return 0;
