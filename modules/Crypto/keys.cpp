@@ -102,10 +102,7 @@ int l_x25519_public_key(lua_State* L)
 {
     const Bytes sk = check_sized(L, 1, msg::kSecretKey, kX25519Size);
     unsigned char pk[kX25519Size];
-    {
-        const CleanVectorState clean;
-        crypto_scalarmult_curve25519_base(pk, sk.data);
-    }
+    clean_after([&] { crypto_scalarmult_curve25519_base(pk, sk.data); });
     lua_pushlstring(L, reinterpret_cast<const char*>(pk), sizeof pk);
     return 1;
 }
@@ -158,14 +155,13 @@ int l_ed25519_sign(lua_State* L)
     const Bytes sk = check_sized(L, 1, msg::kSecretKey, kEdSecret);
     const Bytes msg = check_bytes(L, 2);
     unsigned char sig[kEdSignature];
-    {
-        const CleanVectorState clean;
-        // The second half of the secret key is taken as the signer's public
-        // key (libcrypto is asked only when it holds the seed's own public key).
+    // The second half of the secret key is taken as the signer's public key
+    // (libcrypto is asked only when it holds the seed's own public key).
+    clean_after([&] {
         if (msg.size < backends().ed25519_bulk_from ||
             libcrypto_ed25519_sign(sig, sk.data, msg.data, msg.size) != BulkResult::done)
             crypto_sign_ed25519_detached(sig, nullptr, msg.data, msg.size, sk.data);
-    }
+    });
     lua_pushlstring(L, reinterpret_cast<const char*>(sig), sizeof sig);
     return 1;
 }
@@ -175,13 +171,11 @@ int l_ed25519_verify(lua_State* L)
     const Bytes pk = check_bytes(L, 1);
     const Bytes msg = check_bytes(L, 2);
     const Bytes sig = check_bytes(L, 3);
-    bool valid = false;
-    {
-        const CleanVectorState clean;
-        valid = pk.size == kEdPublic && sig.size == kEdSignature && !is_rejected_point(pk.data) &&
-                !is_rejected_point(sig.data) &&
-                crypto_sign_ed25519_verify_detached(sig.data, msg.data, msg.size, pk.data) == 0;
-    }
+    const bool valid = clean_after([&] {
+        return pk.size == kEdPublic && sig.size == kEdSignature && !is_rejected_point(pk.data) &&
+               !is_rejected_point(sig.data) &&
+               crypto_sign_ed25519_verify_detached(sig.data, msg.data, msg.size, pk.data) == 0;
+    });
     lua_pushboolean(L, valid);
     return 1;
 }

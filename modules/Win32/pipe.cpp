@@ -30,7 +30,7 @@ int l_read(lua_State* L)
 {
     HANDLE h = check_handle_arg(L, 1);
     // max saturates: 2^32 or more (+inf included) caps nothing, -inf is negative.
-    const lua_Integer max = opt_saturated_arg(L, 2, 65536);
+    const lua_Integer max = opt_saturated_arg(L, 2, 65536, kIntegerTexts, nullptr);
     if (max < 0)
         return luaL_error(L, "%s", kReadNegativeMax);
 

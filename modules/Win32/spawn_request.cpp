@@ -1,7 +1,7 @@
 // spawn's request: the table at argument 1 read and checked into a plain
-// SpawnRequest before anything exists, so that every Lua error of spawn is
-// raised here, and later turned into the environment block and job list the
-// launch needs.
+// SpawnRequest before anything exists, so that every argument error of
+// spawn is raised here (spawn.hpp names the one raised later), and later
+// turned into the environment block and job list the launch needs.
 
 #include <cstring>
 #include <string_view>
