@@ -13,6 +13,11 @@ Bytes check_sized(lua_State* L, int index, const char* label, std::size_t size)
     return b;
 }
 
+Bytes opt_sized(lua_State* L, int index, const char* label, std::size_t size)
+{
+    return is_present(L, index) ? check_sized(L, index, label, size) : Bytes{nullptr, 0};
+}
+
 std::size_t check_blake2b_length(lua_State* L, int index, const char* message)
 {
     const std::int64_t length = opt_saturated_arg(L, index, 64, kIntegerTexts, nullptr);

@@ -125,10 +125,7 @@ int l_environ(lua_State* L)
 int l_getenv(lua_State* L)
 {
     std::size_t length = 0;
-    const char* name = luaL_checklstring(L, 1, &length);
-    if (length == 0)
-        return luaL_error(L, "%s", kGetenvName);
-    check_no_zero_byte(L, "getenv", "name", name, length);
+    const char* name = check_name_arg(L, 1, length, kGetenvName, "getenv", "name");
     return respond(L, kWin32, [&](Reply& reply) {
         const WideString wide_name = utf8_to_wide(name, length);
         if (wide_name.empty())
@@ -145,10 +142,7 @@ int l_getenv(lua_State* L)
 int l_setenv(lua_State* L)
 {
     std::size_t name_length = 0;
-    const char* name = luaL_checklstring(L, 1, &name_length);
-    if (name_length == 0)
-        return luaL_error(L, "%s", kSetenvName);
-    check_no_zero_byte(L, "setenv", "name", name, name_length);
+    const char* name = check_name_arg(L, 1, name_length, kSetenvName, "setenv", "name");
     const bool remove = !is_present(L, 2);
     std::size_t value_length = 0;
     const char* value = remove ? nullptr : luaL_checklstring(L, 2, &value_length);
@@ -233,10 +227,7 @@ int l_module_path(lua_State* L)
 int l_is_directory(lua_State* L)
 {
     std::size_t length = 0;
-    const char* path = luaL_checklstring(L, 1, &length);
-    if (length == 0)
-        return luaL_error(L, "%s", kDirectoryPath);
-    check_no_zero_byte(L, "is_directory", "path", path, length);
+    const char* path = check_name_arg(L, 1, length, kDirectoryPath, "is_directory", "path");
     return respond(L, kWin32, [&](Reply& reply) {
         const WideString wide_path = utf8_to_wide(path, length);
         if (wide_path.empty())

@@ -70,4 +70,14 @@ void check_no_zero_byte(lua_State* L, const char* function, const char* what, co
         luaL_error(L, kZeroByte, function, what);
 }
 
+const char* check_name_arg(lua_State* L, int index, std::size_t& length, const char* empty,
+                           const char* function, const char* what)
+{
+    const char* text = luaL_checklstring(L, index, &length);
+    if (length == 0)
+        luaL_error(L, "%s", empty);
+    check_no_zero_byte(L, function, what, text, length);
+    return text;
+}
+
 }  // namespace luamods::win32

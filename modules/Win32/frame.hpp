@@ -56,6 +56,10 @@ inline bool has_zero_byte(const char* text, std::size_t length) noexcept
 }
 void check_no_zero_byte(lua_State* L, const char* function, const char* what, const char* text,
                         std::size_t length);
+// A string argument that names something to Windows: "" raises `empty`, a
+// zero byte the text above.
+const char* check_name_arg(lua_State* L, int index, std::size_t& length, const char* empty,
+                           const char* function, const char* what);
 
 inline lua_Integer handle_value(HANDLE h)
 {
