@@ -27,7 +27,6 @@ void read_stream(lua_State* L, const char* field, bool is_stdin, StdioRequest& r
 {
     const int index = lua_gettop(L);
     switch (lua_type(L, index)) {
-    case LUA_TNONE:
     case LUA_TNIL: request.kind = StdioKind::null_device; return;
     case LUA_TSTRING: {
         const char* text = lua_tostring(L, index);

@@ -122,15 +122,13 @@ void Reply::push_bytes(const void* bytes, std::size_t n) noexcept
 
 void Reply::push_copy(const void* bytes, std::size_t n) noexcept
 {
-    if (copy_slot_ != 0 || n > kCopyMax)
+    if (copy_at_ >= 0 || n > kCopyMax)
         return push_bytes(bytes, n);
     if (!accepting())
         return;
     std::memcpy(copy_, bytes, n);
     copy_size_ = n;
-    lua_pushnil(L_);  // holds the place; costs no allocation
-    ++pushed_;
-    copy_slot_ = lua_gettop(L_);
+    copy_at_ = pushed_;
 }
 
 void Reply::push_with(void (*push)(lua_State*, const void*), const void* data) noexcept

@@ -116,11 +116,12 @@ public:
     {
         if (failed())
             return finish_failed();
-        if (copy_slot_ != 0) {
-            lua_pushlstring(L_, copy_, copy_size_);
-            lua_replace(L_, copy_slot_);
-        }
-        return pushed_;
+        if (copy_at_ < 0)
+            return pushed_;
+        lua_pushlstring(L_, copy_, copy_size_);
+        if (copy_at_ < pushed_)
+            lua_insert(L_, copy_at_ - pushed_ - 1);  // before the results pushed after it
+        return pushed_ + 1;
     }
 
 private:
@@ -145,10 +146,13 @@ private:
     bool coded_ = false;      // nil, code, text are on the stack
     const char* failure_ = nullptr;
     Message error_;
-    int copy_slot_ = 0;  // the copy's place among the results (0: none)
+    // The copy goes after the first copy_at_ results (-1: none).  It is not
+    // on the stack until finish(), so pushed_ does not count it.
+    int copy_at_ = -1;
     std::size_t copy_size_ = 0;
     char copy_[kCopyMax];
 };
+static_assert(std::is_trivially_destructible_v<Reply>, "finish() may raise over a reply");
 
 // How a module words a C++ exception that escaped its work: the message
 // raised for std::bad_alloc and for anything else.  Null texts let the
