@@ -48,11 +48,12 @@ TimeLimit check_time_limit_arg(lua_State* L, int index, const TimeLimitTexts& te
 
 // Integers.  Lua numbers are doubles here, and converting NaN, an infinity
 // or a value beyond 64 bits to an integer is undefined in C++ (x64 gives
-// INT64_MIN, which turns 2^70 into a negative count).  So every integer
-// argument of every module is read by one of the readers below: with
+// INT64_MIN, which turns 2^70 into a negative count).  So the integer
+// arguments of the modules are read by the readers below: with
 // luaL_checknumber (the host's own error covers a missing or non-numeric
 // value), checked by the module's rule, converted without undefined
-// behaviour.  Fractions are cut toward zero.
+// behaviour.  Fractions are cut toward zero.  (memory's fill byte, whose
+// range is checked on the number itself, needs no conversion check.)
 
 // The argument errors of the integer readers in a module's words; a %s in
 // them is the argument's name (`what`).  A null `nan` lets NaN through as
