@@ -42,7 +42,7 @@ set(LUAMODS_DESCRIPTION_threads "Lua states on new threads for LuaJIT (threads)"
 set(LUAMODS_DESCRIPTION_crypto "Cryptography for LuaJIT on libsodium (crypto)")
 set(LUAMODS_DESCRIPTION_win32 "Windows processes, pipes, jobs, environment, console and clipboard for LuaJIT (win32)")
 
-# The libraries of this configuration: modules whose folder is absent are skipped.
+# The libraries of this configuration (win32 only on Windows).
 set(LUAMODS_LIBRARIES "")
 foreach(target IN LISTS LUAMODS_SHIPPED_MODULES)
   if(NOT TARGET ${target})

@@ -11,13 +11,13 @@ set(LUAMODS_FILE_NAME_win32_faults PellorFaults)  # win32 built for the fault te
 set(LUAMODS_FILE_NAME_win32_bench_baseline Win32BenchBaseline)
 
 # The libraries a release ships, in the order the install and its tests list
-# them; those whose folder is absent from this tree (or, for win32, whose
-# platform this is not) have no target and are skipped where they are used.
+# them; win32 has no target where the platform is not Windows and is skipped
+# where they are used.
 set(LUAMODS_SHIPPED_MODULES memory threads crypto win32)
 
 # What every piece of a module is compiled with: modules/ and the generated
-# headers on the include path, LuaJIT, hidden symbols and, once the tree has
-# it, the static library of what the modules share (luamods_common).
+# headers on the include path, LuaJIT, hidden symbols and the static library
+# of what the modules share (luamods_common).
 # Hidden is also the tree's default (CMakeLists.txt), for static libraries
 # that end up inside a module; a module states it itself so that its exports
 # never depend on where it is declared.
@@ -26,9 +26,7 @@ function(_luamods_module_settings target)
     C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/modules
                              ${LUAMODS_GENERATED_INCLUDE})
-  # Resolved when the build is generated, so the folder that defines
-  # luamods_common may come before or after the modules.
-  target_link_libraries(${target} PRIVATE luajit::lua $<TARGET_NAME_IF_EXISTS:luamods_common>)
+  target_link_libraries(${target} PRIVATE luajit::lua luamods_common)
 endfunction()
 
 # luamods_add_module(<target> <source>...)

@@ -133,15 +133,12 @@ int aead_encrypt_common(lua_State* L, std::size_t nonce_size)
 int aead_decrypt_common(lua_State* L, std::size_t nonce_size)
 {
     const AeadArgs a = read_args(L, nonce_size);
-    if (a.message.size < kTagSize) {
-        lua_pushnil(L);
-        lua_pushstring(L, msg::kCiphertextTooShort);
-        return 2;
-    }
-    const std::size_t plain_size = a.message.size - kTagSize;
-    if (plain_size > kMaxOutput)
+    if (a.message.size > kMaxOutput + kTagSize)
         return luaL_error(L, "%s", msg::kInputTooLarge);
     return respond(L, kCrypto, [&](Reply& reply) {
+        if (a.message.size < kTagSize)
+            return reply.fail(msg::kCiphertextTooShort);
+        const std::size_t plain_size = a.message.size - kTagSize;
         const CleanVectorState clean;
         OutputBytes<kStackOutput> plain;
         if (!plain.allocate(plain_size))

@@ -13,10 +13,15 @@ Bytes check_sized(lua_State* L, int index, const char* label, std::size_t size)
     return b;
 }
 
+Bytes opt_sized(lua_State* L, int index, const char* label, std::size_t size)
+{
+    return is_present(L, index) ? check_sized(L, index, label, size) : Bytes{nullptr, 0};
+}
+
 std::size_t check_blake2b_length(lua_State* L, int index, const char* message)
 {
-    const lua_Integer length = luaL_optinteger(L, index, 64);
-    if (length < 1 || length > static_cast<lua_Integer>(kBlake2bMax))
+    const std::int64_t length = opt_saturated_arg(L, index, 64, kIntegerTexts, nullptr);
+    if (length < 1 || length > static_cast<std::int64_t>(kBlake2bMax))
         luaL_error(L, "%s", message);
     return static_cast<std::size_t>(length);
 }

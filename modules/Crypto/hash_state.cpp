@@ -145,22 +145,16 @@ void absorb(Header* h, const void* data, std::size_t n) noexcept
     switch (h->kind) {
     case Kind::sha256: Sha256::update(context<Sha256::Ctx>(h), data, n); break;
     case Kind::hmac_sha256: HmacSha256::update(context<HmacSha256::Ctx>(h), data, n); break;
-    case Kind::sha512: {
-        const CleanVectorState clean;
-        Sha512::update(context<Sha512::Ctx>(h), data, n);
+    case Kind::sha512:
+        clean_after([&] { Sha512::update(context<Sha512::Ctx>(h), data, n); });
         break;
-    }
-    case Kind::hmac_sha512: {
-        const CleanVectorState clean;
-        HmacSha512::update(context<HmacSha512::Ctx>(h), data, n);
+    case Kind::hmac_sha512:
+        clean_after([&] { HmacSha512::update(context<HmacSha512::Ctx>(h), data, n); });
         break;
-    }
     case Kind::blake2b:
-    case Kind::blake2b_keyed: {
-        const CleanVectorState clean;
-        Blake2b::update(context<Blake2b::Ctx>(h), data, n);
+    case Kind::blake2b_keyed:
+        clean_after([&] { Blake2b::update(context<Blake2b::Ctx>(h), data, n); });
         break;
-    }
     }
 }
 
@@ -170,22 +164,14 @@ void finish(Header* h, unsigned char* out) noexcept
     switch (h->kind) {
     case Kind::sha256: Sha256::final(context<Sha256::Ctx>(h), out); break;
     case Kind::hmac_sha256: HmacSha256::final(context<HmacSha256::Ctx>(h), out); break;
-    case Kind::sha512: {
-        const CleanVectorState clean;
-        Sha512::final(context<Sha512::Ctx>(h), out);
+    case Kind::sha512: clean_after([&] { Sha512::final(context<Sha512::Ctx>(h), out); }); break;
+    case Kind::hmac_sha512:
+        clean_after([&] { HmacSha512::final(context<HmacSha512::Ctx>(h), out); });
         break;
-    }
-    case Kind::hmac_sha512: {
-        const CleanVectorState clean;
-        HmacSha512::final(context<HmacSha512::Ctx>(h), out);
-        break;
-    }
     case Kind::blake2b:
-    case Kind::blake2b_keyed: {
-        const CleanVectorState clean;
-        Blake2b::final(context<Blake2b::Ctx>(h), out, h->digest_size);
+    case Kind::blake2b_keyed:
+        clean_after([&] { Blake2b::final(context<Blake2b::Ctx>(h), out, h->digest_size); });
         break;
-    }
     }
     close_state(h);
 }
@@ -205,23 +191,33 @@ int state_update(lua_State* L)
     return 1;
 }
 
-int state_final(lua_State* L)
+// A plain digest holds nothing and is pushed directly.
+int final_digest(lua_State* L, Header* h)
 {
-    Header* h = check_state(L, "final");
     const std::size_t n = h->digest_size;
-    lua_pushvalue(L, lua_upvalueindex(2));
-    lua_setmetatable(L, 1);
-    if (!secret_result(h->kind)) {
-        unsigned char digest[kMaxDigest];
-        finish(h, digest);
-        lua_pushlstring(L, reinterpret_cast<const char*>(digest), n);
-        return 1;
-    }
+    unsigned char digest[kMaxDigest];
+    finish(h, digest);
+    lua_pushlstring(L, reinterpret_cast<const char*>(digest), n);
+    return 1;
+}
+
+// A MAC or keyed digest is wiped once it has been pushed.
+int final_secret(lua_State* L, Header* h)
+{
+    const std::size_t n = h->digest_size;
     return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kMaxDigest> tag;
         finish(h, tag.data());
         reply.push_bytes(tag.data(), n);
     });
+}
+
+int state_final(lua_State* L)
+{
+    Header* h = check_state(L, "final");
+    lua_pushvalue(L, lua_upvalueindex(2));
+    lua_setmetatable(L, 1);
+    return secret_result(h->kind) ? final_secret(L, h) : final_digest(L, h);
 }
 
 // Called by the collector, and by anyone who reaches the metatable: it wipes
@@ -293,10 +289,7 @@ int l_sha256_init(lua_State* L)
 int l_sha512_init(lua_State* L)
 {
     Header* h = new_state<Sha512::Ctx>(L, Kind::sha512, kSha512Size);
-    {
-        const CleanVectorState clean;
-        Sha512::init(context<Sha512::Ctx>(h));
-    }
+    clean_after([&] { Sha512::init(context<Sha512::Ctx>(h)); });
     h->open = 1;
     return 1;
 }
@@ -314,10 +307,7 @@ int l_hmac_sha512_init(lua_State* L)
 {
     const Bytes key = check_bytes(L, 1);
     Header* h = new_state<HmacSha512::Ctx>(L, Kind::hmac_sha512, kSha512Size);
-    {
-        const CleanVectorState clean;
-        HmacSha512::init(context<HmacSha512::Ctx>(h), key.data, key.size);
-    }
+    clean_after([&] { HmacSha512::init(context<HmacSha512::Ctx>(h), key.data, key.size); });
     h->open = 1;
     return 1;
 }
@@ -326,10 +316,7 @@ int l_blake2b_init(lua_State* L)
 {
     const std::size_t size = check_blake2b_length(L, 1, msg::kBlake2bLength);
     Header* h = new_state<Blake2b::Ctx>(L, Kind::blake2b, size);
-    {
-        const CleanVectorState clean;
-        Blake2b::init(context<Blake2b::Ctx>(h), nullptr, 0, size);
-    }
+    clean_after([&] { Blake2b::init(context<Blake2b::Ctx>(h), nullptr, 0, size); });
     h->open = 1;
     return 1;
 }
@@ -339,10 +326,7 @@ int l_blake2b_keyed_init(lua_State* L)
     const Bytes key = check_bytes(L, 1);
     const std::size_t size = check_blake2b_keyed(L, key, 2);
     Header* h = new_state<Blake2b::Ctx>(L, Kind::blake2b_keyed, size);
-    {
-        const CleanVectorState clean;
-        Blake2b::init(context<Blake2b::Ctx>(h), key.data, key.size, size);
-    }
+    clean_after([&] { Blake2b::init(context<Blake2b::Ctx>(h), key.data, key.size, size); });
     h->open = 1;
     return 1;
 }

@@ -30,8 +30,8 @@ int hkdf_common(lua_State* L, bool sha512)
     const Bytes ikm = check_bytes(L, 1);
     const Bytes salt = opt_bytes(L, 2);
     const Bytes info = opt_bytes(L, 3);
-    const lua_Integer length = luaL_checkinteger(L, 4);
-    const auto limit = static_cast<lua_Integer>(sha512 ? kHkdfSha512Max : kHkdfSha256Max);
+    const std::int64_t length = check_saturated_arg(L, 4, kIntegerTexts, nullptr);
+    const auto limit = static_cast<std::int64_t>(sha512 ? kHkdfSha512Max : kHkdfSha256Max);
     if (length < 0 || length > limit)
         return luaL_error(L, "%s", msg::kHkdfLength);
     const auto size = static_cast<std::size_t>(length);
@@ -66,10 +66,7 @@ int l_sha512(lua_State* L)
 {
     const Bytes msg = check_bytes(L, 1);
     unsigned char digest[kSha512Size];
-    {
-        const CleanVectorState clean;
-        sha512_hash(digest, msg.data, msg.size);
-    }
+    clean_after([&] { sha512_hash(digest, msg.data, msg.size); });
     push_digest(L, digest, sizeof digest);
     return 1;
 }
@@ -106,13 +103,12 @@ int l_blake2b(lua_State* L)
     const Bytes msg = check_bytes(L, 1);
     const std::size_t size = check_blake2b_length(L, 2, msg::kBlake2bLength);
     unsigned char digest[kBlake2bMax];
-    {
-        const CleanVectorState clean;
+    clean_after([&] {
         Blake2b::Ctx ctx;
         Blake2b::init(ctx, nullptr, 0, size);
         Blake2b::update(ctx, msg.data, msg.size);
         Blake2b::final(ctx, digest, size);
-    }
+    });
     push_digest(L, digest, size);
     return 1;
 }

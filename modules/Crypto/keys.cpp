@@ -78,18 +78,25 @@ bool is_rejected_point(const unsigned char* s)
     return is_noncanonical_point(s) || is_small_order_point(s);
 }
 
+// The secret a keypair is made from: the one given, or a fresh one from the
+// system generator (false when that fails).
+bool given_or_random(unsigned char* secret, const Bytes& given, std::size_t size) noexcept
+{
+    if (!given.data)
+        return system_random(secret, size);
+    std::memcpy(secret, given.data, size);
+    return true;
+}
+
 }  // namespace
 
 int l_x25519_keypair(lua_State* L)
 {
-    const bool given = is_present(L, 1);
-    const Bytes sk = given ? check_sized(L, 1, msg::kSecretKey, kX25519Size) : Bytes{nullptr, 0};
+    const Bytes sk = opt_sized(L, 1, msg::kSecretKey, kX25519Size);
     return respond(L, kCrypto, [&](Reply& reply) {
         const CleanVectorState clean;
         SecretBytes<kX25519Size> secret;
-        if (given)
-            std::memcpy(secret.data(), sk.data, kX25519Size);
-        else if (!system_random(secret.data(), kX25519Size))
+        if (!given_or_random(secret.data(), sk, kX25519Size))
             return reply.raise("%s", msg::kX25519RandomFailed);
         unsigned char pk[kX25519Size];
         crypto_scalarmult_curve25519_base(pk, secret.data());
@@ -102,10 +109,7 @@ int l_x25519_public_key(lua_State* L)
 {
     const Bytes sk = check_sized(L, 1, msg::kSecretKey, kX25519Size);
     unsigned char pk[kX25519Size];
-    {
-        const CleanVectorState clean;
-        crypto_scalarmult_curve25519_base(pk, sk.data);
-    }
+    clean_after([&] { crypto_scalarmult_curve25519_base(pk, sk.data); });
     lua_pushlstring(L, reinterpret_cast<const char*>(pk), sizeof pk);
     return 1;
 }
@@ -129,14 +133,11 @@ int l_x25519(lua_State* L)
 
 int l_ed25519_keypair(lua_State* L)
 {
-    const bool given = is_present(L, 1);
-    const Bytes seed_arg = given ? check_sized(L, 1, msg::kSeed, kEdSeed) : Bytes{nullptr, 0};
+    const Bytes seed_arg = opt_sized(L, 1, msg::kSeed, kEdSeed);
     return respond(L, kCrypto, [&](Reply& reply) {
         const CleanVectorState clean;
         SecretBytes<kEdSeed> seed;
-        if (given)
-            std::memcpy(seed.data(), seed_arg.data, kEdSeed);
-        else if (!system_random(seed.data(), kEdSeed))
+        if (!given_or_random(seed.data(), seed_arg, kEdSeed))
             return reply.raise("%s", msg::kEd25519RandomFailed);
         SecretBytes<kEdSecret> secret;
         unsigned char pk[kEdPublic];
@@ -158,14 +159,13 @@ int l_ed25519_sign(lua_State* L)
     const Bytes sk = check_sized(L, 1, msg::kSecretKey, kEdSecret);
     const Bytes msg = check_bytes(L, 2);
     unsigned char sig[kEdSignature];
-    {
-        const CleanVectorState clean;
-        // The second half of the secret key is taken as the signer's public
-        // key (libcrypto is asked only when it holds the seed's own public key).
+    // The second half of the secret key is taken as the signer's public key
+    // (libcrypto is asked only when it holds the seed's own public key).
+    clean_after([&] {
         if (msg.size < backends().ed25519_bulk_from ||
             libcrypto_ed25519_sign(sig, sk.data, msg.data, msg.size) != BulkResult::done)
             crypto_sign_ed25519_detached(sig, nullptr, msg.data, msg.size, sk.data);
-    }
+    });
     lua_pushlstring(L, reinterpret_cast<const char*>(sig), sizeof sig);
     return 1;
 }
@@ -175,13 +175,11 @@ int l_ed25519_verify(lua_State* L)
     const Bytes pk = check_bytes(L, 1);
     const Bytes msg = check_bytes(L, 2);
     const Bytes sig = check_bytes(L, 3);
-    bool valid = false;
-    {
-        const CleanVectorState clean;
-        valid = pk.size == kEdPublic && sig.size == kEdSignature && !is_rejected_point(pk.data) &&
-                !is_rejected_point(sig.data) &&
-                crypto_sign_ed25519_verify_detached(sig.data, msg.data, msg.size, pk.data) == 0;
-    }
+    const bool valid = clean_after([&] {
+        return pk.size == kEdPublic && sig.size == kEdSignature && !is_rejected_point(pk.data) &&
+               !is_rejected_point(sig.data) &&
+               crypto_sign_ed25519_verify_detached(sig.data, msg.data, msg.size, pk.data) == 0;
+    });
     lua_pushboolean(L, valid);
     return 1;
 }

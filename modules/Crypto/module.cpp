@@ -24,7 +24,7 @@ constexpr std::size_t kRandomStack = 256;
 
 int l_random(lua_State* L)
 {
-    const lua_Integer n = luaL_checkinteger(L, 1);
+    const std::int64_t n = check_saturated_arg(L, 1, kIntegerTexts, nullptr);
     if (static_cast<std::uint64_t>(n) > kRandomMax)
         return luaL_error(L, "%s", msg::kRandomSize);
     const auto size = static_cast<std::size_t>(n);
@@ -70,9 +70,9 @@ LUAMODS_EXPORT int luaopen_crypto(lua_State* L)
     using namespace luamods::crypto;
     // Selects libsodium's fastest implementations for this processor; it is
     // idempotent and thread-safe.  Should it fail, the portable code stays in
-    // use, which gives the same results, so the module works either way.
-    if (sodium_init() < 0) {
-    }
+    // use, which gives the same results, so the module works either way and
+    // its result is not needed.
+    [[maybe_unused]] const int sodium_ready = sodium_init();
 
     static const luaL_Reg functions[] = {
         {"random", l_random},

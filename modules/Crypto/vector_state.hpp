@@ -44,4 +44,14 @@ public:
     ~CleanVectorState() { clear_upper_vector_state(); }
 };
 
+// Runs library work that cannot fail (or reports failure in its result) in
+// a CleanVectorState scope and returns its result: the noexcept operation of
+// a function that holds nothing itself and so pushes without respond().
+template <class Work>
+inline auto clean_after(Work&& work) noexcept
+{
+    const CleanVectorState clean;
+    return work();
+}
+
 }  // namespace luamods::crypto

@@ -1,6 +1,5 @@
 #include "Memory/args.hpp"
 
-#include <cmath>
 #include <cstring>
 
 #include "Memory/messages.hpp"
@@ -10,6 +9,7 @@ namespace luamods::memory {
 
 namespace {
 constexpr int kLuaTypeCdata = 10;  // LuaJIT's type number for cdata
+constexpr double kTwo64 = 18446744073709551616.0;
 
 std::uint64_t cdata_payload_u64(lua_State* L, int index)
 {
@@ -27,49 +27,15 @@ void* check_other_pointer_arg(lua_State* L, int index, const char* message)
     return nullptr;
 }
 
-namespace {
-constexpr double kTwo64 = 18446744073709551616.0;
-
-// A number argument that is neither NaN nor negative.
-double check_nonnegative_number(lua_State* L, int index, double v, const char* what)
-{
-    if (v != v)
-        raise_argument(L, index, msg::kNotFinite, what);
-    if (v < 0)
-        raise_argument(L, index, msg::kNegative, what);
-    return v;
-}
-}  // namespace
-
 std::uint64_t check_size_arg(lua_State* L, int index)
 {
     if (lua_type(L, index) == kLuaTypeCdata)
         return cdata_payload_u64(L, index);
-    double v = check_nonnegative_number(L, index, luaL_checknumber(L, index), "size");
-    return v >= kTwo64 ? UINT64_MAX : static_cast<std::uint64_t>(v);
-}
-
-std::uint64_t check_other_nonnegative_arg(lua_State* L, int index, double v, const char* what)
-{
-    return static_cast<std::uint64_t>(saturate_to_i64(check_nonnegative_number(L, index, v, what)));
-}
-
-std::uint64_t check_wrapping_integer_arg(lua_State* L, int index, const char* what)
-{
-    double v = luaL_checknumber(L, index);
-    if (!std::isfinite(v))
-        raise_argument(L, index, msg::kNotFinite, what);
-    return wrap_to_u64(v);
-}
-
-std::int64_t opt_clamped_integer_arg(lua_State* L, int index, std::int64_t absent, const char* what)
-{
-    if (!is_present(L, index))
-        return absent;
-    double v = luaL_checknumber(L, index);
-    if (v != v)
-        raise_argument(L, index, msg::kNotFinite, what);
-    return saturate_to_i64(v);
+    // Sizes, unlike offsets, keep their range up to 2^64.
+    const double v = luaL_checknumber(L, index);
+    if (v >= kTwo63)
+        return v >= kTwo64 ? UINT64_MAX : static_cast<std::uint64_t>(v);
+    return check_nonnegative_arg(L, index, "size");
 }
 
 std::uint64_t check_atomic_offset_arg(lua_State* L, int index)

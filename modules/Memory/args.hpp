@@ -26,36 +26,27 @@ inline void* check_pointer_arg(lua_State* L, int index, const char* message)
     return check_other_pointer_arg(L, index, message);
 }
 
-// Numbers are read as doubles and checked before they become integers, so
-// NaN, infinities and values past 2^63 never reach a range check as the
-// integer the conversion happens to give (INT64_MIN on x86).  `what` names
-// the argument in the messages: "<what> must be a finite integer",
-// "<what> must not be negative".  Fractions are cut toward zero.
+// Integers are read by the shared readers (common/args.hpp) in memory's
+// words: "<what> must be a finite integer", "<what> must not be negative".
+inline constexpr IntegerTexts kIntegerTexts{msg::kNotFinite, msg::kNotFinite, msg::kNotFinite,
+                                            msg::kNegative};
 
 // A cdata's first 8 payload bytes taken as unsigned, or a non-negative
 // number; a number of 2^64 or more (+inf too) reads as 2^64 - 1, the size no
 // allocation can meet.
 std::uint64_t check_size_arg(lua_State* L, int index);
 
-// A non-negative number (no cdata).  Values of 2^63 or more (+inf too) read as
-// 2^63 - 1: out of every block's range, and small enough that the sum of two
-// such values cannot overflow.  In range, the common case, it is inline.
-std::uint64_t check_other_nonnegative_arg(lua_State* L, int index, double v, const char* what);
+// A non-negative number (no cdata), saturated at 2^63 - 1.
 inline std::uint64_t check_nonnegative_arg(lua_State* L, int index, const char* what)
 {
-    const double v = luaL_checknumber(L, index);
-    if (v >= 0 && v < kTwo63)
-        return static_cast<std::uint64_t>(v);
-    return check_other_nonnegative_arg(L, index, v, what);
+    return luamods::check_nonnegative_arg(L, index, kIntegerTexts, what);
 }
 
-// A finite number as an integer modulo 2^64 (so its low 32 bits are what a
-// 32-bit store keeps, whatever its size).
-std::uint64_t check_wrapping_integer_arg(lua_State* L, int index, const char* what);
-
-// An optional finite integer, clamped into [INT64_MIN, INT64_MAX].
-std::int64_t opt_clamped_integer_arg(lua_State* L, int index, std::int64_t absent,
-                                     const char* what);
+// A finite number as an integer modulo 2^64.
+inline std::uint64_t check_wrapped_arg(lua_State* L, int index, const char* what)
+{
+    return luamods::check_wrapped_arg(L, index, kIntegerTexts, what);
+}
 
 inline std::uint64_t check_offset_arg(lua_State* L, int index)
 {

@@ -48,7 +48,6 @@ LUAMODS_EXPORT int luaopen_memory(lua_State* L)
     };
     Hazards::instance().init();  // before the host can run a clean-up
     g_host_hook.register_once(L);
-    block_registry();  // exists before any state can reach it
     luamods::open_boundary(L);
     push_state_context(L);
     const int context = lua_gettop(L);

@@ -13,7 +13,10 @@ namespace luamods::memory {
 
 // Bytes copied out of a block before they become a Lua string.  Small reads
 // use the inline array; larger ones a heap buffer that is freed on every path
-// (pushing the string may raise, so it is done in protected mode).
+// (pushing the string may raise, so it is done in protected mode).  It has
+// no destructor, so the functions that hold one keep the shape of those that
+// hold nothing (common/reply.hpp): the heap part exists only from a read that
+// succeeded to push_and_free or discard, and nothing raises in between.
 class ReadBuffer {
 public:
     static constexpr std::size_t kInline = 256;
@@ -29,7 +32,6 @@ public:
         return heap_ != nullptr;
     }
     char* data() noexcept { return heap_ ? heap_ : inline_; }
-    bool on_heap() const noexcept { return heap_ != nullptr; }
 
     // Frees the heap buffer without pushing anything.
     void discard() noexcept

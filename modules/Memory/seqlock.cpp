@@ -194,7 +194,7 @@ int l_seq_write(lua_State* L)
     std::size_t length = 0;
     const char* data = luaL_checklstring(L, 4, &length);
     std::uint64_t region = length;
-    if (lua_type(L, 5) > LUA_TNIL)
+    if (is_present(L, 5))
         region = check_length_arg(L, 5);
     if (length > region)
         luaL_argerror(L, 4, msg::kPayloadTooLong);
@@ -216,7 +216,7 @@ int l_seq_read(lua_State* L)
     std::uint64_t counter = check_atomic_offset_arg(L, 2);
     std::uint64_t payload = check_offset_arg(L, 3);
     std::uint64_t n = check_length_arg(L, 4);
-    std::int64_t attempts = opt_clamped_integer_arg(L, 5, 8, "attempts");
+    std::int64_t attempts = opt_saturated_arg(L, 5, 8, kIntegerTexts, "attempts");
     if (attempts < 1)
         luaL_argerror(L, 5, msg::kAttempts);
     check_payload_after_counter(L, counter, payload);

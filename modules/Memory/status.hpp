@@ -10,7 +10,8 @@
 
 namespace luamods::memory {
 
-// The numbers are part of the C interface (quandel.h mirrors them).
+// The numbers are part of the C interface (fast_abi.cpp); memory.fast
+// (lua/memory/fast.lua) relies on ok = 0 and busy = 5.
 enum class Status : int {
     ok = 0,
     unknown = 1,        // "unknown or freed pointer (%p)"

@@ -34,7 +34,7 @@ int l_set_i32(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_offset_arg(L, 2);
-    std::uint32_t v = low32(check_wrapping_integer_arg(L, 3, "value"));
+    std::uint32_t v = low32(check_wrapped_arg(L, 3, "value"));
     Outcome out;
     raise_on_failure(L, op_set_i32(state_context(L), p, offset, v, out), p, out);
     return 0;
@@ -74,7 +74,7 @@ int l_atomic_set_i32(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_atomic_offset_arg(L, 2);
-    std::uint32_t v = low32(check_wrapping_integer_arg(L, 3, "value"));
+    std::uint32_t v = low32(check_wrapped_arg(L, 3, "value"));
     Outcome out;
     raise_on_failure(L, op_atomic_set_i32(state_context(L), p, offset, v, out), p, out);
     return 0;
@@ -84,7 +84,7 @@ int l_atomic_add_i32(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_atomic_offset_arg(L, 2);
-    std::uint32_t delta = low32(check_wrapping_integer_arg(L, 3, "delta"));
+    std::uint32_t delta = low32(check_wrapped_arg(L, 3, "delta"));
     Outcome out;
     raise_on_failure(L, op_atomic_add_i32(state_context(L), p, offset, delta, out), p, out);
     lua_pushinteger(L, out.i32);
@@ -95,8 +95,8 @@ int l_cas_i32(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
     std::uint64_t offset = check_atomic_offset_arg(L, 2);
-    std::uint32_t expected = low32(check_wrapping_integer_arg(L, 3, "expected value"));
-    std::uint32_t desired = low32(check_wrapping_integer_arg(L, 4, "new value"));
+    std::uint32_t expected = low32(check_wrapped_arg(L, 3, "expected value"));
+    std::uint32_t desired = low32(check_wrapped_arg(L, 4, "new value"));
     Outcome out;
     raise_on_failure(L, op_cas_i32(state_context(L), p, offset, expected, desired, out), p, out);
     lua_pushboolean(L, out.i32);

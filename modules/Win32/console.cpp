@@ -1,7 +1,7 @@
 // The console of the process's own standard handles (fetched anew on every
 // call), single key presses through the C runtime, and the keyboard state
-// through user32.  Nothing here holds a C++ object across a Lua call except
-// console_write's text, which is released before anything is pushed.
+// through user32.  Only console_write holds a C++ object (its text): it is
+// the one respond() call here.
 
 #include <conio.h>
 
@@ -147,25 +147,15 @@ int l_console_write(lua_State* L)
 {
     std::size_t length = 0;
     const char* text = luaL_checklstring(L, 1, &length);
-    bool failed = false;
-    DWORD code = 0;
-    DWORD written = 0;
-    {
+    return respond(L, kWin32, [&](Reply& reply) {
         const WideString wide = utf8_to_wide(text, length);
         HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
-        if (!valid_handle(h)) {
-            failed = true;
-            code = GetLastError();
-        } else if (!WriteConsoleW(h, wide.c_str(), static_cast<DWORD>(wide.size()), &written,
-                                  nullptr)) {
-            failed = true;
-            code = GetLastError();
-        }
-    }
-    if (failed)
-        return push_windows_error(L, code);
-    lua_pushinteger(L, static_cast<lua_Integer>(written));
-    return 1;
+        DWORD written = 0;
+        if (!valid_handle(h) ||
+            !WriteConsoleW(h, wide.c_str(), static_cast<DWORD>(wide.size()), &written, nullptr))
+            return fail_with_windows_error(reply, GetLastError());
+        reply.push_integer(static_cast<lua_Integer>(written));
+    });
 }
 
 int l_console_pending(lua_State* L)

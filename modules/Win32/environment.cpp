@@ -125,10 +125,7 @@ int l_environ(lua_State* L)
 int l_getenv(lua_State* L)
 {
     std::size_t length = 0;
-    const char* name = luaL_checklstring(L, 1, &length);
-    if (length == 0)
-        return luaL_error(L, "%s", kGetenvName);
-    check_no_zero_byte(L, "getenv", "name", name, length);
+    const char* name = check_name_arg(L, 1, length, kGetenvName, "getenv", "name");
     return respond(L, kWin32, [&](Reply& reply) {
         const WideString wide_name = utf8_to_wide(name, length);
         if (wide_name.empty())
@@ -145,75 +142,64 @@ int l_getenv(lua_State* L)
 int l_setenv(lua_State* L)
 {
     std::size_t name_length = 0;
-    const char* name = luaL_checklstring(L, 1, &name_length);
-    if (name_length == 0)
-        return luaL_error(L, "%s", kSetenvName);
-    check_no_zero_byte(L, "setenv", "name", name, name_length);
-    const bool remove = lua_isnoneornil(L, 2);
+    const char* name = check_name_arg(L, 1, name_length, kSetenvName, "setenv", "name");
+    const bool remove = !is_present(L, 2);
     std::size_t value_length = 0;
     const char* value = remove ? nullptr : luaL_checklstring(L, 2, &value_length);
     if (!remove)
         check_no_zero_byte(L, "setenv", "value", value, value_length);
-
-    bool bad_name = false;
-    bool system_ok = false;
-    bool crt_ok = false;
-    DWORD code = 0;
-    {
+    return respond(L, kWin32, [&](Reply& reply) {
         const WideString wide_name = utf8_to_wide(name, name_length);
-        if (wide_name.empty()) {
-            bad_name = true;
-        } else {
-            const WideString wide_value = remove ? WideString() : utf8_to_wide(value, value_length);
-            const CrtPutenv putenv = crt_putenv();
-            // The runtime writes the process environment too, and for it the
-            // empty value means "remove".  So a value goes to the runtime
-            // first and to the process last, which leaves exactly what was
-            // asked for there, an empty value included; a removal goes to the
-            // process first, while the variable still exists (removing a
-            // missing variable fails on Windows), then to the runtime's copy.
-            auto set_system = [&] {
-                system_ok = SetEnvironmentVariableW(wide_name.c_str(),
-                                                    remove ? nullptr : wide_value.c_str()) != 0;
-                if (!system_ok)
-                    code = GetLastError();
-            };
-            if (remove)
-                set_system();
-            if (putenv)
-                crt_ok = putenv(wide_name.c_str(), remove ? L"" : wide_value.c_str()) == 0;
-            if (!remove)
-                set_system();
-        }
-    }
-    if (bad_name)
-        return luaL_error(L, "%s", kSetenvName);
-    lua_pushboolean(L, system_ok);
-    lua_pushboolean(L, crt_ok);
-    lua_pushinteger(L, static_cast<lua_Integer>(code));
-    return 3;
+        if (wide_name.empty())
+            return reply.raise("%s", kSetenvName);
+        const WideString wide_value = remove ? WideString() : utf8_to_wide(value, value_length);
+        const CrtPutenv putenv = crt_putenv();
+        bool system_ok = false;
+        bool crt_ok = false;
+        DWORD code = 0;
+        // The runtime writes the process environment too, and for it the
+        // empty value means "remove".  So a value goes to the runtime first
+        // and to the process last, which leaves exactly what was asked for
+        // there, an empty value included; a removal goes to the process
+        // first, while the variable still exists (removing a missing
+        // variable fails on Windows), then to the runtime's copy.
+        auto set_system = [&] {
+            system_ok = SetEnvironmentVariableW(wide_name.c_str(),
+                                                remove ? nullptr : wide_value.c_str()) != 0;
+            if (!system_ok)
+                code = GetLastError();
+        };
+        if (remove)
+            set_system();
+        if (putenv)
+            crt_ok = putenv(wide_name.c_str(), remove ? L"" : wide_value.c_str()) == 0;
+        if (!remove)
+            set_system();
+        reply.push_boolean(system_ok);
+        reply.push_boolean(crt_ok);
+        reply.push_integer(static_cast<lua_Integer>(code));
+    });
 }
 
 int l_command_line(lua_State* L)
 {
     std::size_t length = 0;
     const char* kind = luaL_checklstring(L, 1, &length);
-    if (length == 1 && kind[0] == 'A') {
-        // The ANSI form as the system keeps it, no conversion.
-        const char* line = GetCommandLineA();
-        lua_pushstring(L, line ? line : "");
-        return 1;
-    }
-    if (length == 1 && kind[0] == 'W') {
-        return respond(L, kWin32, [&](Reply& reply) {
-            const wchar_t* line = GetCommandLineW();
-            const std::string text =
-                line ? wide_to_utf8(line, static_cast<std::ptrdiff_t>(std::wcslen(line)))
-                     : std::string();
-            reply.push_bytes(text.data(), text.size());
-        });
-    }
-    return luaL_error(L, "%s", kCommandLineKind);
+    const bool wide = length == 1 && kind[0] == 'W';
+    if (!wide && !(length == 1 && kind[0] == 'A'))
+        return luaL_error(L, "%s", kCommandLineKind);
+    return respond(L, kWin32, [&](Reply& reply) {
+        if (!wide) {
+            // The ANSI form as the system keeps it, no conversion.
+            const char* line = GetCommandLineA();
+            return reply.push_string(line ? line : "");
+        }
+        const wchar_t* line = GetCommandLineW();
+        const std::string text =
+            line ? wide_to_utf8(line, static_cast<std::ptrdiff_t>(std::wcslen(line)))
+                 : std::string();
+        reply.push_bytes(text.data(), text.size());
+    });
 }
 
 int l_module_path(lua_State* L)
@@ -241,29 +227,16 @@ int l_module_path(lua_State* L)
 int l_is_directory(lua_State* L)
 {
     std::size_t length = 0;
-    const char* path = luaL_checklstring(L, 1, &length);
-    if (length == 0)
-        return luaL_error(L, "%s", kDirectoryPath);
-    check_no_zero_byte(L, "is_directory", "path", path, length);
-    bool bad_path = false;
-    DWORD attributes = INVALID_FILE_ATTRIBUTES;
-    DWORD code = 0;
-    {
+    const char* path = check_name_arg(L, 1, length, kDirectoryPath, "is_directory", "path");
+    return respond(L, kWin32, [&](Reply& reply) {
         const WideString wide_path = utf8_to_wide(path, length);
-        if (wide_path.empty()) {
-            bad_path = true;
-        } else {
-            attributes = GetFileAttributesW(wide_path.c_str());
-            if (attributes == INVALID_FILE_ATTRIBUTES)
-                code = GetLastError();
-        }
-    }
-    if (bad_path)
-        return luaL_error(L, "%s", kDirectoryPath);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return push_windows_error(L, code);
-    lua_pushboolean(L, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
-    return 1;
+        if (wide_path.empty())
+            return reply.raise("%s", kDirectoryPath);
+        const DWORD attributes = GetFileAttributesW(wide_path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return fail_with_windows_error(reply, GetLastError());
+        reply.push_boolean((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    });
 }
 
 }  // namespace luamods::win32

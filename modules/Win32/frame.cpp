@@ -3,7 +3,6 @@
 
 #include "Win32/frame.hpp"
 
-#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -45,30 +44,17 @@ int push_windows_error(lua_State* L, DWORD code)
     return respond(L, kWin32, [&](Reply& reply) { fail_with_windows_error(reply, code); });
 }
 
-namespace {
-
-// The number at index cut towards zero; raises the host's argument error for
-// a missing or non-numeric value and the module's for NaN.
-double check_whole_number(lua_State* L, int index)
+int push_true_or_last_error(lua_State* L, BOOL ok)
 {
-    const double n = luaL_checknumber(L, index);
-    if (std::isnan(n))
-        luaL_argerror(L, index, kIntegerNaN);
-    return std::trunc(n);
+    if (!ok)
+        return push_windows_error(L, GetLastError());
+    lua_pushboolean(L, 1);
+    return 1;
 }
-
-void raise_infinite(lua_State* L, int index, double n)
-{
-    luaL_argerror(L, index, n > 0 ? kIntegerInf : kIntegerNegativeInf);
-}
-
-}  // namespace
 
 HANDLE check_handle_arg(lua_State* L, int index)
 {
-    const double n = check_whole_number(L, index);
-    if (std::isinf(n))
-        raise_infinite(L, index, n);
+    const double n = check_finite_arg(L, index, kIntegerTexts, nullptr);
     if (n >= kTwo63 || n < -kTwo63)
         luaL_argerror(L, index, kHandleBeyondRange);
     const auto value = static_cast<lua_Integer>(n);
@@ -77,34 +63,21 @@ HANDLE check_handle_arg(lua_State* L, int index)
     return to_handle(value);
 }
 
-lua_Integer check_saturated_arg(lua_State* L, int index)
-{
-    return saturate_to_i64(check_whole_number(L, index));
-}
-
-lua_Integer opt_saturated_arg(lua_State* L, int index, lua_Integer fallback)
-{
-    return lua_isnoneornil(L, index) ? fallback : check_saturated_arg(L, index);
-}
-
-DWORD check_low32_arg(lua_State* L, int index)
-{
-    const double n = check_whole_number(L, index);
-    if (std::isinf(n))
-        raise_infinite(L, index, n);
-    return static_cast<DWORD>(wrap_to_u64(n));
-}
-
-DWORD opt_low32_arg(lua_State* L, int index, DWORD fallback)
-{
-    return lua_isnoneornil(L, index) ? fallback : check_low32_arg(L, index);
-}
-
 void check_no_zero_byte(lua_State* L, const char* function, const char* what, const char* text,
                         std::size_t length)
 {
     if (has_zero_byte(text, length))
         luaL_error(L, kZeroByte, function, what);
+}
+
+const char* check_name_arg(lua_State* L, int index, std::size_t& length, const char* empty,
+                           const char* function, const char* what)
+{
+    const char* text = luaL_checklstring(L, index, &length);
+    if (length == 0)
+        luaL_error(L, "%s", empty);
+    check_no_zero_byte(L, function, what, text, length);
+    return text;
 }
 
 }  // namespace luamods::win32

@@ -10,7 +10,7 @@ int l_job_create(lua_State* L)
 {
     bool kill_on_close = false;
     bool breakaway_ok = false;
-    if (lua_type(L, 1) > LUA_TNIL) {
+    if (is_present(L, 1)) {
         luaL_checktype(L, 1, LUA_TTABLE);
         lua_getfield(L, 1, "kill_on_close");
         kill_on_close = lua_toboolean(L, -1) != 0;
@@ -43,20 +43,14 @@ int l_job_assign(lua_State* L)
 {
     HANDLE job = check_handle_arg(L, 1);
     HANDLE process = check_handle_arg(L, 2);
-    if (!AssignProcessToJobObject(job, process))
-        return push_windows_error(L, GetLastError());
-    lua_pushboolean(L, 1);
-    return 1;
+    return push_true_or_last_error(L, AssignProcessToJobObject(job, process));
 }
 
 int l_job_terminate(lua_State* L)
 {
     HANDLE job = check_handle_arg(L, 1);
     const DWORD code = opt_low32_arg(L, 2, 1);
-    if (!TerminateJobObject(job, code))
-        return push_windows_error(L, GetLastError());
-    lua_pushboolean(L, 1);
-    return 1;
+    return push_true_or_last_error(L, TerminateJobObject(job, code));
 }
 
 int l_job_active_count(lua_State* L)

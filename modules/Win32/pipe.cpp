@@ -30,27 +30,24 @@ int l_read(lua_State* L)
 {
     HANDLE h = check_handle_arg(L, 1);
     // max saturates: 2^32 or more (+inf included) caps nothing, -inf is negative.
-    const lua_Integer max = opt_saturated_arg(L, 2, 65536);
+    const lua_Integer max = opt_saturated_arg(L, 2, 65536, kIntegerTexts, nullptr);
     if (max < 0)
         return luaL_error(L, "%s", kReadNegativeMax);
-
-    // Peeking first is what keeps read from ever waiting, and it is where the
-    // end of the stream (109) shows.
-    DWORD available = 0;
-    if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr))
-        return push_windows_error(L, GetLastError());
-    if (max == 0 || available == 0) {
-        lua_pushliteral(L, "");
-        return 1;
-    }
-    const DWORD want =
-        static_cast<unsigned long long>(max) < available ? static_cast<DWORD>(max) : available;
     return respond(L, kWin32, [&](Reply& reply) {
+        // Peeking first is what keeps read from ever waiting, and it is
+        // where the end of the stream (109) shows.
+        DWORD available = 0;
+        if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr))
+            return fail_with_windows_error(reply, GetLastError());
+        if (max == 0 || available == 0)
+            return reply.push_copy("", 0);
+        const DWORD want =
+            static_cast<unsigned long long>(max) < available ? static_cast<DWORD>(max) : available;
         std::string buffer(want, '\0');
         DWORD got = 0;
         if (!ReadFile(h, buffer.data(), want, &got, nullptr))
             return fail_with_windows_error(reply, GetLastError());
-        reply.push_bytes(buffer.data(), got);
+        reply.push_copy(buffer.data(), got);
     });
 }
 

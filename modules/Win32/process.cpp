@@ -20,7 +20,7 @@ constexpr DWORD kTerminateRights = SYNCHRONIZE | PROCESS_TERMINATE;
 int l_wait(lua_State* L)
 {
     HANDLE h = check_handle_arg(L, 1);
-    const lua_Integer timeout = opt_saturated_arg(L, 2, 4294967295LL);
+    const lua_Integer timeout = opt_saturated_arg(L, 2, 4294967295LL, kIntegerTexts, nullptr);
     // Only an explicit negative value (-inf included) waits without limit;
     // the default and larger values (+inf included) are clamped to the
     // largest finite interval.
@@ -61,10 +61,7 @@ int l_terminate(lua_State* L)
 {
     HANDLE h = check_handle_arg(L, 1);
     const DWORD code = opt_low32_arg(L, 2, 1);
-    if (!TerminateProcess(h, code))
-        return push_windows_error(L, GetLastError());
-    lua_pushboolean(L, 1);
-    return 1;
+    return push_true_or_last_error(L, TerminateProcess(h, code));
 }
 
 int l_open_process(lua_State* L)

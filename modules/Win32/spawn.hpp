@@ -1,7 +1,9 @@
 // spawn in three parts, and what passes between them:
 //
 //   spawn_request.cpp  the request table, read and checked into a plain
-//                      SpawnRequest (every Lua error of spawn is raised there)
+//                      SpawnRequest (every argument error of spawn is raised
+//                      there; l_spawn raises the cwd that does not convert,
+//                      once the launch has released everything)
 //   spawn_stdio.cpp    the child's standard streams: pipes, the null device,
 //                      append files, and the list of handles it inherits
 //   spawn.cpp          creating the child, handing it to its jobs, resuming

@@ -1,7 +1,7 @@
 // spawn's request: the table at argument 1 read and checked into a plain
-// SpawnRequest before anything exists, so that every Lua error of spawn is
-// raised here, and later turned into the environment block and job list the
-// launch needs.
+// SpawnRequest before anything exists, so that every argument error of
+// spawn is raised here (spawn.hpp names the one raised later), and later
+// turned into the environment block and job list the launch needs.
 
 #include <cstring>
 #include <string_view>
@@ -27,7 +27,6 @@ void read_stream(lua_State* L, const char* field, bool is_stdin, StdioRequest& r
 {
     const int index = lua_gettop(L);
     switch (lua_type(L, index)) {
-    case LUA_TNONE:
     case LUA_TNIL: request.kind = StdioKind::null_device; return;
     case LUA_TSTRING: {
         const char* text = lua_tostring(L, index);

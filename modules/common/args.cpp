@@ -10,6 +10,16 @@ namespace {
 const unsigned char kEmpty[1] = {0};
 
 constexpr double kTwo64 = 18446744073709551616.0;  // exactly
+
+// A number that is not NaN, or texts.nan raised (NaN returned when there is
+// no such text).
+double check_not_nan(lua_State* L, int index, const IntegerTexts& texts, const char* what)
+{
+    const double v = luaL_checknumber(L, index);
+    if (v != v && texts.nan)
+        raise_argument(L, index, texts.nan, what);
+    return v;
+}
 }  // namespace
 
 Bytes check_bytes(lua_State* L, int index)
@@ -39,16 +49,18 @@ void raise_argument(lua_State* L, int index, const char* format, ...)
 
 TimeLimit check_time_limit_arg(lua_State* L, int index, const TimeLimitTexts& texts)
 {
-    const TimeLimitArg arg = read_time_limit_arg(L, index);
-    switch (arg.check) {
-    case TimeLimitArg::Check::absent: return TimeLimit::forever();
-    case TimeLimitArg::Check::number: break;
-    case TimeLimitArg::Check::nan: luaL_argerror(L, index, texts.nan); break;
-    case TimeLimitArg::Check::negative: luaL_argerror(L, index, texts.negative); break;
-    case TimeLimitArg::Check::wrong_type:
+    if (!is_present(L, index))
+        return TimeLimit::forever();
+    // A Lua number only: a numeric string is a string here, so that "100"
+    // is not taken for a limit by accident.
+    if (lua_type(L, index) != LUA_TNUMBER)
         raise_argument(L, index, texts.type, luaL_typename(L, index));
-    }
-    return TimeLimit::from_ms(arg.ms);
+    const double ms = lua_tonumber(L, index);
+    if (ms != ms)
+        luaL_argerror(L, index, texts.nan);
+    if (ms < 0)
+        luaL_argerror(L, index, texts.negative);
+    return TimeLimit::from_ms(ms);
 }
 
 std::uint64_t wrap_large_to_u64(double v) noexcept
@@ -60,6 +72,39 @@ std::uint64_t wrap_large_to_u64(double v) noexcept
         r += kTwo64;
     return r >= kTwo63 ? static_cast<std::uint64_t>(r - kTwo63) + (std::uint64_t{1} << 63)
                        : static_cast<std::uint64_t>(r);
+}
+
+std::int64_t check_saturated_arg(lua_State* L, int index, const IntegerTexts& texts,
+                                 const char* what)
+{
+    const double v = check_not_nan(L, index, texts, what);
+    return v != v ? INT64_MIN : saturate_to_i64(v);
+}
+
+std::int64_t opt_saturated_arg(lua_State* L, int index, std::int64_t absent,
+                               const IntegerTexts& texts, const char* what)
+{
+    return is_present(L, index) ? check_saturated_arg(L, index, texts, what) : absent;
+}
+
+double check_finite_arg(lua_State* L, int index, const IntegerTexts& texts, const char* what)
+{
+    const double v = check_not_nan(L, index, texts, what);
+    if (v == INFINITY)
+        raise_argument(L, index, texts.infinite, what);
+    if (v == -INFINITY)
+        raise_argument(L, index, texts.negative_infinite, what);
+    return v;
+}
+
+std::uint64_t check_other_nonnegative_arg(lua_State* L, int index, double v,
+                                          const IntegerTexts& texts, const char* what)
+{
+    if (v != v)
+        raise_argument(L, index, texts.nan, what);
+    if (v < 0)
+        raise_argument(L, index, texts.negative, what);
+    return static_cast<std::uint64_t>(saturate_to_i64(v));
 }
 
 }  // namespace luamods

@@ -13,6 +13,10 @@
 
 namespace luamods {
 
+// True when argument `index` is given (its type is above nil).  The one test
+// of an optional argument: none and nil are both "absent".
+inline bool is_present(lua_State* L, int index) { return lua_type(L, index) > LUA_TNIL; }
+
 // A Lua string argument as raw bytes; they belong to Lua and stay valid
 // while the value is on the stack.
 struct Bytes {
@@ -25,9 +29,6 @@ Bytes check_bytes(lua_State* L, int index);
 
 // An optional string: nil or none is the empty string.
 Bytes opt_bytes(lua_State* L, int index);
-
-// True when argument `index` is given (its type is above nil).
-inline bool is_present(lua_State* L, int index) { return lua_type(L, index) > LUA_TNIL; }
 
 // Raises luaL_argerror for `index` with a printf-style text.
 [[noreturn]] void raise_argument(lua_State* L, int index, const char* format, ...);
@@ -47,9 +48,22 @@ TimeLimit check_time_limit_arg(lua_State* L, int index, const TimeLimitTexts& te
 
 // Integers.  Lua numbers are doubles here, and converting NaN, an infinity
 // or a value beyond 64 bits to an integer is undefined in C++ (x64 gives
-// INT64_MIN, which turns 2^70 into a negative count).  So every integer
-// argument is read with luaL_checknumber, checked by the module's own rule,
-// and converted by one of these.  Fractions are cut toward zero.
+// INT64_MIN, which turns 2^70 into a negative count).  So the integer
+// arguments of the modules are read by the readers below: with
+// luaL_checknumber (the host's own error covers a missing or non-numeric
+// value), checked by the module's rule, converted without undefined
+// behaviour.  Fractions are cut toward zero.  (memory's fill byte, whose
+// range is checked on the number itself, needs no conversion check.)
+
+// The argument errors of the integer readers in a module's words; a %s in
+// them is the argument's name (`what`).  A null `nan` lets NaN through as
+// INT64_MIN, below every range the module checks itself afterwards.
+struct IntegerTexts {
+    const char* nan;
+    const char* infinite;           // +inf where a finite value is needed
+    const char* negative_infinite;  // -inf likewise
+    const char* negative;           // below 0 where that is refused
+};
 
 inline constexpr double kTwo63 = 9223372036854775808.0;  // exactly
 
@@ -72,6 +86,39 @@ inline std::uint64_t wrap_to_u64(double v) noexcept
     if (v > -kTwo63 && v < kTwo63)
         return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
     return wrap_large_to_u64(v);
+}
+
+// A count or an interval: NaN raises; beyond the 64-bit range (the
+// infinities included) it saturates, so that the caller's own rule for
+// negative and for large values covers it too.  absent: none or nil.
+std::int64_t check_saturated_arg(lua_State* L, int index, const IntegerTexts& texts,
+                                 const char* what);
+std::int64_t opt_saturated_arg(lua_State* L, int index, std::int64_t absent,
+                               const IntegerTexts& texts, const char* what);
+
+// A finite number: NaN and the infinities raise.
+double check_finite_arg(lua_State* L, int index, const IntegerTexts& texts, const char* what);
+
+// An exit code, a mode, a stored value: the exact integer value modulo 2^64
+// (so 2^32 + 5 gives 5 in 32 bits and -1 gives 0xFFFFFFFF).
+inline std::uint64_t check_wrapped_arg(lua_State* L, int index, const IntegerTexts& texts,
+                                       const char* what)
+{
+    return wrap_to_u64(check_finite_arg(L, index, texts, what));
+}
+
+// NaN and a negative number raise; 2^63 or more (+inf too) reads as
+// 2^63 - 1, out of every range and small enough that the sum of two such
+// values cannot overflow.  In range, the common case, it is inline.
+std::uint64_t check_other_nonnegative_arg(lua_State* L, int index, double v,
+                                          const IntegerTexts& texts, const char* what);
+inline std::uint64_t check_nonnegative_arg(lua_State* L, int index, const IntegerTexts& texts,
+                                           const char* what)
+{
+    const double v = luaL_checknumber(L, index);
+    if (v >= 0 && v < kTwo63)
+        return static_cast<std::uint64_t>(v);
+    return check_other_nonnegative_arg(L, index, v, texts, what);
 }
 
 }  // namespace luamods

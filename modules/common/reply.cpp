@@ -120,6 +120,17 @@ void Reply::push_bytes(const void* bytes, std::size_t n) noexcept
         pushed(luamods::push_bytes(L_, bytes, n));
 }
 
+void Reply::push_copy(const void* bytes, std::size_t n) noexcept
+{
+    if (copy_at_ >= 0 || n > kCopyMax)
+        return push_bytes(bytes, n);
+    if (!accepting())
+        return;
+    std::memcpy(copy_, bytes, n);
+    copy_size_ = n;
+    copy_at_ = pushed_;
+}
+
 void Reply::push_with(void (*push)(lua_State*, const void*), const void* data) noexcept
 {
     if (accepting())

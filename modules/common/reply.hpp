@@ -1,10 +1,22 @@
-// The Lua boundary of every module function.  Each one has the same shape,
-// because a Lua error skips the destructors of the C++ frames it unwinds
-// through and a C++ exception must never reach Lua:
+// The Lua boundary of every module function.  A Lua error skips the
+// destructors of the C++ frames it unwinds through, and a C++ exception must
+// never reach Lua.  So every Lua function of the modules takes one of two
+// shapes, and which one can be told by eye from whether it holds a C++
+// object (anything with a destructor):
+//
+// 1. A function that holds none reads its arguments, calls an operation
+//    that cannot raise (noexcept; a failure is its result) and pushes the
+//    results or raises:
+//
+//     read and check the arguments into plain values (may raise)
+//     const Result r = operation(...);   // noexcept, holds what it needs
+//     push r, or raise its failure
+//
+// 2. Any other function is one respond call:
 //
 //     read and check the arguments into plain values (may raise; nothing
 //     is held yet)
-//     return respond(L, "module", [&](Reply& reply) {
+//     return respond(L, wording, [&](Reply& reply) {
 //         acquire (RAII); work; reply.push_...(results);
 //     });
 //
@@ -15,6 +27,11 @@
 // once the frame has ended, respond() raises it, or replaces the results
 // with the soft failure (nil, [code,] message).  C++ exceptions are caught
 // there and become the module's wording of them.
+//
+// win32's functions run inside its entry trampoline, which words a C++
+// exception with the function's name: there the operation of shape 1 may
+// throw, and respond() hands exceptions on once the work's objects are
+// released (kExceptionsToCaller).
 #pragma once
 
 #include <lua.hpp>
@@ -46,20 +63,20 @@ public:
     Reply(const Reply&) = delete;
     Reply& operator=(const Reply&) = delete;
 
-    lua_State* state() const noexcept { return L_; }
-
     // Results.  A C function starts with LUA_MINSTACK (20) free slots; a
     // reply pushes at most a handful, so none of these grows the stack, and
     // only the bytes can fail to be made.  After a failure they do nothing.
     void push_bytes(const void* bytes, std::size_t n) noexcept;
     void push_string(const char* text) noexcept;  // NUL-terminated bytes
+    // Bytes that are no secret, up to kCopyMax of them, copied into the
+    // reply and made a string once the work has ended, where making it may
+    // raise: the protected push costs more than the copy.  One copy a reply;
+    // more bytes, or a second copy, are pushed as push_bytes does.
+    static constexpr std::size_t kCopyMax = 256;
+    void push_copy(const void* bytes, std::size_t n) noexcept;
     void push_integer(lua_Integer v) noexcept
     {
         plain([&] { lua_pushinteger(L_, v); });
-    }
-    void push_number(lua_Number v) noexcept
-    {
-        plain([&] { lua_pushnumber(L_, v); });
     }
     void push_boolean(bool v) noexcept
     {
@@ -95,7 +112,17 @@ public:
 
     // After the work: raises, or leaves the failure, or returns the number
     // of results.
-    int finish() { return failed() ? finish_failed() : pushed_; }
+    int finish()
+    {
+        if (failed())
+            return finish_failed();
+        if (copy_at_ < 0)
+            return pushed_;
+        lua_pushlstring(L_, copy_, copy_size_);
+        if (copy_at_ < pushed_)
+            lua_insert(L_, copy_at_ - pushed_ - 1);  // before the results pushed after it
+        return pushed_ + 1;
+    }
 
 private:
     // A value that costs no allocation (and so cannot fail) is pushed
@@ -119,7 +146,13 @@ private:
     bool coded_ = false;      // nil, code, text are on the stack
     const char* failure_ = nullptr;
     Message error_;
+    // The copy goes after the first copy_at_ results (-1: none).  It is not
+    // on the stack until finish(), so pushed_ does not count it.
+    int copy_at_ = -1;
+    std::size_t copy_size_ = 0;
+    char copy_[kCopyMax];
 };
+static_assert(std::is_trivially_destructible_v<Reply>, "finish() may raise over a reply");
 
 // How a module words a C++ exception that escaped its work: the message
 // raised for std::bad_alloc and for anything else.  Null texts let the

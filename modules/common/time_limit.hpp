@@ -5,10 +5,8 @@
 //   a positive number  wait at most that long (fractions count)
 //   kNoLimitMs or more no limit (math.huge included)
 // NaN, a negative number and any other type are argument errors, raised by
-// each module in its own words.
+// each module in its own words (check_time_limit_arg, args.hpp).
 #pragma once
-
-#include <lua.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -64,30 +62,5 @@ private:
     Kind kind_;
     WaitClock::time_point deadline_;
 };
-
-// What an optional time-limit argument holds.  `ms` is set for `number`.
-struct TimeLimitArg {
-    enum class Check { absent, number, nan, negative, wrong_type };
-    Check check;
-    double ms;
-};
-
-// Reads argument `index` without raising: a Lua number only (a numeric
-// string is a string here, so that "100" is not taken for a limit by
-// accident).
-inline TimeLimitArg read_time_limit_arg(lua_State* L, int index) noexcept
-{
-    const int type = lua_type(L, index);
-    if (type <= LUA_TNIL)
-        return {TimeLimitArg::Check::absent, 0};
-    if (type != LUA_TNUMBER)
-        return {TimeLimitArg::Check::wrong_type, 0};
-    const double ms = lua_tonumber(L, index);
-    if (ms != ms)
-        return {TimeLimitArg::Check::nan, ms};
-    if (ms < 0)
-        return {TimeLimitArg::Check::negative, ms};
-    return {TimeLimitArg::Check::number, ms};
-}
 
 }  // namespace luamods

@@ -34,7 +34,12 @@ T.case("random: sizes 0 to 64 MiB, and the range message", function()
   for i = 1, #s do seen[s:byte(i)] = true end
   for v = 0, 255 do T.truthy(seen[v], "byte value " .. v) end
   T.raises("random: size out of range", c.random, 67108865)
-  T.raises("random: size out of range", c.random, -1)
+  -- NaN, the infinities and numbers past 64 bits are out of range too;
+  -- fractions are cut.
+  for _, n in ipairs({ -1, 0 / 0, math.huge, -math.huge, 2 ^ 70, -2 ^ 70 }) do
+    T.raises("random: size out of range", c.random, n)
+  end
+  T.eq(#c.random(3.9), 3)
   T.raises(T.argerror(1, "?", "number expected, got no value"), c.random)
 end)
 

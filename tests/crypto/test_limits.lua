@@ -94,6 +94,9 @@ T.case("hkdf: output lengths 0 to the limit, salt and info defaults", function()
   T.raises("hkdf: output length out of range", c.hkdf_sha256, "ikm", nil, nil, -1)
   T.raises("hkdf: output length out of range", c.hkdf_sha512, "ikm", nil, nil, 16321)
   T.raises("hkdf: output length out of range", c.hkdf_sha512, "ikm", nil, nil, -1)
+  for _, n in ipairs({ 0 / 0, math.huge, -math.huge, 2 ^ 70 }) do
+    T.raises("hkdf: output length out of range", c.hkdf_sha256, "ikm", nil, nil, n)
+  end
   for _, v in ipairs({ { c.hkdf_sha256, 32 }, { c.hkdf_sha512, 64 } }) do
     local f, zeros = v[1], string.rep("\0", v[2])
     local ref = f("ikm", nil, "info", 100)
@@ -133,6 +136,11 @@ T.case("hashes and MAC states: every raised message", function()
     { "blake2b_keyed: length must be 1..64", c.blake2b_keyed, "k", "m", 65 },
     { "blake2b_keyed: length must be 1..64", c.blake2b_keyed_init, key65, 0 },
     { "blake2b_keyed: length must be 1..64", c.blake2b_keyed_init, "k", 65 },
+    -- NaN, the infinities and numbers past 64 bits are lengths out of range.
+    { "blake2b: length must be 1..64", c.blake2b, "m", 0 / 0 },
+    { "blake2b: length must be 1..64", c.blake2b_init, math.huge },
+    { "blake2b_keyed: length must be 1..64", c.blake2b_keyed, "k", "m", -math.huge },
+    { "blake2b_keyed: length must be 1..64", c.blake2b_keyed_init, "k", 2 ^ 70 },
     { "blake2b_keyed: key must be at most 64 bytes", c.blake2b_keyed, key65, "m" },
     { "blake2b_keyed: key must be at most 64 bytes", c.blake2b_keyed_init, key65 },
     { T.argerror(2, "?", "number expected, got string"), c.blake2b, "m", "x" },

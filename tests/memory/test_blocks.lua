@@ -160,6 +160,7 @@ T.case("NaN, infinities and numbers past 2^63: refused, or taken as the largest 
     { argerr(1, "alloc", "size must not be negative"), function() m.alloc(-inf) end },
     { "memory: allocation of 18446744073709551615 bytes failed", function() m.alloc(inf) end },
     { "memory: allocation of 18446744073709551615 bytes failed", function() m.shared(big) end },
+    { "memory: allocation of 9223372036854775808 bytes failed", function() m.alloc(2 ^ 63) end },
     { "memory: realloc of 18446744073709551615 bytes failed", function() m.realloc(p, big) end },
     { argerr(2, "read", "offset must be a finite integer"), function() m.read(p, nan, 1) end },
     { argerr(3, "read", "length must not be negative"), function() m.read(p, 0, -inf) end },

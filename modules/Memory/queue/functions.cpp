@@ -17,35 +17,26 @@
 
 namespace luamods::memory {
 
-namespace {
-
-// pop copies strings up to this size out of the block (see pop below).
-constexpr std::size_t kInlinePop = 256;
-
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // Lifecycle
 
-int lq_new(lua_State* L)
+namespace {
+
+int create(lua_State* L, bool shared)
 {
     return respond(L, kQueue, [&](Reply& reply) {
-        if (Queue* q = queue_registry().create(false))
+        if (Queue* q = queue_registry().create(shared))
             reply.push_pointer(q);
         else
             reply.raise(msg::kQueueCannotCreate);
     });
 }
 
-int lq_shared(lua_State* L)
-{
-    return respond(L, kQueue, [&](Reply& reply) {
-        if (Queue* q = queue_registry().create(true))
-            reply.push_pointer(q);
-        else
-            reply.raise(msg::kQueueCannotCreate);
-    });
-}
+}  // namespace
+
+int lq_new(lua_State* L) { return create(L, false); }
+
+int lq_shared(lua_State* L) { return create(L, true); }
 
 int lq_delete(lua_State* L)
 {
@@ -212,34 +203,18 @@ int lq_push(lua_State* L)
 
 namespace {
 
-// pop and wait_pop: the string, or nil when none came.  Strings up to
-// kInlinePop bytes are copied out of the block and pushed once the call
-// holds nothing; longer ones are pushed from the block itself, in protected
-// mode, while the access still holds it (a Lua error while the string is
-// made is raised as it is, once the block is freed).
+// pop and wait_pop: the string, or nil when none came.  Short strings are
+// copied out of the block and made once the call holds nothing; longer ones
+// are pushed from the block itself, in protected mode, while the access
+// still holds it (a Lua error while the string is made is raised as it is,
+// once the block is freed).
 int pop(lua_State* L, void* q, HazardContext* ctx, const TimeLimit& limit)
 {
-    char inline_copy[kInlinePop];
-    std::size_t inline_size = 0;
-    bool copied = false;
-    const int results = respond(L, kQueue, [&](Reply& reply) {
-        auto sink = [&](const unsigned char* bytes, std::size_t n) {
-            if (n <= kInlinePop) {
-                std::memcpy(inline_copy, bytes, n);
-                inline_size = n;
-                copied = true;
-            } else {
-                reply.push_bytes(bytes, n);
-            }
-        };
+    return respond(L, kQueue, [&](Reply& reply) {
+        auto sink = [&](const unsigned char* bytes, std::size_t n) { reply.push_copy(bytes, n); };
         if (queue_pop(ctx, q, limit, sink, reply.error()) == Taken::empty)
             reply.push_nil();
     });
-    // respond raised if the pop failed.
-    if (!copied)
-        return results;
-    lua_pushlstring(L, inline_copy, inline_size);
-    return 1;
 }
 
 }  // namespace

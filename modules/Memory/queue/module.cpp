@@ -5,7 +5,6 @@
 #include "Memory/host_hook.hpp"
 #include "Memory/queue/functions.hpp"
 #include "Memory/queue/registry.hpp"
-#include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
 #include "common/reply.hpp"
 #include "luamods_export.hpp"
@@ -41,8 +40,6 @@ LUAMODS_EXPORT int luaopen_memory_queue(lua_State* L)
     };
     Hazards::instance().init();  // before the host can run a clean-up
     g_queue_host_hook.register_once(L);
-    queue_registry();  // both registries exist before any state can reach them
-    block_registry();
     luamods::open_boundary(L);
     push_state_context(L);
     const int context = lua_gettop(L);
