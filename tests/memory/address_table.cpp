@@ -55,7 +55,7 @@ std::uint64_t key_of(int w, int round, int i)
 
 constexpr int kWriters = 3;
 constexpr int kRounds = 300;
-constexpr int kMinCompactions = 300;  // the writers go on until as many ran
+constexpr int kMinCompactions = 600;  // the writers go on until as many ran
 constexpr int kBatch = 200;
 constexpr int kStable = 4000;
 
