@@ -79,7 +79,11 @@ local WORKER = [[
         if check(ok, s) then
           -- Fresh and resized bytes are unspecified; written ones are tags.
           if strict and s:find("[" .. tag .. "]") then
-            for c in s:gmatch("[A-D]") do if c ~= tag then error("foreign byte " .. c) end end
+            for c in s:gmatch("[A-D]") do
+              if c ~= tag then
+                error(string.format("foreign byte %s in %s's block %s of %d bytes", c, tag, tostring(p), n))
+              end
+            end
           end
         else
           drop(i)
@@ -115,14 +119,16 @@ T.case("random block operations on " .. WORKERS .. " threads with clean-ups", fu
   local threads = {}
   for id = 0, WORKERS - 1 do threads[#threads + 1] = host.start(WORKER, id, SECONDS, STRICT, ctl) end
   local cleaner = host.start(CLEANER, WORKERS, ctl)
-  local total, failures = 0, 0
-  for _, t in ipairs(threads) do
-    local ok, ops, fails = t:join()
-    T.eq(ok, true, "worker: " .. tostring(ops))
-    total, failures = total + ops, failures + fails
-  end
-  m.atomic_add_i32(ctl, 4, WORKERS)  -- had a worker failed, the cleaner stops all the same
+  local total, failures, results = 0, 0, {}
+  for i, t in ipairs(threads) do results[i] = { t:join() } end
+  -- The cleaner stops before any check can raise: a worker that failed
+  -- never counted itself done.
+  m.atomic_add_i32(ctl, 4, WORKERS)
   local ok, runs = cleaner:join()
+  for _, r in ipairs(results) do
+    T.eq(r[1], true, "worker: " .. tostring(r[2]))
+    total, failures = total + r[2], failures + r[3]
+  end
   T.eq(ok, true, "cleaner: " .. tostring(runs))
   print(string.format("  %d operations, %d refused after clean-ups, %d clean-ups", total, failures, runs))
   T.truthy(failures > 0, "some operations met a cleaned-up block")
