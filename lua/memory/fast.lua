@@ -82,13 +82,15 @@ local u64 = ffi.typeof("uint64_t")
 -- finalizer that runs after it finds null and its access borrows a context
 -- from the pool, as memory's do.  Every hot function holds it as an upvalue.
 local state = assert(package.loadlib(quandel_path, "quandel_state_context"))()
+-- The argument messages and status numbers, as the library defines them.
+local K = assert(package.loadlib(quandel_path, "quandel_texts"))()
 
 local out = ffi.new("quandel_outcome")
 local BUF = 256  -- reads up to this many bytes go through this state's buffer
 local buf = ffi.new("uint8_t[?]", BUF)
 local msgbuf = ffi.new("char[256]")
 
-local OK, BUSY = 0, 5
+local OK, BUSY = K.ok, K.busy
 local TWO52, TWO63, TWO32 = 2 ^ 52, 2 ^ 63, 2 ^ 32
 local SATURATED = u64(0x7fffffffffffffffULL)  -- offsets and lengths of 2^63 or more
 
@@ -129,7 +131,7 @@ local address  -- below
 
 local function pointer(level, v, n)
   local a = address(v)
-  if not a then argerror(level + 1, n, "memory pointer expected") end
+  if not a then argerror(level + 1, n, K.block_pointer_expected) end
   return a
 end
 
@@ -145,8 +147,8 @@ end
 
 local function nonnegative(level, v, n, what, rest_nil)
   v = number(level + 1, v, n, rest_nil)
-  if v ~= v then argerror(level + 1, n, what .. " must be a finite integer") end
-  if v < 0 then argerror(level + 1, n, what .. " must not be negative") end
+  if v ~= v then argerror(level + 1, n, K.not_finite:format(what)) end
+  if v < 0 then argerror(level + 1, n, K.negative:format(what)) end
   if v >= TWO63 then return SATURATED end
   return floor(v)
 end
@@ -154,7 +156,7 @@ end
 local function atomic_offset(level, v, rest_nil)
   local o = nonnegative(level + 1, v, 2, "offset", rest_nil)
   if o ~= SATURATED and o % 4 ~= 0 then
-    argerror(level + 1, 2, "offset must be a multiple of 4 for an atomic i32 access")
+    argerror(level + 1, 2, K.atomic_alignment)
   end
   return o
 end
@@ -164,7 +166,7 @@ end
 local function wrapping(level, v, n, what, rest_nil)
   v = number(level + 1, v, n, rest_nil)
   if v ~= v or v == 1 / 0 or v == -1 / 0 then
-    argerror(level + 1, n, what .. " must be a finite integer")
+    argerror(level + 1, n, K.not_finite:format(what))
   end
   if v > -TWO63 and v < TWO63 then return v end
   -- |v| >= 2^63 is a whole multiple of 2^11: fmod is exact.
@@ -304,7 +306,7 @@ function M.fill(p, o, n, v)
   o = offset(2, o, 2, n == nil and v == nil)
   n = length(2, n, 3, v == nil)
   v = number(2, v, 4, true)
-  if not (v >= 0 and v < 256) then argerror(2, 4, "byte value must be between 0 and 255") end
+  if not (v >= 0 and v < 256) then argerror(2, 4, K.byte_value) end
   local st = C.quandel_fill(state, a, o, n, floor(v), out)
   if st ~= OK then fail(2, st, a) end
 end
@@ -468,9 +470,9 @@ local function seq_write_slow(p, c, o, s, region)
   s = str(3, s, 4, region == nil)
   local r = #s
   if region ~= nil then r = length(3, region, 5, true) end
-  if r ~= SATURATED and #s > r then argerror(3, 4, "payload is longer than the region") end
+  if r ~= SATURATED and #s > r then argerror(3, 4, K.payload_too_long) end
   if payload_before_counter_end(o, c) then
-    argerror(3, 3, "the payload region must start after the sequence counter")
+    argerror(3, 3, K.payload_before_counter)
   end
   return C.quandel_seq_write(state, a, c, o, s, #s, r, out), a
 end
@@ -497,14 +499,14 @@ local function seq_read_slow(p, c, o, n, attempts)
   local tries = 8
   if attempts ~= nil then
     tries = number(3, attempts, 5, true)
-    if tries ~= tries then argerror(3, 5, "attempts must be a finite integer") end
+    if tries ~= tries then argerror(3, 5, K.not_finite:format("attempts")) end
     if tries >= TWO63 then tries = SATURATED
     elseif tries >= 0 then tries = floor(tries)
     else tries = ceil(tries) end
-    if tries ~= SATURATED and tries < 1 then argerror(3, 5, "attempts must be at least 1") end
+    if tries ~= SATURATED and tries < 1 then argerror(3, 5, K.attempts) end
   end
   if payload_before_counter_end(o, c) then
-    argerror(3, 3, "the payload region must start after the sequence counter")
+    argerror(3, 3, K.payload_before_counter)
   end
   if n ~= SATURATED and n <= BUF then
     local st = C.quandel_seq_read(state, a, c, o, n, tries, buf, out)

@@ -176,9 +176,8 @@ public:
                 continue;
             }
             std::uint64_t expected = key;
-            if (t->slots[i].key.compare_exchange_strong(expected, kErased,
-                                                        std::memory_order_release,
-                                                        std::memory_order_acquire))
+            if (t->slots[i].key.compare_exchange_strong(
+                    expected, kErased, std::memory_order_release, std::memory_order_acquire))
                 return;
             wait_rebuilt();  // frozen: the key may move
         }

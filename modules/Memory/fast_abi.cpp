@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "Memory/args.hpp"
+#include "Memory/messages.hpp"
 #include "Memory/ops.hpp"
 #include "Memory/registry.hpp"
 #include "Memory/state_context.hpp"
@@ -64,6 +65,43 @@ namespace lm = luamods::memory;
 LUAMODS_EXPORT int quandel_state_context(lua_State* L)
 {
     lm::push_state_context(L);
+    return 1;
+}
+
+// For memory.fast and memory.queue.fast, once when they load: the argument
+// messages they raise themselves (they check arguments before calling in)
+// and the status numbers of memory's functions below, so that messages.hpp
+// and status.hpp stay the only source of both.
+LUAMODS_EXPORT int quandel_texts(lua_State* L)
+{
+    namespace msg = lm::msg;
+    static const struct {
+        const char* key;
+        const char* text;
+    } texts[] = {
+        {"block_pointer_expected", msg::kBlockPointerExpected},
+        {"queue_pointer_expected", msg::kQueuePointerExpected},
+        {"pointer_expected", msg::kPointerExpected},
+        {"not_finite", msg::kNotFinite},
+        {"negative", msg::kNegative},
+        {"atomic_alignment", msg::kAtomicAlignment},
+        {"byte_value", msg::kByteValue},
+        {"payload_before_counter", msg::kPayloadBeforeCounter},
+        {"payload_too_long", msg::kPayloadTooLong},
+        {"attempts", msg::kAttempts},
+        {"timeout_type", msg::kTimeoutType},
+        {"timeout_nan", msg::kTimeoutNaN},
+        {"timeout_negative", msg::kTimeoutNegative},
+    };
+    lua_createtable(L, 0, static_cast<int>(sizeof texts / sizeof texts[0]) + 2);
+    for (const auto& t : texts) {
+        lua_pushstring(L, t.text);
+        lua_setfield(L, -2, t.key);
+    }
+    lua_pushinteger(L, lm::status(Status::ok));
+    lua_setfield(L, -2, "ok");
+    lua_pushinteger(L, lm::status(Status::busy));
+    lua_setfield(L, -2, "busy");
     return 1;
 }
 

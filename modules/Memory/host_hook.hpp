@@ -1,7 +1,5 @@
-// Hands a clean-up callback to the host program once per loaded library.
-// The host's record is found through the Lua registry field "_env": a
-// userdata whose first 8 bytes are the address of the record, whose fifth
-// pointer-sized slot is the host's register_cleanup function.
+// Hands a clean-up callback to the host program once per loaded library,
+// through the host record of common/host_env.hpp.
 #pragma once
 
 #include <lua.hpp>

@@ -1,13 +1,14 @@
-// The lookup every access of both registries makes: the record listed under
-// an address, published in a hazard slot, and checked to be the live one for
-// that address (the discipline of registry.hpp, invariant 3).  Records name
-// their phases kLive, kRetired and kChanging (a writer is deciding about the
+// What both registries share: the key of an address, the pool of records,
+// and the lookup every access makes: the record listed under an address, published in a hazard
+// slot, and checked to be the live one for that address (the discipline of registry.hpp, invariant
+// 3).  Records name their phases kLive, kRetired and kChanging (a writer is deciding about the
 // record: realloc moving a block, delete checking a queue for users), in the
 // low two bits of the phase word; the bits above may count generations.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "Memory/address_table.hpp"
 #include "Memory/backoff.hpp"
@@ -16,6 +17,62 @@
 namespace luamods::memory {
 
 enum class Find { live, unknown, no_slot };
+
+inline std::uint64_t address_key(const void* p) noexcept
+{
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+// A registry's records: allocated in chunks that are never freed while the
+// registry lives (a stale reader may look at any record at any time), and
+// handed out and given back through a free list.  One pool per registry,
+// each under that registry's mutex: the block registry's per-state caches
+// take their spare records from it in batches, outside the pool.
+template <class Record>
+class RecordPool {
+public:
+    // A free record; null when no chunk could be allocated.
+    Record* take() noexcept
+    {
+        if (!free_) {
+            auto* chunk = new (std::nothrow) Chunk;
+            if (!chunk)
+                return nullptr;
+            chunk->next = chunks_;
+            chunks_ = chunk;
+            for (Record& r : chunk->records)
+                give(&r);
+        }
+        Record* r = free_;
+        free_ = r->next;
+        r->next = nullptr;
+        return r;
+    }
+
+    void give(Record* r) noexcept
+    {
+        r->next = free_;
+        free_ = r;
+    }
+
+    // At unload or process exit, once no reader can be left.
+    void destroy() noexcept
+    {
+        while (Chunk* c = chunks_) {
+            chunks_ = c->next;
+            delete c;
+        }
+        free_ = nullptr;
+    }
+
+private:
+    struct Chunk {
+        Record records[63];
+        Chunk* next = nullptr;
+    };
+    Record* free_ = nullptr;
+    Chunk* chunks_ = nullptr;
+};
 
 inline constexpr std::uint32_t kPhaseMask = 3;
 

@@ -29,11 +29,6 @@ constexpr std::uint32_t kSpareMax = BlockCache::kRetiredMax + kSpareBatch;
 bool asymmetric() noexcept { return Hazards::instance().asymmetric(); }
 std::uint64_t batch_bytes() noexcept { return asymmetric() ? kBatchBytes : 0; }
 
-std::uint64_t key(const void* p) noexcept
-{
-    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
-}
-
 std::uint32_t phase_of(std::uint32_t word) noexcept { return word & kPhaseMask; }
 std::uint32_t with_phase(std::uint32_t word, std::uint32_t phase) noexcept
 {
@@ -62,14 +57,6 @@ void return_memory(BlockRecord* r, std::uint32_t word) noexcept
 
 }  // namespace
 
-// Records come in chunks that live as long as the registry (never freed
-// before, so a stale reader can always look at one).
-struct RecordChunk {
-    static constexpr int kRecords = 63;
-    BlockRecord records[kRecords];
-    RecordChunk* next = nullptr;
-};
-
 // At unload (a library that never met a host) or process exit: freed blocks
 // still waiting for their batch are returned, the records go, and the blocks
 // still listed stay allocated.
@@ -90,10 +77,7 @@ BlockRegistry::~BlockRegistry()
         delete c;
         c = next;
     }
-    while (RecordChunk* c = chunks_) {
-        chunks_ = c->next;
-        delete c;
-    }
+    records_.destroy();
 }
 
 class BlockRegistry::Locked {
@@ -173,19 +157,9 @@ BlockRecord* BlockRegistry::take_record(BlockCache* cache) noexcept
     const std::uint32_t want = cache ? kSpareBatch : 1;
     BlockRecord* taken = nullptr;
     for (std::uint32_t n = 0; n < want; ++n) {
-        if (!free_records_) {
-            auto* chunk = new (std::nothrow) RecordChunk;
-            if (!chunk)
-                break;
-            chunk->next = chunks_;
-            chunks_ = chunk;
-            for (BlockRecord& r : chunk->records) {
-                r.next = free_records_;
-                free_records_ = &r;
-            }
-        }
-        BlockRecord* r = free_records_;
-        free_records_ = r->next;
+        BlockRecord* r = records_.take();
+        if (!r)
+            break;
         if (!taken) {
             taken = r;
             continue;
@@ -227,8 +201,7 @@ void BlockRegistry::give_records(BlockRecord* list) noexcept
     Locked locked(*this);
     while (list) {
         BlockRecord* next = list->next;
-        list->next = free_records_;
-        free_records_ = list;
+        records_.give(list);
         list = next;
     }
 }
@@ -253,14 +226,14 @@ bool BlockRegistry::add(HazardContext* ctx, void* p, std::uint64_t size, bool sh
     BlockRecord* r = take_record(cache);
     if (!r)
         return false;
-    r->address.store(key(p), std::memory_order_relaxed);
+    r->address.store(address_key(p), std::memory_order_relaxed);
     r->size.store(size, std::memory_order_relaxed);
     r->ref_count.store(1, std::memory_order_relaxed);
     r->shared.store(shared, std::memory_order_relaxed);
     r->queue_owned.store(queue_owned, std::memory_order_relaxed);
     const std::uint32_t word = next_live(r->phase.load(std::memory_order_relaxed));
     r->phase.store(word, std::memory_order_release);
-    if (!list(r, key(p))) {
+    if (!list(r, address_key(p))) {
         r->phase.store(with_phase(word, BlockRecord::kFree), std::memory_order_release);
         r->next = nullptr;
         give_records(r);
@@ -273,7 +246,7 @@ bool BlockRegistry::add(HazardContext* ctx, void* p, std::uint64_t size, bool sh
 // now on, and no other writer can take it.
 Change BlockRegistry::claim(const void* p, BlockRecord*& record, Spot& spot) noexcept
 {
-    const std::uint64_t k = key(p);
+    const std::uint64_t k = address_key(p);
     for (Backoff backoff;; backoff.wait()) {
         BlockRecord* r = table_.find(k, spot);
         if (!r)
@@ -281,7 +254,8 @@ Change BlockRegistry::claim(const void* p, BlockRecord*& record, Spot& spot) noe
         std::uint32_t word = r->phase.load(std::memory_order_acquire);
         // Being moved, or found under an address it no longer carries (its
         // slot is about to be erased): look again.
-        if (phase_of(word) == BlockRecord::kMoving || r->address.load(std::memory_order_relaxed) != k)
+        if (phase_of(word) == BlockRecord::kMoving ||
+            r->address.load(std::memory_order_relaxed) != k)
             continue;
         if (phase_of(word) != BlockRecord::kLive)
             return Change::unknown;  // another writer won it
@@ -392,14 +366,15 @@ Change BlockRegistry::free_plain(HazardContext* ctx, const void* p) noexcept
 bool BlockRegistry::free_accessed(HazardContext* ctx, BlockAccess& access) noexcept
 {
     BlockRecord* r = access.held();
-    const std::uint64_t k = key(access.bytes());
+    const std::uint64_t k = address_key(access.bytes());
     bool won = false;
     for (Backoff backoff;; backoff.wait()) {
         std::uint32_t word = r->phase.load(std::memory_order_acquire);
         // A realloc that meets our hold gives up: wait for it.
         if (phase_of(word) == BlockRecord::kMoving)
             continue;
-        if (phase_of(word) != BlockRecord::kLive || r->address.load(std::memory_order_relaxed) != k ||
+        if (phase_of(word) != BlockRecord::kLive ||
+            r->address.load(std::memory_order_relaxed) != k ||
             r->shared.load(std::memory_order_relaxed))
             break;
         if (r->phase.compare_exchange_strong(word, with_phase(word, BlockRecord::kRetired),
@@ -425,12 +400,12 @@ bool BlockRegistry::free_accessed(HazardContext* ctx, BlockAccess& access) noexc
 // The live record listed under `p`; `word` gets its phase word.
 BlockRecord* BlockRegistry::listed(const void* p, std::uint32_t& word) noexcept
 {
-    BlockRecord* r = table_.find(key(p));
+    BlockRecord* r = table_.find(address_key(p));
     if (!r)
         return nullptr;
     word = r->phase.load(std::memory_order_acquire);
     const bool live = phase_of(word) == BlockRecord::kLive &&
-                      r->address.load(std::memory_order_relaxed) == key(p);
+                      r->address.load(std::memory_order_relaxed) == address_key(p);
     return live ? r : nullptr;
 }
 
@@ -477,8 +452,7 @@ std::uint64_t BlockRegistry::reclaim_unused() noexcept
             *link = r->next;
             --retired_count_;
             return_memory(r, r->phase.load(std::memory_order_relaxed));
-            r->next = free_records_;
-            free_records_ = r;
+            records_.give(r);
         }
         retired_bytes_.store(held_bytes, std::memory_order_relaxed);
         // A cache's records stay where they are (its state appends behind
@@ -556,10 +530,10 @@ BlockRegistry::Move BlockRegistry::realloc(void* p, std::uint64_t size, void*& m
         r->phase.store(word, std::memory_order_release);
         return Move::no_memory;
     }
-    if (key(q) != old_key) {
+    if (address_key(q) != old_key) {
         table_.erase(old_key);
-        r->address.store(key(q), std::memory_order_relaxed);
-        table_.insert(key(q), r);
+        r->address.store(address_key(q), std::memory_order_relaxed);
+        table_.insert(address_key(q), r);
     }
     r->size.store(size, std::memory_order_relaxed);
     // A queued string reached through its address is the caller's plain
@@ -606,13 +580,13 @@ void BlockRegistry::cleanup() noexcept
     // queue.  A free running meanwhile may win a record first.
     table_.for_each([&](std::uint64_t k, BlockRecord* r) {
         std::uint32_t word = r->phase.load(std::memory_order_acquire);
-        if (phase_of(word) != BlockRecord::kLive || r->address.load(std::memory_order_relaxed) != k ||
+        if (phase_of(word) != BlockRecord::kLive ||
+            r->address.load(std::memory_order_relaxed) != k ||
             r->shared.load(std::memory_order_relaxed) ||
             r->queue_owned.load(std::memory_order_relaxed))
             return;
         if (!r->phase.compare_exchange_strong(word, with_phase(word, BlockRecord::kRetired),
-                                              std::memory_order_acq_rel,
-                                              std::memory_order_relaxed))
+                                              std::memory_order_acq_rel, std::memory_order_relaxed))
             return;
         unlist(r, Spot{});
         r->next = retired_;

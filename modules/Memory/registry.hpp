@@ -69,7 +69,7 @@ struct alignas(64) BlockRecord {
     static constexpr std::uint32_t kChanging = kMoving;
 
     std::atomic<std::uint32_t> phase{kFree};  // generation << 2 | Phase
-    std::atomic<std::int32_t> ref_count{1};  // holders of a shared block; 1 for a plain one
+    std::atomic<std::int32_t> ref_count{1};   // holders of a shared block; 1 for a plain one
     std::atomic<std::uint64_t> address{0};
     std::atomic<std::uint64_t> size{0};    // bytes asked for; 0 for a zero-size block (1 byte held)
     std::atomic<bool> shared{false};       // made by `shared`: zero-filled, reference counted
@@ -147,8 +147,7 @@ public:
     // returns a large block's memory now rather than with the next batch.
     void after_access(BlockRecord* record) noexcept
     {
-        if ((HazardHold::phase_after(record->phase) & kPhaseMask) ==
-            BlockRecord::kRetired)
+        if ((HazardHold::phase_after(record->phase) & kPhaseMask) == BlockRecord::kRetired)
             after_retired_access(record);
     }
 
@@ -170,8 +169,7 @@ private:
 
     mutable RegistryMutex mutex_;
     AddressTable<BlockRecord> table_;
-    BlockRecord* free_records_ = nullptr;
-    struct RecordChunk* chunks_ = nullptr;
+    RecordPool<BlockRecord> records_;
     std::atomic<BlockCache*> caches_{nullptr};
     BlockRecord* retired_ = nullptr;  // under the mutex
     std::size_t retired_count_ = 0;
@@ -248,8 +246,8 @@ private:
 // ---------------------------------------------------------------------------
 // The access path, inline: it runs on every call of both modules.
 
-inline Find BlockRegistry::find_live(HazardContext* ctx, const void* p,
-                                                    HazardHold& hold, BlockRecord*& record) noexcept
+inline Find BlockRegistry::find_live(HazardContext* ctx, const void* p, HazardHold& hold,
+                                     BlockRecord*& record) noexcept
 {
     return find_published(table_, ctx,
                           static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)), hold,

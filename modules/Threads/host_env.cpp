@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "Threads/functions.hpp"
 #include "common/pin.hpp"
 
 namespace luamods::threads {
@@ -52,7 +53,19 @@ int run_cleanups() noexcept
     return ran;
 }
 
-void* state_record(lua_State* L) { return host_env_of(L); }
+int registered_cleanups() noexcept
+{
+    int n = 0;
+    while (n < kMaxCleanups && g_cleanups[n].load(std::memory_order_acquire))
+        ++n;
+    return n;
+}
+
+int l_cleanup(lua_State* L)
+{
+    lua_pushinteger(L, run_cleanups());
+    return 1;
+}
 
 void install_record(lua_State* L, void* record)
 {

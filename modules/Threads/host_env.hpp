@@ -1,12 +1,8 @@
 // The host record this library provides, as an application that embeds
-// LuaJIT would: a HostEnv record reached through the Lua registry field
-// "_env" (a userdata whose first 8 bytes are the record's address), whose
-// fifth pointer-sized slot (byte offset 32) registers clean-up callbacks that
-// modules such as memory hand over at their first open.  The callbacks are
-// run on demand by threads.cleanup(), from any thread.
+// LuaJIT would (the contract is common/host_env.hpp).  The callbacks that
+// modules register with it are run on demand by threads.cleanup(), from any
+// thread.
 #pragma once
-
-#include <lua.hpp>
 
 #include "common/host_env.hpp"
 
@@ -22,9 +18,8 @@ HostEnv* own_record() noexcept;
 // registered; returns how many ran.
 int run_cleanups() noexcept;
 
-// The record that L's "_env" points at, or null when L has none.  Raises
-// only for lack of memory.
-void* state_record(lua_State* L);
+// How many callbacks are registered with own_record().
+int registered_cleanups() noexcept;
 
 // Stores a "_env" userdata that points at `record` in L's registry.  Raises
 // only for lack of memory.

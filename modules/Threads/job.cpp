@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "Threads/host_env.hpp"
+#include "Threads/messages.hpp"
 
 namespace luamods::threads {
 
@@ -25,12 +26,11 @@ void keep_error(lua_State* L, Job& job) noexcept
             job.error.assign(s, n);
         } else {
             char text[80];
-            std::snprintf(text, sizeof text, "(error object is a %s value)",
-                          lua_typename(L, lua_type(L, -1)));
+            std::snprintf(text, sizeof text, msg::kErrorObject, lua_typename(L, lua_type(L, -1)));
             job.error = text;
         }
     } catch (...) {
-        job.fixed_error = "threads: not enough memory to keep the thread's error";
+        job.fixed_error = msg::kNoMemoryForError;
     }
 }
 
@@ -47,7 +47,7 @@ bool keep_results(lua_State* L, int first, Job& job, Refusal& refusal) noexcept
     } catch (...) {
         job.ok = false;
         job.results.clear();
-        job.fixed_error = "threads: not enough memory to keep the thread's results";
+        job.fixed_error = msg::kNoMemoryForResults;
         return false;
     }
 }
@@ -57,11 +57,11 @@ void push_result_refusal(lua_State* L, int first, const Refusal& refusal)
 {
     const int result = refusal.slot - first + 1;
     if (refusal.in_table()) {
-        lua_pushfstring(L, "threads: result %d", result);
+        lua_pushfstring(L, msg::kResultRefused, kRunner.name, result);
         push_refusal(L, refusal);
         lua_concat(L, 2);
     } else {
-        lua_pushfstring(L, "threads: result %d is a %s; a thread returns only %s", result,
+        lua_pushfstring(L, msg::kResultCannotCross, kRunner.name, result,
                         lua_typename(L, refusal.type), kCrossingTypes);
     }
 }
@@ -85,7 +85,10 @@ int run_in_state(lua_State* L)
         set_package_field(L, "path", job.path);
     if (job.has_cpath)
         set_package_field(L, "cpath", job.cpath);
-    install_record(L, job.record);
+    if (job.record)
+        install_record(L, job.record);
+    if (kRunner.open_state)
+        kRunner.open_state(L);
 
     lua_pushcfunction(L, traceback);  // slot 1; the chunk and its results follow
     // Source text is named as loadstring names it: [string "first line..."].
@@ -94,13 +97,15 @@ int run_in_state(lua_State* L)
                  : luaL_loadfile(L, job.file.c_str());
     if (rc == 0) {
         int nargs = static_cast<int>(job.args.size());
-        luaL_checkstack(L, nargs + LUA_MINSTACK, "threads: too many arguments");
+        if (!lua_checkstack(L, nargs + LUA_MINSTACK))
+            luaL_error(L, msg::kTooManyArguments, kRunner.name);
         push_values(L, job.args);
         rc = lua_pcall(L, nargs, LUA_MULTRET, 1);
     }
     if (rc == 0) {
         // The copy walks tables with the stack; room first, as it may raise.
-        luaL_checkstack(L, kCopyStackSlots, "threads: not enough stack to copy the results");
+        if (!lua_checkstack(L, kCopyStackSlots))
+            luaL_error(L, msg::kResultsNoStack, kRunner.name);
         Refusal refusal;
         // A raise in resolve_cdata leaves the results to the job, which
         // lives outside this state.
@@ -127,7 +132,7 @@ void run_job(Job& job) noexcept
         lua_close(L);
     } else {
         job.ok = false;
-        job.fixed_error = "threads: not enough memory to open a Lua state";
+        job.fixed_error = msg::kNoMemoryForState;
     }
     try {
         std::lock_guard<std::mutex> lock(job.finish_mutex);

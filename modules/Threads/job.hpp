@@ -1,7 +1,10 @@
 // What one thread runs: a new Lua state with the standard libraries, the
-// starting state's package.path and package.cpath and an "_env" record, the
-// chunk called with the arguments, and its outcome kept as plain values.
+// starting state's package.path and package.cpath and, as a rule, an "_env"
+// record, the chunk called with the arguments, and its outcome kept as plain
+// values.
 #pragma once
+
+#include <lua.hpp>
 
 #include <atomic>
 #include <condition_variable>
@@ -14,13 +17,22 @@
 
 namespace luamods::threads {
 
+// The program that runs threads on this code: the threads library
+// (module.cpp) or the test host, each defining kRunner once.
+struct Runner {
+    const char* name;         // what its messages begin with: "threads" in "threads.start: ..."
+    const char* thread_type;  // the thread object's metatable name
+    void (*open_state)(lua_State* L);  // adds to every new state after its libraries, or null
+};
+extern const Runner kRunner;
+
 struct Job {
     // Copied out of the starting state before the thread exists.
     std::string code;  // the source text, or empty when `file` is set
     std::string file;  // a script to load as luaL_loadfile does
     std::string path, cpath;
     bool has_path = false, has_cpath = false;
-    void* record = nullptr;  // what the new state's "_env" points at
+    void* record = nullptr;  // what the new state's "_env" points at; null: no "_env"
     Values args;
 
     // Written by the thread before `finished` is set; read after a join.

@@ -1,4 +1,13 @@
-#include "Threads/thread_object.hpp"
+// The thread object a script holds: a full userdata that owns one running
+// (or finished) thread and its outcome until join.
+//
+// Collected unjoined: the object hands its thread to the Lua state that
+// started it, which joins it as soon as it has finished (at a later start)
+// or, at the latest, when the state closes.  A collection step never waits
+// for a thread (a worker dropped while the script still feeds it must not
+// stop the script), and nothing the thread uses (its job, this library, the
+// libraries its state loaded, the addresses it was given) can go away while
+// it runs: closing a state waits for every thread it started.
 
 #include <cerrno>
 #include <cstdio>
@@ -9,24 +18,18 @@
 #include <thread>
 #include <vector>
 
+#include "Threads/functions.hpp"
 #include "Threads/host_env.hpp"
 #include "Threads/job.hpp"
+#include "Threads/messages.hpp"
 #include "common/args.hpp"
 
 namespace luamods::threads {
 
 namespace {
 
-const char* const kThreadMeta = "threads.thread";
 constexpr int kLuaTypeCdata = 10;  // LuaJIT's type number for cdata
-
-// join's time limit.
-const char kTimeoutType[] = "number expected, got %s";
-const char kTimeoutNaN[] = "timeout must not be NaN";
-const char kTimeoutNegative[] = "timeout must not be negative";
-const char kJoinTimeout[] = "timeout";  // the second result of a join whose limit expired
-const char* const kOwnerMeta = "threads.owner";
-const char kOwnerKey = 0;  // its address keys the state's owner in the registry
+const char kOwnerKey = 0;          // its address keys the state's owner in the registry
 
 struct Thread {
     Job job;
@@ -112,10 +115,11 @@ Owner* state_owner(lua_State* L)
     if (!slot) {
         slot = static_cast<Owner**>(lua_newuserdata(L, sizeof(Owner*)));
         *slot = nullptr;
-        if (luaL_newmetatable(L, kOwnerMeta)) {
-            lua_pushcfunction(L, owner_gc);
-            lua_setfield(L, -2, "__gc");
-        }
+        // A metatable of its own, under no name: a host linked with this
+        // code may run a second copy of it in the same state.
+        lua_createtable(L, 0, 1);
+        lua_pushcfunction(L, owner_gc);
+        lua_setfield(L, -2, "__gc");
         lua_setmetatable(L, -2);
         lua_pushlightuserdata(L, const_cast<char*>(&kOwnerKey));
         lua_insert(L, -2);
@@ -152,7 +156,10 @@ int thread_gc(lua_State* L)
     return 0;
 }
 
-Box* check_box(lua_State* L) { return static_cast<Box*>(luaL_checkudata(L, 1, kThreadMeta)); }
+Box* check_box(lua_State* L)
+{
+    return static_cast<Box*>(luaL_checkudata(L, 1, kRunner.thread_type));
+}
 
 // "running" until the thread has ended, then "done" or "failed"; never waits.
 const char* status_text(const Box* box) noexcept
@@ -160,10 +167,12 @@ const char* status_text(const Box* box) noexcept
     Box::Outcome outcome = box->outcome;
     if (const Thread* t = box->thread; t && outcome == Box::pending) {
         if (!t->job.finished.load(std::memory_order_acquire))
-            return "running";
+            return msg::kRunning;
         outcome = t->job.ok ? Box::done : Box::failed;
     }
-    return outcome == Box::done ? "done" : outcome == Box::failed ? "failed" : "running";
+    return outcome == Box::done     ? msg::kDone
+           : outcome == Box::failed ? msg::kFailed
+                                    : msg::kRunning;
 }
 
 // threads.thread "worker 3" (running), or threads.thread: 0x... (done)
@@ -172,9 +181,9 @@ int thread_tostring(lua_State* L)
 {
     const Box* box = check_box(L);
     if (box->name_len)
-        lua_pushfstring(L, "threads.thread \"%s\" (%s)", box->name(), status_text(box));
+        lua_pushfstring(L, msg::kNamedThread, kRunner.thread_type, box->name(), status_text(box));
     else
-        lua_pushfstring(L, "threads.thread: %p (%s)", static_cast<const void*>(box),
+        lua_pushfstring(L, msg::kUnnamedThread, kRunner.thread_type, static_cast<const void*>(box),
                         status_text(box));
     return 1;
 }
@@ -196,7 +205,7 @@ Chunk read_chunk(lua_State* L)
         return chunk;
     }
     if (lua_type(L, 1) != LUA_TTABLE)
-        luaL_argerror(L, 1, "source text or a table with code or file expected");
+        luaL_argerror(L, 1, msg::kChunkExpected);
     lua_getfield(L, 1, "name");
     lua_getfield(L, 1, "code");
     lua_getfield(L, 1, "file");
@@ -204,26 +213,26 @@ Chunk read_chunk(lua_State* L)
     if (lua_type(L, -2) == LUA_TSTRING)
         chunk.code = lua_tolstring(L, -2, &chunk.code_len);
     else if (!lua_isnil(L, -2))
-        luaL_argerror(L, 1, "code must be a string");
+        luaL_argerror(L, 1, lua_pushfstring(L, msg::kFieldType, "code"));
     if (lua_type(L, -1) == LUA_TSTRING)
         chunk.file = lua_tostring(L, -1);
     else if (!lua_isnil(L, -1))
-        luaL_argerror(L, 1, "file must be a string");
+        luaL_argerror(L, 1, lua_pushfstring(L, msg::kFieldType, "file"));
     if (lua_type(L, -3) == LUA_TSTRING)
         chunk.name = lua_tolstring(L, -3, &chunk.name_len);
     else if (!lua_isnil(L, -3))
-        luaL_argerror(L, 1, "name must be a string");
+        luaL_argerror(L, 1, lua_pushfstring(L, msg::kFieldType, "name"));
     if (chunk.code && chunk.file)
-        luaL_argerror(L, 1, "code and file exclude each other");
+        luaL_argerror(L, 1, msg::kCodeAndFile);
     if (!chunk.code && !chunk.file)
-        luaL_argerror(L, 1, "code or file expected");
+        luaL_argerror(L, 1, msg::kCodeOrFile);
     if (chunk.file) {
         // Checked here so that a wrong name fails at start, not at join; the
         // new state opens the file again to load it.
         if (std::FILE* f = std::fopen(chunk.file, "rb"))
             std::fclose(f);
         else
-            luaL_error(L, "threads.start: cannot open %s: %s", chunk.file, std::strerror(errno));
+            luaL_error(L, msg::kCannotOpen, kRunner.name, chunk.file, std::strerror(errno));
     }
     return chunk;
 }
@@ -254,11 +263,10 @@ const char* read_package_field(lua_State* L, const char* name, size_t* len)
     return lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, len) : nullptr;
 }
 
-}  // namespace
-
+// Creates the thread object's metatable in L, at its first start.
 void register_thread_metatable(lua_State* L)
 {
-    if (luaL_newmetatable(L, kThreadMeta)) {
+    if (luaL_newmetatable(L, kRunner.thread_type)) {
         lua_pushcfunction(L, thread_gc);
         lua_setfield(L, -2, "__gc");
         lua_newtable(L);
@@ -275,7 +283,11 @@ void register_thread_metatable(lua_State* L)
     lua_pop(L, 1);
 }
 
-int l_start(lua_State* L)
+}  // namespace
+
+int l_start(lua_State* L) { return start_thread(L, true); }
+
+int start_thread(lua_State* L, bool with_record)
 {
     // Arguments first: every check that can raise runs before any C++ object.
     int nargs = lua_gettop(L);
@@ -283,23 +295,25 @@ int l_start(lua_State* L)
     for (int i = 2; i <= nargs; ++i) {
         // A cdata crosses when it is a pointer (as its address).
         if (lua_type(L, i) == kLuaTypeCdata ? !is_pointer_cdata(L, i) : !can_cross(L, i)) {
-            lua_pushfstring(L, "%s expected, got %s", kCrossingTypes, luaL_typename(L, i));
-            luaL_argerror(L, i, lua_tostring(L, -1));
+            luaL_argerror(
+                L, i, lua_pushfstring(L, msg::kCannotCross, kCrossingTypes, luaL_typename(L, i)));
         }
     }
     // Tables are walked with the stack: room now, while raising is safe.
-    luaL_checkstack(L, kCopyStackSlots, "threads.start: not enough stack to copy the arguments");
+    if (!lua_checkstack(L, kCopyStackSlots))
+        return luaL_error(L, msg::kStartNoStack, kRunner.name);
+    register_thread_metatable(L);
     size_t path_len = 0, cpath_len = 0;
     const char* path = read_package_field(L, "path", &path_len);
     const char* cpath = read_package_field(L, "cpath", &cpath_len);
     // A state started under a host that has its own record passes it on, so
     // that host's clean-up covers every state; otherwise this library's.
-    void* record = state_record(L);
-    if (!record)
+    void* record = nullptr;
+    if (with_record && !(record = host_env_of(L)))
         record = own_record();
     Owner* owner = state_owner(L);
     if (!owner)
-        return luaL_error(L, "threads.start: not enough memory");
+        return luaL_error(L, msg::kStartNoMemory, kRunner.name);
     auto* box = static_cast<Box*>(lua_newuserdata(L, sizeof(Box) + chunk.name_len + 1));
     box->thread = nullptr;
     box->owner = nullptr;
@@ -307,7 +321,7 @@ int l_start(lua_State* L)
     box->name_len = chunk.name_len;
     std::memcpy(box + 1, chunk.name ? chunk.name : "", chunk.name_len + 1);
     const int box_slot = lua_gettop(L);
-    luaL_getmetatable(L, kThreadMeta);
+    luaL_getmetatable(L, kRunner.thread_type);
     lua_setmetatable(L, -2);
 
     // 1. The job, with copies of the arguments, owned by the thread object
@@ -332,7 +346,7 @@ int l_start(lua_State* L)
         copy_values(L, 2, nargs, job.args, refusal);
         box->thread = t.release();
     } catch (...) {
-        std::snprintf(failure, sizeof failure, "threads.start: not enough memory");
+        std::snprintf(failure, sizeof failure, msg::kStartNoMemory, kRunner.name);
     }
     if (failure[0])
         return luaL_error(L, "%s", failure);
@@ -342,7 +356,7 @@ int l_start(lua_State* L)
     if (!refusal.slot && !job.args.cdata.empty())
         resolve_cdata(L, 2, job.args, refusal);
     if (refusal.slot) {
-        lua_pushfstring(L, "threads.start: argument %d", refusal.slot);
+        lua_pushfstring(L, msg::kArgumentRefused, kRunner.name, refusal.slot);
         push_refusal(L, refusal);
         lua_concat(L, 2);
         return lua_error(L);
@@ -353,10 +367,9 @@ int l_start(lua_State* L)
         box->owner = owner;
         ++owner->refs;
     } catch (const std::system_error& e) {
-        std::snprintf(failure, sizeof failure, "threads.start: cannot start a thread: %s",
-                      e.what());
+        std::snprintf(failure, sizeof failure, msg::kCannotStart, kRunner.name, e.what());
     } catch (...) {
-        std::snprintf(failure, sizeof failure, "threads.start: not enough memory");
+        std::snprintf(failure, sizeof failure, msg::kStartNoMemory, kRunner.name);
     }
     if (failure[0])
         return luaL_error(L, "%s", failure);
@@ -368,15 +381,15 @@ int l_join(lua_State* L)
 {
     Box* box = check_box(L);
     const TimeLimit limit =
-        check_time_limit_arg(L, 2, {kTimeoutType, kTimeoutNaN, kTimeoutNegative});
+        check_time_limit_arg(L, 2, {msg::kTimeoutType, msg::kTimeoutNaN, msg::kTimeoutNegative});
     Thread* t = box->thread;
     if (!t || t->joined)
-        return luaL_error(L, "threads.join: the thread has been joined already");
+        return luaL_error(L, msg::kJoinedAlready, kRunner.name);
     if (limit.kind() != TimeLimit::Kind::forever && !wait_finished(t->job, limit)) {
         // Still running: a result no thread returns (its own are true, ...
         // or false, message), and the thread stays joinable.
         lua_pushnil(L);
-        lua_pushstring(L, kJoinTimeout);
+        lua_pushstring(L, msg::kJoinTimeout);
         return 2;
     }
     char failure[200] = "";
@@ -384,8 +397,7 @@ int l_join(lua_State* L)
         t->os.join();
         t->joined = true;
     } catch (const std::exception& e) {
-        std::snprintf(failure, sizeof failure, "threads.join: cannot join the thread: %s",
-                      e.what());
+        std::snprintf(failure, sizeof failure, msg::kCannotJoin, kRunner.name, e.what());
     }
     if (failure[0])
         return luaL_error(L, "%s", failure);
@@ -394,14 +406,14 @@ int l_join(lua_State* L)
     box->outcome = job.ok ? Box::done : Box::failed;
     int n = job.ok ? static_cast<int>(job.results.size()) + 1 : 2;
     if (!lua_checkstack(L, n + 4))
-        return luaL_error(L, "threads.join: too many results (%d)", n - 1);
+        return luaL_error(L, msg::kTooManyResults, kRunner.name, n - 1);
     if (job.ok) {
         lua_pushboolean(L, 1);
         push_values(L, job.results);
     } else {
         lua_pushboolean(L, 0);
         if (box->name_len)
-            lua_pushfstring(L, "thread \"%s\" failed: ", box->name());
+            lua_pushfstring(L, msg::kNamedFailure, box->name());
         lua_pushlstring(L, job.error_text(), job.error_size());
         if (box->name_len)
             lua_concat(L, 2);

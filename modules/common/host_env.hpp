@@ -3,9 +3,9 @@
 // bytes are the address of the host's HostEnv record, and the record's fifth
 // pointer-sized slot (byte offset 32) is a function that takes a callback
 // (no arguments, returns int) and keeps it, to call it later from any thread.
-// The other slots are the host's own.  Written once here for the host
-// program, the threads module (which provides a record) and memory (which
-// registers with it).
+// The other slots are the host's own.  Written once here for the threads
+// module and the test host built on it (which provide a record) and memory
+// (which registers with it).
 #pragma once
 
 #include <lua.hpp>

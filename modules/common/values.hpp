@@ -68,7 +68,8 @@ struct Values {
 
 // The types that cross as plain values, as the errors about a value outside
 // a table name them.
-inline constexpr const char* kCrossingTypes = "nil, boolean, number, string, light userdata or table";
+inline constexpr const char* kCrossingTypes =
+    "nil, boolean, number, string, light userdata or table";
 
 // How deep tables may nest: a table given directly is level 1.  A deeper
 // table is refused (the copy itself does not recurse; the limit keeps the

@@ -100,7 +100,8 @@ int main()
         for (BlockAccess& a : nested) {
             a.release();
             if (&a != &nested[kSlotsPerContext + 1])
-                expect(block_registry().count_allocations() == 16, "held until the last access ends");
+                expect(block_registry().count_allocations() == 16,
+                       "held until the last access ends");
         }
         expect(block_registry().count_allocations() == 0, "gone with the last access");
         Hazards::instance().give_back(ctx);

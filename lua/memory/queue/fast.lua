@@ -64,6 +64,8 @@ local voidp = ffi.typeof("const void *")
 -- This state's hazard context, the one memory.queue's functions use (see
 -- memory.fast); every hot function holds it as an upvalue.
 local state = assert(package.loadlib(quandel_path, "quandel_state_context"))()
+-- The argument messages, as the library defines them.
+local K = assert(package.loadlib(quandel_path, "quandel_texts"))()
 
 local out = ffi.new("quandel_queue_outcome")
 local BUF = 256  -- popped strings up to this many bytes come through this buffer
@@ -123,7 +125,7 @@ end
 
 local function queue_arg(level, q)
   local a = address(q)
-  if not a then argerror(level + 1, 1, "queue pointer expected") end
+  if not a then argerror(level + 1, 1, K.queue_pointer_expected) end
   return a
 end
 
@@ -131,9 +133,9 @@ end
 -- is neither NaN nor negative.
 local function limit(level, ms)
   if ms == nil then return FOREVER end
-  if type(ms) ~= "number" then argerror(level + 1, 2, "number expected, got " .. type(ms)) end
-  if ms ~= ms then argerror(level + 1, 2, "timeout must not be NaN") end
-  if ms < 0 then argerror(level + 1, 2, "timeout must not be negative") end
+  if type(ms) ~= "number" then argerror(level + 1, 2, K.timeout_type:format(type(ms))) end
+  if ms ~= ms then argerror(level + 1, 2, K.timeout_nan) end
+  if ms < 0 then argerror(level + 1, 2, K.timeout_negative) end
   return ms
 end
 
@@ -145,7 +147,7 @@ for k, v in pairs(classic) do M[k] = v end
 local function enqueue_slow(q, item)
   local a = queue_arg(3, q)
   local it = address(item)
-  if not it then argerror(3, 2, "pointer expected") end
+  if not it then argerror(3, 2, K.pointer_expected) end
   if C.quandel_queue_enqueue(state, a, it, out) ~= OK then fail(3) end
 end
 

@@ -8,31 +8,13 @@
 
 namespace luamods::memory {
 
-namespace {
-std::uint64_t key(const void* q) noexcept
-{
-    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(q));
-}
-
-}  // namespace
-
-// Records come in chunks that live as long as the registry.
-struct QueueRecordChunk {
-    static constexpr int kRecords = 63;
-    QueueRecord records[kRecords];
-    QueueRecordChunk* next = nullptr;
-};
-
 // At unload or process exit: the records go, the queues they list stay.
 QueueRegistry::~QueueRegistry()
 {
     if (g_library_pinned.load(std::memory_order_relaxed))
         return;
     table_.destroy();
-    while (QueueRecordChunk* c = chunks_) {
-        chunks_ = c->next;
-        delete c;
-    }
+    records_.destroy();
 }
 
 // The mutex, and the queues unlisted while it was held: they are destroyed
@@ -104,30 +86,16 @@ Queue* QueueRegistry::create(bool shared) noexcept
     if (!q)
         return nullptr;
     Locked locked(*this);
-    if (!free_records_) {
-        if (auto* chunk = new (std::nothrow) QueueRecordChunk) {
-            // Kept until the registry goes: a stale reader may look at a
-            // record at any time.
-            chunk->next = chunks_;
-            chunks_ = chunk;
-            for (QueueRecord& r : chunk->records) {
-                r.next = free_records_;
-                free_records_ = &r;
-            }
-        }
-    }
-    if (!free_records_ || !table_.reserve(1)) {
+    QueueRecord* r = table_.reserve(1) ? records_.take() : nullptr;
+    if (!r) {
         locked.doom(q);  // nothing is listed
         return nullptr;
     }
-    QueueRecord* r = free_records_;
-    free_records_ = r->next;
-    r->next = nullptr;
-    r->address.store(key(q), std::memory_order_relaxed);
+    r->address.store(address_key(q), std::memory_order_relaxed);
     r->ref_count.store(1, std::memory_order_relaxed);
     r->shared.store(shared, std::memory_order_relaxed);
     r->phase.store(QueueRecord::kLive, std::memory_order_release);
-    table_.insert(key(q), r);
+    table_.insert(address_key(q), r);
     return q;
 }
 
@@ -158,8 +126,7 @@ void QueueRegistry::reclaim_unused(Locked& locked) noexcept
         }
         *link = r->next;
         r->phase.store(QueueRecord::kFree, std::memory_order_release);
-        r->next = free_records_;
-        free_records_ = r;
+        records_.give(r);
         locked.doom(q);
     }
 }
@@ -167,7 +134,7 @@ void QueueRegistry::reclaim_unused(Locked& locked) noexcept
 QueueRegistry::Change QueueRegistry::remove(const void* q) noexcept
 {
     Locked locked(*this);
-    QueueRecord* r = table_.find(key(q));
+    QueueRecord* r = table_.find(address_key(q));
     if (!r)
         return Change::unknown;
     if (r->shared.load(std::memory_order_relaxed))
@@ -187,14 +154,14 @@ QueueRegistry::Change QueueRegistry::remove(const void* q) noexcept
 QueueRegistry::Change QueueRegistry::retain(const void* q, std::int32_t& count) noexcept
 {
     Locked locked(*this);
-    QueueRecord* r = table_.find(key(q));
+    QueueRecord* r = table_.find(address_key(q));
     return r ? step_ref_count(*r, 1, count) : Change::unknown;
 }
 
 QueueRegistry::Change QueueRegistry::release(const void* q, std::int32_t& count) noexcept
 {
     Locked locked(*this);
-    QueueRecord* r = table_.find(key(q));
+    QueueRecord* r = table_.find(address_key(q));
     if (!r)
         return Change::unknown;
     Change done = step_ref_count(*r, -1, count);

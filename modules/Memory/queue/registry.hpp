@@ -91,8 +91,7 @@ private:
 
     mutable RegistryMutex mutex_;
     AddressTable<QueueRecord> table_;
-    QueueRecord* free_records_ = nullptr;
-    struct QueueRecordChunk* chunks_ = nullptr;
+    RecordPool<QueueRecord> records_;
     QueueRecord* retired_ = nullptr;
 };
 
