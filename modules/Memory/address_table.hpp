@@ -145,9 +145,9 @@ public:
     void erase(std::uint64_t key, const Spot& spot) noexcept
     {
         std::uint64_t expected = key;
-        if (spot.key && spot.key->compare_exchange_strong(expected, kErased,
-                                                          std::memory_order_release,
-                                                          std::memory_order_acquire))
+        if (spot.key &&
+            spot.key->compare_exchange_strong(expected, kErased, std::memory_order_release,
+                                              std::memory_order_acquire))
             return;
         erase(key);
     }
