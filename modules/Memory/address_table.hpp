@@ -48,6 +48,10 @@ class AddressTable {
     static constexpr std::uint64_t kFrozen = std::uint64_t{1} << 63;
     // Tables smaller than this grow rather than only drop their tombstones.
     static constexpr std::size_t kChurnSlots = std::size_t{1} << 14;
+    // From this size on, writers add the empty slots they take to the count
+    // this many at a time (try_insert).
+    static constexpr std::size_t kUsedBatchFrom = std::size_t{1} << 12;
+    static constexpr std::uint32_t kUsedBatch = 16;
 
     struct Slot {
         std::atomic<std::uint64_t> key{kEmpty};
@@ -127,15 +131,23 @@ public:
 
     // Any writer: lists `record` under `key` (not listed).  False when the
     // table must be rebuilt first (reserve, under the owner's mutex).
-    bool try_insert(std::uint64_t key, Record* record) noexcept
+    //
+    // `unsaid` is the caller's own count of empty slots it took and has not
+    // added to the table's count yet: in a large table a writer adds them
+    // kUsedBatch at a time, so that writers on several threads do not all
+    // write one counter on every insert.  The table may then pass half full
+    // by that much per writer, which its size leaves room for.
+    bool try_insert(std::uint64_t key, Record* record, std::uint32_t* unsaid = nullptr) noexcept
     {
         for (;;) {
             Table* t = current_.load(std::memory_order_acquire);
             if (!t || !t->has_room())
                 return false;
-            if (insert_into(*t, key, record))
-                return true;
-            wait_rebuilt();
+            switch (insert_into(*t, key, record, unsaid)) {
+            case Placed::done: return true;
+            case Placed::full: return false;
+            case Placed::frozen: wait_rebuilt(); break;
+            }
         }
     }
 
@@ -224,7 +236,7 @@ public:
     // take at most one slot each past half full.
     void insert(std::uint64_t key, Record* record) noexcept
     {
-        insert_into(*current_.load(std::memory_order_relaxed), key, record);
+        insert_into(*current_.load(std::memory_order_relaxed), key, record, nullptr);
     }
 
     // Under the owner's mutex: fn(key, record) for every listed key.  Keys
@@ -244,9 +256,13 @@ public:
 
 private:
     // False when the table is frozen.
-    static bool insert_into(Table& t, std::uint64_t key, Record* record) noexcept
+    enum class Placed { done, frozen, full };
+
+    static Placed insert_into(Table& t, std::uint64_t key, Record* record,
+                              std::uint32_t* unsaid) noexcept
     {
-        for (std::uint64_t i = t.home(key);; i = (i + 1) & t.mask) {
+        std::uint64_t i = t.home(key);
+        for (std::uint64_t probes = 0; probes <= t.mask; ++probes, i = (i + 1) & t.mask) {
             Slot& s = t.slots[i];
             // Acquire: a writer that meets a frozen slot then sees the
             // rebuild's odd number and waits for it.
@@ -255,16 +271,30 @@ private:
                 if (s.key.compare_exchange_weak(k, kBusy, std::memory_order_acquire,
                                                 std::memory_order_acquire)) {
                     if (k == kEmpty)
-                        t.used.fetch_add(1, std::memory_order_relaxed);
+                        count_used(t, unsaid);
                     // The record before the key: a reader that sees the key
                     // sees it.  A rebuild waits for the key.
                     s.record.store(record, std::memory_order_release);
                     s.key.store(key, std::memory_order_release);
-                    return true;
+                    return Placed::done;
                 }
             }
             if (k & kFrozen)
-                return false;
+                return Placed::frozen;
+        }
+        // No free slot at all (more writers than the slack allows for): the
+        // count says full, so the caller's reserve rebuilds.
+        t.used.store(t.mask + 1, std::memory_order_relaxed);
+        return Placed::full;
+    }
+
+    static void count_used(Table& t, std::uint32_t* unsaid) noexcept
+    {
+        if (!unsaid || t.mask + 1 < kUsedBatchFrom) {
+            t.used.fetch_add(1, std::memory_order_relaxed);
+        } else if (++*unsaid == kUsedBatch) {
+            t.used.fetch_add(kUsedBatch, std::memory_order_relaxed);
+            *unsaid = 0;
         }
     }
 

@@ -209,9 +209,9 @@ void BlockRegistry::give_records(BlockRecord* list) noexcept
 // ---------------------------------------------------------------------------
 // Writers without the mutex
 
-bool BlockRegistry::list(BlockRecord* r, std::uint64_t k) noexcept
+bool BlockRegistry::list(BlockRecord* r, std::uint64_t k, BlockCache* cache) noexcept
 {
-    while (!table_.try_insert(k, r)) {
+    while (!table_.try_insert(k, r, cache ? &cache->unsaid_slots : nullptr)) {
         Locked locked(*this);
         if (!table_.reserve(1))
             return false;
@@ -233,7 +233,7 @@ bool BlockRegistry::add(HazardContext* ctx, void* p, std::uint64_t size, bool sh
     r->queue_owned.store(queue_owned, std::memory_order_relaxed);
     const std::uint32_t word = next_live(r->phase.load(std::memory_order_relaxed));
     r->phase.store(word, std::memory_order_release);
-    if (!list(r, address_key(p))) {
+    if (!list(r, address_key(p), cache)) {
         r->phase.store(with_phase(word, BlockRecord::kFree), std::memory_order_release);
         r->next = nullptr;
         give_records(r);

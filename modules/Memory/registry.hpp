@@ -94,6 +94,7 @@ struct alignas(64) BlockCache {
     BlockRecord* spare = nullptr;
     std::uint32_t spare_count = 0;
     std::uint64_t retired_bytes = 0;  // an upper bound: returned ones are not taken off
+    std::uint32_t unsaid_slots = 0;   // table slots taken, not yet counted (try_insert)
     BlockCache* next = nullptr;       // every cache made; set once, under the mutex
 
     alignas(64) std::atomic<bool> lock{false};
@@ -156,7 +157,7 @@ private:
     BlockCache* cache_of(HazardContext* ctx) noexcept;
     BlockRecord* take_record(BlockCache* cache) noexcept;
     void give_records(BlockRecord* list) noexcept;
-    bool list(BlockRecord* r, std::uint64_t key) noexcept;
+    bool list(BlockRecord* r, std::uint64_t key, BlockCache* cache) noexcept;
     using Spot = AddressTable<BlockRecord>::Spot;
     Change claim(const void* p, BlockRecord*& record, Spot& spot) noexcept;
     void unlist(BlockRecord* r, const Spot& spot) noexcept;

@@ -36,9 +36,9 @@ void fail(const char* what, std::uint64_t key)
         std::printf("FAIL %s (key %llx)\n", what, static_cast<unsigned long long>(key));
 }
 
-void insert(std::uint64_t key, Record* r)
+void insert(std::uint64_t key, Record* r, std::uint32_t* unsaid = nullptr)
 {
-    while (!table.try_insert(key, r)) {
+    while (!table.try_insert(key, r, unsaid)) {
         std::lock_guard<std::mutex> lock(writers_mutex);
         if (!table.reserve(1)) {
             fail("no memory for the table", key);
@@ -62,10 +62,11 @@ constexpr int kStable = 4000;
 void writer(int w)
 {
     std::vector<Record> records(kBatch);
+    std::uint32_t unsaid = 0;  // slots counted in batches, as the registry's states do
     for (int round = 0; round < kRounds || compactions.load() < kMinCompactions; ++round) {
         for (int i = 0; i < kBatch; ++i) {
             records[i].key = key_of(w, round, i);
-            insert(records[i].key, &records[i]);
+            insert(records[i].key, &records[i], &unsaid);
         }
         for (int i = 0; i < kBatch; ++i)
             if (table.find(records[i].key) != &records[i])
