@@ -334,7 +334,9 @@ private:
         // same address, listed again, takes its old tombstone back).
         const std::size_t size = old.mask + 1;
         const std::size_t used = old.used.load(std::memory_order_relaxed);
-        if ((live + n) * 4 > size || (size < kChurnSlots && (used - live) * 4 > size))
+        // (Writers count taken slots in batches, so `used` may lag `live`.)
+        const std::size_t tombstones = used > live ? used - live : 0;
+        if ((live + n) * 4 > size || (size < kChurnSlots && tombstones * 4 > size))
             return grow(&old, live, n) || (thaw(old), false);
         return relist(old, live);
     }
