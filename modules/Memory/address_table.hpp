@@ -224,7 +224,9 @@ private:
     bool rebuild_now(Table* t, std::size_t n) noexcept
     {
         const std::uint64_t seq = rebuilds_.load(std::memory_order_relaxed);
-        rebuilds_.store(seq + 1, std::memory_order_relaxed);
+        // Sequentially consistent: an insert that took a slot either sees
+        // the number move or has its slot waited for by the freeze.
+        rebuilds_.store(seq + 1, std::memory_order_seq_cst);
         const bool done = t ? rebuild(*t, n) : grow(nullptr, 0, n);
         rebuilds_.store(seq + 2, std::memory_order_release);
         return done;
@@ -258,9 +260,14 @@ private:
     // False when the table is frozen.
     enum class Placed { done, frozen, full };
 
-    static Placed insert_into(Table& t, std::uint64_t key, Record* record,
-                              std::uint32_t* unsaid) noexcept
+    // A slot is taken only if no rebuild ran since the probe began: one that
+    // ran meanwhile may have emptied a slot the probe had passed as full,
+    // and a key put behind it would be out of reach.
+    Placed insert_into(Table& t, std::uint64_t key, Record* record, std::uint32_t* unsaid) noexcept
     {
+        const std::uint64_t seq = rebuilds_.load(std::memory_order_seq_cst);
+        if (seq & 1)
+            return Placed::frozen;
         std::uint64_t i = t.home(key);
         for (std::uint64_t probes = 0; probes <= t.mask; ++probes, i = (i + 1) & t.mask) {
             Slot& s = t.slots[i];
@@ -268,10 +275,16 @@ private:
             // rebuild's odd number and waits for it.
             std::uint64_t k = s.key.load(std::memory_order_acquire);
             while (k <= kErased) {
-                if (s.key.compare_exchange_weak(k, kBusy, std::memory_order_acquire,
+                if (s.key.compare_exchange_weak(k, kBusy, std::memory_order_seq_cst,
                                                 std::memory_order_acquire)) {
                     if (k == kEmpty)
                         count_used(t, unsaid);
+                    if (rebuilds_.load(std::memory_order_seq_cst) != seq) {
+                        // Not ours after all.  A tombstone, not an empty
+                        // slot: another insert may have probed past it.
+                        s.key.store(kErased, std::memory_order_release);
+                        return Placed::frozen;
+                    }
                     // The record before the key: a reader that sees the key
                     // sees it.  A rebuild waits for the key.
                     s.record.store(record, std::memory_order_release);
