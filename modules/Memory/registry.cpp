@@ -48,6 +48,40 @@ void lock_cache(BlockCache& c) noexcept
 }
 void unlock_cache(BlockCache& c) noexcept { c.lock.store(false, std::memory_order_release); }
 
+// A writer cache's lock, held for a scope: its state's batch takes it.
+class CacheLock {
+public:
+    explicit CacheLock(BlockCache& c) noexcept : cache_(c) { lock_cache(cache_); }
+    CacheLock(const CacheLock&) = delete;
+    CacheLock& operator=(const CacheLock&) = delete;
+    ~CacheLock() { unlock_cache(cache_); }
+
+private:
+    BlockCache& cache_;
+};
+
+// Every cache on the registry's list locked for a scope, in list order, by a
+// holder of the mutex: the only place that takes more than one.  Caches stay
+// on the list as long as the registry lives.
+class CachesLocked {
+public:
+    explicit CachesLocked(BlockCache* first) noexcept : first_(first)
+    {
+        for (BlockCache* c = first_; c; c = c->next)
+            lock_cache(*c);
+    }
+    CachesLocked(const CachesLocked&) = delete;
+    CachesLocked& operator=(const CachesLocked&) = delete;
+    ~CachesLocked()
+    {
+        for (BlockCache* c = first_; c; c = c->next)
+            unlock_cache(*c);
+    }
+
+private:
+    BlockCache* first_;
+};
+
 // Returns a retired record's memory; the record is free from then on.
 void return_memory(BlockRecord* r, std::uint32_t word) noexcept
 {
@@ -317,30 +351,31 @@ void BlockRegistry::retire(HazardContext* ctx, BlockRecord* r) noexcept
 void BlockRegistry::return_batch(BlockCache& cache) noexcept
 {
     BlockRecord* surplus = nullptr;
-    lock_cache(cache);
-    Hazards& hazards = Hazards::instance();
-    hazards.barrier();
-    HazardSnapshot held;
-    hazards.snapshot(held);
-    const std::uint32_t n = cache.retired_count.load(std::memory_order_relaxed);
-    std::uint32_t kept = 0;
-    std::uint64_t bytes = 0;
-    for (std::uint32_t i = 0; i < n; ++i) {
-        BlockRecord* r = cache.retired[i].load(std::memory_order_relaxed);
-        const std::uint32_t word = r->phase.load(std::memory_order_acquire);
-        if (phase_of(word) == BlockRecord::kRetired) {
-            if (held.contains(r)) {
-                cache.retired[kept++].store(r, std::memory_order_relaxed);
-                bytes += r->size.load(std::memory_order_relaxed);
-                continue;
+    {
+        const CacheLock locked(cache);
+        Hazards& hazards = Hazards::instance();
+        hazards.barrier();
+        HazardSnapshot held;
+        hazards.snapshot(held);
+        const std::uint32_t n = cache.retired_count.load(std::memory_order_relaxed);
+        std::uint32_t kept = 0;
+        std::uint64_t bytes = 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            BlockRecord* r = cache.retired[i].load(std::memory_order_relaxed);
+            const std::uint32_t word = r->phase.load(std::memory_order_acquire);
+            if (phase_of(word) == BlockRecord::kRetired) {
+                if (held.contains(r)) {
+                    cache.retired[kept++].store(r, std::memory_order_relaxed);
+                    bytes += r->size.load(std::memory_order_relaxed);
+                    continue;
+                }
+                return_memory(r, word);
             }
-            return_memory(r, word);
+            keep_spare(cache, r, surplus);
         }
-        keep_spare(cache, r, surplus);
+        cache.retired_count.store(kept, std::memory_order_release);
+        cache.retired_bytes = bytes;
     }
-    cache.retired_count.store(kept, std::memory_order_release);
-    cache.retired_bytes = bytes;
-    unlock_cache(cache);
     give_records(surplus);
 }
 
@@ -413,14 +448,21 @@ BlockRecord* BlockRegistry::listed(const void* p, std::uint32_t& word) noexcept
 // the next batch, or at once where the barrier is a fence.
 void BlockRegistry::hold_retired(BlockRecord* r) noexcept
 {
+    list_retired(r);
+    if (retired_count_ >= kBatchBlocks ||
+        retired_bytes_.load(std::memory_order_relaxed) >= batch_bytes())
+        reclaim_unused();
+}
+
+// A retired record onto the registry's list (the mutex held), nothing more.
+void BlockRegistry::list_retired(BlockRecord* r) noexcept
+{
     r->next = retired_;
     retired_ = r;
     ++retired_count_;
-    const std::uint64_t bytes =
-        retired_bytes_.load(std::memory_order_relaxed) + r->size.load(std::memory_order_relaxed);
-    retired_bytes_.store(bytes, std::memory_order_relaxed);
-    if (retired_count_ >= kBatchBlocks || bytes >= batch_bytes())
-        reclaim_unused();
+    retired_bytes_.store(retired_bytes_.load(std::memory_order_relaxed) +
+                             r->size.load(std::memory_order_relaxed),
+                         std::memory_order_relaxed);
 }
 
 // Returns every retired record's memory that no access holds: the
@@ -430,9 +472,9 @@ std::uint64_t BlockRegistry::reclaim_unused() noexcept
     // The caches are locked and their counts read before the barrier, so
     // every record counted was retired before it.
     BlockCache* caches = caches_.load(std::memory_order_acquire);
+    const CachesLocked locked(caches);
     bool any = retired_ != nullptr;
     for (BlockCache* c = caches; c; c = c->next) {
-        lock_cache(*c);
         c->seen = c->retired_count.load(std::memory_order_acquire);
         any = any || c->seen > 0;
     }
@@ -469,8 +511,6 @@ std::uint64_t BlockRegistry::reclaim_unused() noexcept
                     return_memory(r, word);
             }
     }
-    for (BlockCache* c = caches; c; c = c->next)
-        unlock_cache(*c);
     return held_bytes;
 }
 
@@ -589,11 +629,7 @@ void BlockRegistry::cleanup() noexcept
                                               std::memory_order_acq_rel, std::memory_order_relaxed))
             return;
         unlist(r, Spot{});
-        r->next = retired_;
-        retired_ = r;
-        ++retired_count_;
-        retired_bytes_.fetch_add(r->size.load(std::memory_order_relaxed),
-                                 std::memory_order_relaxed);
+        list_retired(r);
     });
     reclaim_unused();
     // Most keys may have gone at once: lookups of unknown addresses would

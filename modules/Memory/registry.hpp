@@ -165,6 +165,7 @@ private:
     void return_batch(BlockCache& cache) noexcept;
     BlockRecord* listed(const void* p, std::uint32_t& word) noexcept;
     void hold_retired(BlockRecord* r) noexcept;
+    void list_retired(BlockRecord* r) noexcept;
     std::uint64_t reclaim_unused() noexcept;
     void after_retired_access(BlockRecord* record) noexcept;
 
