@@ -75,50 +75,33 @@ int aead_decrypt(lua_State* L)
     return rc == 0 ? 1 : 0;
 }
 
-int l_sha256(lua_State* L)
+// A one-shot hash of the message (SHA-256, SHA-512).
+template <std::size_t Size, int (*Hash)(unsigned char*, const unsigned char*, unsigned long long)>
+int l_hash(lua_State* L)
 {
     size_t n = 0;
     const unsigned char* m = bytes(L, 1, &n);
-    unsigned char d[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(d, m, n);
+    unsigned char d[Size];
+    Hash(d, m, n);
     push(L, d, sizeof d);
     return 1;
 }
 
-int l_sha512(lua_State* L)
-{
-    size_t n = 0;
-    const unsigned char* m = bytes(L, 1, &n);
-    unsigned char d[crypto_hash_sha512_BYTES];
-    crypto_hash_sha512(d, m, n);
-    push(L, d, sizeof d);
-    return 1;
-}
-
-int l_hmac_sha256(lua_State* L)
+// HMAC through libsodium's streaming calls, which take a key of any length
+// (the one-shot ones take a fixed-size key).
+template <class State, std::size_t Size, int (*Init)(State*, const unsigned char*, size_t),
+          int (*Update)(State*, const unsigned char*, unsigned long long),
+          int (*Final)(State*, unsigned char*)>
+int l_hmac(lua_State* L)
 {
     size_t k = 0, n = 0;
     const unsigned char* key = bytes(L, 1, &k);
     const unsigned char* m = bytes(L, 2, &n);
-    unsigned char d[crypto_auth_hmacsha256_BYTES];
-    crypto_auth_hmacsha256_state st;
-    crypto_auth_hmacsha256_init(&st, key, k);
-    crypto_auth_hmacsha256_update(&st, m, n);
-    crypto_auth_hmacsha256_final(&st, d);
-    push(L, d, sizeof d);
-    return 1;
-}
-
-int l_hmac_sha512(lua_State* L)
-{
-    size_t k = 0, n = 0;
-    const unsigned char* key = bytes(L, 1, &k);
-    const unsigned char* m = bytes(L, 2, &n);
-    unsigned char d[crypto_auth_hmacsha512_BYTES];
-    crypto_auth_hmacsha512_state st;
-    crypto_auth_hmacsha512_init(&st, key, k);
-    crypto_auth_hmacsha512_update(&st, m, n);
-    crypto_auth_hmacsha512_final(&st, d);
+    unsigned char d[Size];
+    State st;
+    Init(&st, key, k);
+    Update(&st, m, n);
+    Final(&st, d);
     push(L, d, sizeof d);
     return 1;
 }
@@ -256,22 +239,14 @@ int o_aead_decrypt(lua_State* L)
     return ok ? 1 : 0;
 }
 
-int o_sha256(lua_State* L)
+// The one-shot SHA256() and SHA512().
+template <std::size_t Size, unsigned char* (*Hash)(const unsigned char*, size_t, unsigned char*)>
+int o_hash(lua_State* L)
 {
     size_t n = 0;
     const unsigned char* m = bytes(L, 1, &n);
-    unsigned char d[SHA256_DIGEST_LENGTH];
-    SHA256(m, n, d);
-    push(L, d, sizeof d);
-    return 1;
-}
-
-int o_sha512(lua_State* L)
-{
-    size_t n = 0;
-    const unsigned char* m = bytes(L, 1, &n);
-    unsigned char d[SHA512_DIGEST_LENGTH];
-    SHA512(m, n, d);
+    unsigned char d[Size];
+    Hash(m, n, d);
     push(L, d, sizeof d);
     return 1;
 }
@@ -402,10 +377,14 @@ LUAMODS_EXPORT int luaopen_bench_crypto(lua_State* L)
          aead_encrypt<crypto_aead_xchacha20poly1305_ietf_encrypt_detached>},
         {"xchacha20poly1305_decrypt",
          aead_decrypt<crypto_aead_xchacha20poly1305_ietf_decrypt_detached>},
-        {"sha256", l_sha256},
-        {"sha512", l_sha512},
-        {"hmac_sha256", l_hmac_sha256},
-        {"hmac_sha512", l_hmac_sha512},
+        {"sha256", l_hash<crypto_hash_sha256_BYTES, crypto_hash_sha256>},
+        {"sha512", l_hash<crypto_hash_sha512_BYTES, crypto_hash_sha512>},
+        {"hmac_sha256", l_hmac<crypto_auth_hmacsha256_state, crypto_auth_hmacsha256_BYTES,
+                               crypto_auth_hmacsha256_init, crypto_auth_hmacsha256_update,
+                               crypto_auth_hmacsha256_final>},
+        {"hmac_sha512", l_hmac<crypto_auth_hmacsha512_state, crypto_auth_hmacsha512_BYTES,
+                               crypto_auth_hmacsha512_init, crypto_auth_hmacsha512_update,
+                               crypto_auth_hmacsha512_final>},
         {"blake2b", l_blake2b},
         {"ed25519_sign", l_ed25519_sign},
         {"ed25519_verify", l_ed25519_verify},
@@ -416,8 +395,8 @@ LUAMODS_EXPORT int luaopen_bench_crypto(lua_State* L)
         {"chacha20poly1305_decrypt", o_aead_decrypt<false>},
         {"xchacha20poly1305_encrypt", o_aead_encrypt<true>},
         {"xchacha20poly1305_decrypt", o_aead_decrypt<true>},
-        {"sha256", o_sha256},
-        {"sha512", o_sha512},
+        {"sha256", o_hash<SHA256_DIGEST_LENGTH, SHA256>},
+        {"sha512", o_hash<SHA512_DIGEST_LENGTH, SHA512>},
         {"hmac_sha256", o_hmac<EVP_sha256>},
         {"hmac_sha512", o_hmac<EVP_sha512>},
         {"blake2b", o_blake2b},
