@@ -75,50 +75,33 @@ int aead_decrypt(lua_State* L)
     return rc == 0 ? 1 : 0;
 }
 
-int l_sha256(lua_State* L)
+// A one-shot hash of the message (SHA-256, SHA-512).
+template <std::size_t Size, int (*Hash)(unsigned char*, const unsigned char*, unsigned long long)>
+int l_hash(lua_State* L)
 {
     size_t n = 0;
     const unsigned char* m = bytes(L, 1, &n);
-    unsigned char d[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(d, m, n);
+    unsigned char d[Size];
+    Hash(d, m, n);
     push(L, d, sizeof d);
     return 1;
 }
 
-int l_sha512(lua_State* L)
-{
-    size_t n = 0;
-    const unsigned char* m = bytes(L, 1, &n);
-    unsigned char d[crypto_hash_sha512_BYTES];
-    crypto_hash_sha512(d, m, n);
-    push(L, d, sizeof d);
-    return 1;
-}
-
-int l_hmac_sha256(lua_State* L)
+// HMAC through libsodium's streaming calls, which take a key of any length
+// (the one-shot ones take a fixed-size key).
+template <class State, std::size_t Size, int (*Init)(State*, const unsigned char*, size_t),
+          int (*Update)(State*, const unsigned char*, unsigned long long),
+          int (*Final)(State*, unsigned char*)>
+int l_hmac(lua_State* L)
 {
     size_t k = 0, n = 0;
     const unsigned char* key = bytes(L, 1, &k);
     const unsigned char* m = bytes(L, 2, &n);
-    unsigned char d[crypto_auth_hmacsha256_BYTES];
-    crypto_auth_hmacsha256_state st;
-    crypto_auth_hmacsha256_init(&st, key, k);
-    crypto_auth_hmacsha256_update(&st, m, n);
-    crypto_auth_hmacsha256_final(&st, d);
-    push(L, d, sizeof d);
-    return 1;
-}
-
-int l_hmac_sha512(lua_State* L)
-{
-    size_t k = 0, n = 0;
-    const unsigned char* key = bytes(L, 1, &k);
-    const unsigned char* m = bytes(L, 2, &n);
-    unsigned char d[crypto_auth_hmacsha512_BYTES];
-    crypto_auth_hmacsha512_state st;
-    crypto_auth_hmacsha512_init(&st, key, k);
-    crypto_auth_hmacsha512_update(&st, m, n);
-    crypto_auth_hmacsha512_final(&st, d);
+    unsigned char d[Size];
+    State st;
+    Init(&st, key, k);
+    Update(&st, m, n);
+    Final(&st, d);
     push(L, d, sizeof d);
     return 1;
 }
@@ -218,60 +201,42 @@ void xchacha_params(unsigned char* subkey, unsigned char* iv, const unsigned cha
     std::memcpy(iv + 4, nonce24 + 16, 8);
 }
 
+// libcrypto's AEAD in the form of libsodium's detached calls, so that the
+// same aead_encrypt and aead_decrypt read the arguments for both libraries.
 template <bool X>
-int o_aead_encrypt(lua_State* L)
+int o_encrypt_detached(unsigned char* c, unsigned char*, unsigned long long*,
+                       const unsigned char* m, unsigned long long m_len, const unsigned char* ad,
+                       unsigned long long ad_len, const unsigned char*, const unsigned char* nonce,
+                       const unsigned char* key)
 {
-    size_t ad_len = 0, m_len = 0;
-    const unsigned char* key = bytes(L, 1);
-    const unsigned char* nonce = bytes(L, 2);
-    const unsigned char* ad = lua_isnil(L, 3) ? nullptr : bytes(L, 3, &ad_len);
-    const unsigned char* m = bytes(L, 4, &m_len);
-    auto* out = static_cast<unsigned char*>(std::malloc(m_len + 16));
     unsigned char subkey[32], iv[12];
     if (X)
         xchacha_params(subkey, iv, key, nonce);
-    evp_seal(out, X ? subkey : key, X ? iv : nonce, ad, ad_len, m, m_len);
-    push(L, out, m_len + 16);
-    std::free(out);
-    return 1;
+    evp_seal(c, X ? subkey : key, X ? iv : nonce, ad, ad_len, m, m_len);
+    return 0;
 }
 
+// The tag is read after the ciphertext, where aead_decrypt has it.
 template <bool X>
-int o_aead_decrypt(lua_State* L)
+int o_decrypt_detached(unsigned char* m, unsigned char*, const unsigned char* c,
+                       unsigned long long m_len, const unsigned char*, const unsigned char* ad,
+                       unsigned long long ad_len, const unsigned char* nonce,
+                       const unsigned char* key)
 {
-    size_t ad_len = 0, c_len = 0;
-    const unsigned char* key = bytes(L, 1);
-    const unsigned char* nonce = bytes(L, 2);
-    const unsigned char* ad = lua_isnil(L, 3) ? nullptr : bytes(L, 3, &ad_len);
-    const unsigned char* c = bytes(L, 4, &c_len);
-    const size_t m_len = c_len - 16;
-    auto* out = static_cast<unsigned char*>(std::malloc(m_len + 1));
     unsigned char subkey[32], iv[12];
     if (X)
         xchacha_params(subkey, iv, key, nonce);
-    const bool ok = evp_open(out, X ? subkey : key, X ? iv : nonce, ad, ad_len, c, m_len);
-    if (ok)
-        push(L, out, m_len);
-    std::free(out);
-    return ok ? 1 : 0;
+    return evp_open(m, X ? subkey : key, X ? iv : nonce, ad, ad_len, c, m_len) ? 0 : -1;
 }
 
-int o_sha256(lua_State* L)
+// The one-shot SHA256() and SHA512().
+template <std::size_t Size, unsigned char* (*Hash)(const unsigned char*, size_t, unsigned char*)>
+int o_hash(lua_State* L)
 {
     size_t n = 0;
     const unsigned char* m = bytes(L, 1, &n);
-    unsigned char d[SHA256_DIGEST_LENGTH];
-    SHA256(m, n, d);
-    push(L, d, sizeof d);
-    return 1;
-}
-
-int o_sha512(lua_State* L)
-{
-    size_t n = 0;
-    const unsigned char* m = bytes(L, 1, &n);
-    unsigned char d[SHA512_DIGEST_LENGTH];
-    SHA512(m, n, d);
+    unsigned char d[Size];
+    Hash(m, n, d);
     push(L, d, sizeof d);
     return 1;
 }
@@ -402,22 +367,26 @@ LUAMODS_EXPORT int luaopen_bench_crypto(lua_State* L)
          aead_encrypt<crypto_aead_xchacha20poly1305_ietf_encrypt_detached>},
         {"xchacha20poly1305_decrypt",
          aead_decrypt<crypto_aead_xchacha20poly1305_ietf_decrypt_detached>},
-        {"sha256", l_sha256},
-        {"sha512", l_sha512},
-        {"hmac_sha256", l_hmac_sha256},
-        {"hmac_sha512", l_hmac_sha512},
+        {"sha256", l_hash<crypto_hash_sha256_BYTES, crypto_hash_sha256>},
+        {"sha512", l_hash<crypto_hash_sha512_BYTES, crypto_hash_sha512>},
+        {"hmac_sha256", l_hmac<crypto_auth_hmacsha256_state, crypto_auth_hmacsha256_BYTES,
+                               crypto_auth_hmacsha256_init, crypto_auth_hmacsha256_update,
+                               crypto_auth_hmacsha256_final>},
+        {"hmac_sha512", l_hmac<crypto_auth_hmacsha512_state, crypto_auth_hmacsha512_BYTES,
+                               crypto_auth_hmacsha512_init, crypto_auth_hmacsha512_update,
+                               crypto_auth_hmacsha512_final>},
         {"blake2b", l_blake2b},
         {"ed25519_sign", l_ed25519_sign},
         {"ed25519_verify", l_ed25519_verify},
         {"x25519", l_x25519},
     };
     static const luaL_Reg openssl[] = {
-        {"chacha20poly1305_encrypt", o_aead_encrypt<false>},
-        {"chacha20poly1305_decrypt", o_aead_decrypt<false>},
-        {"xchacha20poly1305_encrypt", o_aead_encrypt<true>},
-        {"xchacha20poly1305_decrypt", o_aead_decrypt<true>},
-        {"sha256", o_sha256},
-        {"sha512", o_sha512},
+        {"chacha20poly1305_encrypt", aead_encrypt<o_encrypt_detached<false>>},
+        {"chacha20poly1305_decrypt", aead_decrypt<o_decrypt_detached<false>>},
+        {"xchacha20poly1305_encrypt", aead_encrypt<o_encrypt_detached<true>>},
+        {"xchacha20poly1305_decrypt", aead_decrypt<o_decrypt_detached<true>>},
+        {"sha256", o_hash<SHA256_DIGEST_LENGTH, SHA256>},
+        {"sha512", o_hash<SHA512_DIGEST_LENGTH, SHA512>},
         {"hmac_sha256", o_hmac<EVP_sha256>},
         {"hmac_sha512", o_hmac<EVP_sha512>},
         {"blake2b", o_blake2b},

@@ -152,14 +152,11 @@ int l_bcq_strings(lua_State* L)
 
 LUAMODS_EXPORT int luaopen_bench_queue(lua_State* L)
 {
+    static const luaL_Reg functions[] = {
+        {"raw_pairs", l_raw_pairs},     {"raw_spsc", l_raw_spsc}, {"bcq_ints", l_bcq_ints},
+        {"bcq_strings", l_bcq_strings}, {nullptr, nullptr},
+    };
     lua_newtable(L);
-    lua_pushcfunction(L, l_raw_pairs);
-    lua_setfield(L, -2, "raw_pairs");
-    lua_pushcfunction(L, l_raw_spsc);
-    lua_setfield(L, -2, "raw_spsc");
-    lua_pushcfunction(L, l_bcq_ints);
-    lua_setfield(L, -2, "bcq_ints");
-    lua_pushcfunction(L, l_bcq_strings);
-    lua_setfield(L, -2, "bcq_strings");
+    luaL_register(L, nullptr, functions);
     return 1;
 }

@@ -8,6 +8,7 @@
 #include "Crypto/args.hpp"
 #include "Crypto/blake2b.hpp"
 #include "Crypto/functions.hpp"
+#include "Crypto/hmac.hpp"
 #include "Crypto/messages.hpp"
 #include "Crypto/secret.hpp"
 #include "Crypto/sha256.hpp"
@@ -41,11 +42,11 @@ int hkdf_common(lua_State* L, bool sha512)
             return reply.raise("%s", msg::kOutOfMemory);
         if (sha512) {
             const CleanVectorState clean;
-            hkdf_sha512_derive(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
-                               info.data, info.size);
+            hkdf_derive<Sha512>(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
+                                info.data, info.size);
         } else {
-            hkdf_sha256_derive(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
-                               info.data, info.size);
+            hkdf_derive<Sha256>(out.data(), size, ikm.data, ikm.size, salt.data, salt.size,
+                                info.data, info.size);
         }
         reply.push_bytes(out.data(), size);
     });
@@ -77,7 +78,8 @@ int l_hmac_sha256(lua_State* L)
     const Bytes msg = check_bytes(L, 2);
     return respond(L, kCrypto, [&](Reply& reply) {
         SecretBytes<kSha256Size> mac;
-        hmac_sha256_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false, 0);
+        hmac_parts<Sha256>(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false,
+                           0);
         reply.push_bytes(mac.data(), mac.size());
     });
 }
@@ -89,7 +91,8 @@ int l_hmac_sha512(lua_State* L)
     return respond(L, kCrypto, [&](Reply& reply) {
         const CleanVectorState clean;
         SecretBytes<kSha512Size> mac;
-        hmac_sha512_parts(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false, 0);
+        hmac_parts<Sha512>(mac.data(), key.data, key.size, msg.data, msg.size, nullptr, 0, false,
+                           0);
         reply.push_bytes(mac.data(), mac.size());
     });
 }

@@ -57,21 +57,51 @@ const Setup& setup() noexcept
 
 const EVP_CIPHER* chacha20_poly1305() noexcept { return setup().chacha20_poly1305(); }
 
+bool fits_int(std::size_t n) { return n <= static_cast<std::size_t>(INT_MAX); }
+
 // One EVP context per call.  EVP_CIPHER_CTX_free has the provider clear and
 // free its state (key, Poly1305 accumulator) and zeroes the EVP part.
-class CipherCtx {
-public:
-    CipherCtx() noexcept : ctx_(EVP_CIPHER_CTX_new()) {}
-    CipherCtx(const CipherCtx&) = delete;
-    CipherCtx& operator=(const CipherCtx&) = delete;
-    ~CipherCtx() { EVP_CIPHER_CTX_free(ctx_); }
-    EVP_CIPHER_CTX* get() const noexcept { return ctx_; }
-
-private:
-    EVP_CIPHER_CTX* ctx_;
+struct CipherCtxFree {
+    void operator()(EVP_CIPHER_CTX* p) const noexcept { EVP_CIPHER_CTX_free(p); }
 };
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
-bool fits_int(std::size_t n) { return n <= static_cast<std::size_t>(INT_MAX); }
+// The steps sealing (Seal) and opening share: makes the context, starts it
+// with the key and nonce (to open, with the expected tag, which goes in
+// before the data; the provider copies it) and runs the associated data and
+// the n bytes of `in` through it into `out`.  False when libcrypto cannot
+// take the call: no cipher, a size beyond an int, or a step that failed.
+// The direction is a template argument, so that libcrypto_seal and
+// libcrypto_open each call the Encrypt or Decrypt functions directly.
+template <bool Seal>
+bool start_aead(CipherCtx& ctx, unsigned char* out, const unsigned char* in, std::size_t n,
+                const unsigned char* ad, std::size_t ad_len, const unsigned char* nonce12,
+                const unsigned char* key, const unsigned char* tag) noexcept
+{
+    const EVP_CIPHER* cipher = chacha20_poly1305();
+    if (cipher == nullptr || !fits_int(n) || !fits_int(ad_len))
+        return false;
+    ctx.reset(EVP_CIPHER_CTX_new());
+    if (!ctx)
+        return false;
+    if constexpr (Seal) {
+        if (EVP_EncryptInit_ex2(ctx.get(), cipher, key, nonce12, nullptr) != 1)
+            return false;
+    } else {
+        if (EVP_DecryptInit_ex2(ctx.get(), cipher, key, nonce12, nullptr) != 1 ||
+            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, kTagSize,
+                                const_cast<unsigned char*>(tag)) != 1)
+            return false;
+    }
+    const auto update = [&ctx](unsigned char* to, const unsigned char* from, std::size_t size) {
+        int len = 0;
+        if constexpr (Seal)
+            return EVP_EncryptUpdate(ctx.get(), to, &len, from, static_cast<int>(size)) == 1;
+        else
+            return EVP_DecryptUpdate(ctx.get(), to, &len, from, static_cast<int>(size)) == 1;
+    };
+    return (ad_len == 0 || update(nullptr, ad, ad_len)) && (n == 0 || update(out, in, n));
+}
 
 }  // namespace
 
@@ -79,19 +109,10 @@ BulkResult libcrypto_seal(unsigned char* out, unsigned char* tag, const unsigned
                           std::size_t n, const unsigned char* ad, std::size_t ad_len,
                           const unsigned char* nonce12, const unsigned char* key) noexcept
 {
-    const EVP_CIPHER* cipher = chacha20_poly1305();
-    if (cipher == nullptr || !fits_int(n) || !fits_int(ad_len))
-        return BulkResult::unavailable;
     CipherCtx ctx;
     int len = 0;
-    if (ctx.get() == nullptr || EVP_EncryptInit_ex2(ctx.get(), cipher, key, nonce12, nullptr) != 1)
-        return BulkResult::unavailable;
-    if (ad_len > 0 &&
-        EVP_EncryptUpdate(ctx.get(), nullptr, &len, ad, static_cast<int>(ad_len)) != 1)
-        return BulkResult::unavailable;
-    if (n > 0 && EVP_EncryptUpdate(ctx.get(), out, &len, message, static_cast<int>(n)) != 1)
-        return BulkResult::unavailable;
-    if (EVP_EncryptFinal_ex(ctx.get(), out + n, &len) != 1 ||
+    if (!start_aead<true>(ctx, out, message, n, ad, ad_len, nonce12, key, nullptr) ||
+        EVP_EncryptFinal_ex(ctx.get(), out + n, &len) != 1 ||
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, kTagSize, tag) != 1)
         return BulkResult::unavailable;
     return BulkResult::done;
@@ -101,23 +122,11 @@ BulkResult libcrypto_open(unsigned char* out, const unsigned char* ciphertext, s
                           const unsigned char* tag, const unsigned char* ad, std::size_t ad_len,
                           const unsigned char* nonce12, const unsigned char* key) noexcept
 {
-    const EVP_CIPHER* cipher = chacha20_poly1305();
-    if (cipher == nullptr || !fits_int(n) || !fits_int(ad_len))
-        return BulkResult::unavailable;
     CipherCtx ctx;
-    int len = 0;
-    if (ctx.get() == nullptr || EVP_DecryptInit_ex2(ctx.get(), cipher, key, nonce12, nullptr) != 1)
-        return BulkResult::unavailable;
-    // The expected tag goes in before the data; the provider copies it.
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, kTagSize,
-                            const_cast<unsigned char*>(tag)) != 1)
-        return BulkResult::unavailable;
-    if (ad_len > 0 &&
-        EVP_DecryptUpdate(ctx.get(), nullptr, &len, ad, static_cast<int>(ad_len)) != 1)
-        return BulkResult::unavailable;
-    if (n > 0 && EVP_DecryptUpdate(ctx.get(), out, &len, ciphertext, static_cast<int>(n)) != 1)
+    if (!start_aead<false>(ctx, out, ciphertext, n, ad, ad_len, nonce12, key, tag))
         return BulkResult::unavailable;
     // Final compares the tags (in constant time); its only failure is a mismatch.
+    int len = 0;
     if (EVP_DecryptFinal_ex(ctx.get(), out + n, &len) != 1)
         return BulkResult::forged;
     return BulkResult::done;

@@ -1,14 +1,12 @@
-// SHA-256, HMAC-SHA-256 and HKDF-SHA-256, written from FIPS 180-4, RFC 2104
-// and RFC 5869: the streaming layer and the portable compression.  The
-// compression on the SHA extensions is in sha256_x86.cpp.  Every intermediate
-// that may derive from a key (message schedule, key blocks, inner digests,
-// PRK, T(i)) is wiped after use.
+// SHA-256, written from FIPS 180-4: the streaming layer and the portable
+// compression (HMAC and HKDF over it are in hmac.hpp).  The compression on the
+// SHA extensions is in sha256_x86.cpp.  Every intermediate that may derive
+// from a key (message schedule, context) is wiped after use.
 #include "Crypto/sha256.hpp"
 
 #include <cstring>
 
 #include "Crypto/backends.hpp"
-#include "Crypto/hmac.hpp"
 #include "Crypto/secret.hpp"
 
 namespace luamods::crypto {
@@ -177,20 +175,6 @@ void sha256_hash(unsigned char* out, const void* data, std::size_t n) noexcept
     sha256_init(ctx);
     sha256_update(ctx, data, n);
     sha256_final(ctx, out);
-}
-
-void hmac_sha256_parts(unsigned char* out, const void* key, std::size_t key_len, const void* piece1,
-                       std::size_t len1, const void* piece2, std::size_t len2, bool has_extra,
-                       unsigned char extra) noexcept
-{
-    hmac_parts<Sha256>(out, key, key_len, piece1, len1, piece2, len2, has_extra, extra);
-}
-
-int hkdf_sha256_derive(unsigned char* out, std::size_t out_len, const void* ikm,
-                       std::size_t ikm_len, const void* salt, std::size_t salt_len,
-                       const void* info, std::size_t info_len) noexcept
-{
-    return hkdf_derive<Sha256>(out, out_len, ikm, ikm_len, salt, salt_len, info, info_len);
 }
 
 }  // namespace luamods::crypto

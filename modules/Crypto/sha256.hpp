@@ -1,5 +1,5 @@
-// The module's own SHA-256 (FIPS 180-4), HMAC-SHA-256 (RFC 2104) and
-// HKDF-SHA-256 (RFC 5869).  Plain functions with no Lua in them.
+// The module's own SHA-256 (FIPS 180-4); HMAC and HKDF over it are in
+// hmac.hpp.  Plain functions with no Lua in them.
 //
 // The compression has two implementations with the same results: portable
 // C++, and one on the x86 SHA extensions.  backends() (backends.hpp) holds
@@ -64,17 +64,5 @@ struct Sha256 {
     static void update(Ctx& c, const void* p, std::size_t n) noexcept { sha256_update(c, p, n); }
     static void final(Ctx& c, unsigned char* out) noexcept { sha256_final(c, out); }
 };
-
-// HMAC-SHA-256 of piece1 || piece2 || [extra], where the single extra byte is
-// present only when has_extra is set (HKDF's block counter).
-void hmac_sha256_parts(unsigned char* out, const void* key, std::size_t key_len, const void* piece1,
-                       std::size_t len1, const void* piece2, std::size_t len2, bool has_extra,
-                       unsigned char extra) noexcept;
-
-// RFC 5869 extract and expand.  An empty salt stands for 32 zero bytes.
-// -1 (nothing written) when out_len exceeds 8,160.
-int hkdf_sha256_derive(unsigned char* out, std::size_t out_len, const void* ikm,
-                       std::size_t ikm_len, const void* salt, std::size_t salt_len,
-                       const void* info, std::size_t info_len) noexcept;
 
 }  // namespace luamods::crypto

@@ -10,7 +10,6 @@
 
 #include <openssl/sha.h>
 
-#include "Crypto/hmac.hpp"
 #include "Crypto/secret.hpp"
 
 namespace luamods::crypto {
@@ -40,20 +39,6 @@ void sha512_hash(unsigned char* out, const void* data, std::size_t n) noexcept
     Sha512::init(*ctx);
     Sha512::update(*ctx, data, n);
     Sha512::final(*ctx, out);
-}
-
-void hmac_sha512_parts(unsigned char* out, const void* key, std::size_t key_len, const void* piece1,
-                       std::size_t len1, const void* piece2, std::size_t len2, bool has_extra,
-                       unsigned char extra) noexcept
-{
-    hmac_parts<Sha512>(out, key, key_len, piece1, len1, piece2, len2, has_extra, extra);
-}
-
-int hkdf_sha512_derive(unsigned char* out, std::size_t out_len, const void* ikm,
-                       std::size_t ikm_len, const void* salt, std::size_t salt_len,
-                       const void* info, std::size_t info_len) noexcept
-{
-    return hkdf_derive<Sha512>(out, out_len, ikm, ikm_len, salt, salt_len, info, info_len);
 }
 
 }  // namespace luamods::crypto

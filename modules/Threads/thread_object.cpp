@@ -266,16 +266,17 @@ const char* read_package_field(lua_State* L, const char* name, size_t* len)
 // Creates the thread object's metatable in L, at its first start.
 void register_thread_metatable(lua_State* L)
 {
+    static const luaL_Reg methods[] = {
+        {"join", l_join},
+        {"done", l_done},
+        {"status", l_status},
+        {nullptr, nullptr},
+    };
     if (luaL_newmetatable(L, kRunner.thread_type)) {
         lua_pushcfunction(L, thread_gc);
         lua_setfield(L, -2, "__gc");
         lua_newtable(L);
-        lua_pushcfunction(L, l_join);
-        lua_setfield(L, -2, "join");
-        lua_pushcfunction(L, l_done);
-        lua_setfield(L, -2, "done");
-        lua_pushcfunction(L, l_status);
-        lua_setfield(L, -2, "status");
+        luaL_register(L, nullptr, methods);
         lua_setfield(L, -2, "__index");
         lua_pushcfunction(L, thread_tostring);
         lua_setfield(L, -2, "__tostring");

@@ -29,8 +29,11 @@ private:
 
 enum class Outcome { ok, failure, unavailable };
 
-// Replies with the clipboard's text ("" when it holds none).
-Outcome read_clipboard(Reply& reply, DWORD& code)
+// Runs work(user) with the clipboard open, and closes it on every path:
+// unavailable where user32 offers no clipboard, a failure (with its code)
+// where the clipboard cannot be opened, else what the work returns.
+template <class Work>
+Outcome with_open_clipboard(DWORD& code, Work&& work)
 {
     const User32Bindings& user = user32();
     if (!user.clipboard_available)
@@ -40,75 +43,77 @@ Outcome read_clipboard(Reply& reply, DWORD& code)
         return Outcome::failure;
     }
     OpenClipboardScope open(user);
-    // Cleared first: GetClipboardData may leave the code untouched when the
-    // clipboard simply holds no text, and a stale code would be misreported.
-    SetLastError(0);
-    HANDLE data = sys::get_clipboard_data(user, CF_UNICODETEXT);
-    if (!data) {
-        code = GetLastError();
-        if (code != 0)
+    return work(user);
+}
+
+// Replies with the clipboard's text ("" when it holds none).
+Outcome read_clipboard(Reply& reply, DWORD& code)
+{
+    return with_open_clipboard(code, [&](const User32Bindings& user) {
+        // Cleared first: GetClipboardData may leave the code untouched when the
+        // clipboard simply holds no text, and a stale code would be misreported.
+        SetLastError(0);
+        HANDLE data = sys::get_clipboard_data(user, CF_UNICODETEXT);
+        if (!data) {
+            code = GetLastError();
+            if (code != 0)
+                return Outcome::failure;
+            reply.push_bytes("", 0);  // no text
+            return Outcome::ok;
+        }
+        const auto* text = static_cast<const wchar_t*>(sys::global_lock(data));
+        if (!text) {
+            code = GetLastError();
             return Outcome::failure;
-        reply.push_bytes("", 0);  // no text
-        return Outcome::ok;
-    }
-    const auto* text = static_cast<const wchar_t*>(sys::global_lock(data));
-    if (!text) {
-        code = GetLastError();
-        return Outcome::failure;
-    }
-    // Up to the first zero unit, but never past the block: another program
-    // may have put text there without one.
-    const SIZE_T units = GlobalSize(data) / sizeof(wchar_t);
-    SIZE_T length = 0;
-    while (length < units && text[length] != L'\0')
-        ++length;
-    std::string utf8;
-    try {
-        utf8 = wide_to_utf8(text, static_cast<std::ptrdiff_t>(length));
-    } catch (...) {
+        }
+        // Up to the first zero unit, but never past the block: another program
+        // may have put text there without one.
+        const SIZE_T units = GlobalSize(data) / sizeof(wchar_t);
+        SIZE_T length = 0;
+        while (length < units && text[length] != L'\0')
+            ++length;
+        std::string utf8;
+        try {
+            utf8 = wide_to_utf8(text, static_cast<std::ptrdiff_t>(length));
+        } catch (...) {
+            GlobalUnlock(data);
+            throw;
+        }
         GlobalUnlock(data);
-        throw;
-    }
-    GlobalUnlock(data);
-    reply.push_bytes(utf8.data(), utf8.size());
-    return Outcome::ok;
+        reply.push_bytes(utf8.data(), utf8.size());
+        return Outcome::ok;
+    });
 }
 
 Outcome write_clipboard(const char* bytes, std::size_t length, DWORD& code)
 {
     const WideString text = utf8_to_wide(bytes, length);
-    const User32Bindings& user = user32();
-    if (!user.clipboard_available)
-        return Outcome::unavailable;
-    if (!open_clipboard_retrying()) {
-        code = GetLastError();
-        return Outcome::failure;
-    }
-    OpenClipboardScope open(user);
-    if (!sys::empty_clipboard(user)) {
-        code = GetLastError();
-        return Outcome::failure;
-    }
-    const SIZE_T size = (text.size() + 1) * sizeof(wchar_t);
-    HGLOBAL block = sys::global_alloc(GMEM_MOVEABLE, size);
-    if (!block) {
-        code = GetLastError();
-        return Outcome::failure;
-    }
-    void* memory = sys::global_lock(block);
-    if (!memory) {
-        code = GetLastError();
-        GlobalFree(block);
-        return Outcome::failure;
-    }
-    std::memcpy(memory, text.c_str(), size);  // the text and its zero unit
-    GlobalUnlock(block);
-    if (!sys::set_clipboard_data(user, CF_UNICODETEXT, block)) {
-        code = GetLastError();
-        GlobalFree(block);
-        return Outcome::failure;
-    }
-    return Outcome::ok;  // the block belongs to the system now
+    return with_open_clipboard(code, [&](const User32Bindings& user) {
+        if (!sys::empty_clipboard(user)) {
+            code = GetLastError();
+            return Outcome::failure;
+        }
+        const SIZE_T size = (text.size() + 1) * sizeof(wchar_t);
+        HGLOBAL block = sys::global_alloc(GMEM_MOVEABLE, size);
+        if (!block) {
+            code = GetLastError();
+            return Outcome::failure;
+        }
+        void* memory = sys::global_lock(block);
+        if (!memory) {
+            code = GetLastError();
+            GlobalFree(block);
+            return Outcome::failure;
+        }
+        std::memcpy(memory, text.c_str(), size);  // the text and its zero unit
+        GlobalUnlock(block);
+        if (!sys::set_clipboard_data(user, CF_UNICODETEXT, block)) {
+            code = GetLastError();
+            GlobalFree(block);
+            return Outcome::failure;
+        }
+        return Outcome::ok;  // the block belongs to the system now
+    });
 }
 
 }  // namespace

@@ -23,14 +23,15 @@ bool is_console(DWORD which)
     return valid_handle(h) && GetConsoleMode(h, &mode) != 0;
 }
 
-// "in" or "out" as a standard-handle selector; 0 for anything else.
-DWORD parse_which(const char* which, std::size_t length)
+// The standard handle that "in" or "out" names; raises for anything else.
+HANDLE named_std_handle(lua_State* L, const char* which, std::size_t length)
 {
     if (length == 2 && std::memcmp(which, "in", 2) == 0)
-        return STD_INPUT_HANDLE;
+        return GetStdHandle(STD_INPUT_HANDLE);
     if (length == 3 && std::memcmp(which, "out", 3) == 0)
-        return STD_OUTPUT_HANDLE;
-    return 0;
+        return GetStdHandle(STD_OUTPUT_HANDLE);
+    luaL_error(L, "%s", kConsoleWhich);
+    return nullptr;
 }
 
 void set_integer(lua_State* L, const char* field, lua_Integer value)
@@ -96,17 +97,10 @@ int l_console_mode(lua_State* L)
 {
     std::size_t length = 0;
     const char* which = luaL_checklstring(L, 1, &length);
-    const DWORD std_handle = parse_which(which, length);
-    if (std_handle == 0)
-        return luaL_error(L, "%s", kConsoleWhich);
-    HANDLE h = GetStdHandle(std_handle);
+    HANDLE h = named_std_handle(L, which, length);
     if (!valid_handle(h))
         return push_windows_error(L, ERROR_INVALID_HANDLE);
-    DWORD mode = 0;
-    if (!GetConsoleMode(h, &mode))
-        return push_windows_error(L, GetLastError());
-    lua_pushinteger(L, static_cast<lua_Integer>(mode));
-    return 1;
+    return push_dword_or_last_error(L, h, GetConsoleMode);
 }
 
 int l_set_console_mode(lua_State* L)
@@ -115,10 +109,7 @@ int l_set_console_mode(lua_State* L)
     std::size_t length = 0;
     const char* which = luaL_checklstring(L, 1, &length);
     const DWORD mode = check_low32_arg(L, 2);
-    const DWORD std_handle = parse_which(which, length);
-    if (std_handle == 0)
-        return luaL_error(L, "%s", kConsoleWhich);
-    HANDLE h = GetStdHandle(std_handle);
+    HANDLE h = named_std_handle(L, which, length);
     if (!valid_handle(h))
         return push_windows_error(L, ERROR_INVALID_HANDLE);
     if (!SetConsoleMode(h, mode))
@@ -163,11 +154,7 @@ int l_console_pending(lua_State* L)
     HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
     if (!valid_handle(h))
         return push_windows_error(L, GetLastError());
-    DWORD count = 0;
-    if (!GetNumberOfConsoleInputEvents(h, &count))
-        return push_windows_error(L, GetLastError());
-    lua_pushinteger(L, static_cast<lua_Integer>(count));
-    return 1;
+    return push_dword_or_last_error(L, h, GetNumberOfConsoleInputEvents);
 }
 
 int l_read_console_event(lua_State* L)

@@ -99,6 +99,23 @@ void push_entries(lua_State* L, const void* data)
     }
 }
 
+// The shape of getenv and is_directory: one name argument (check_name_arg),
+// given to work(reply, wide) in UTF-16.  A name whose conversion comes out
+// empty (the system's conversion failed) is refused as the empty name is.
+template <class Work>
+int respond_with_name(lua_State* L, const char* empty, const char* function, const char* what,
+                      Work work)
+{
+    std::size_t length = 0;
+    const char* name = check_name_arg(L, 1, length, empty, function, what);
+    return respond(L, kWin32, [&](Reply& reply) {
+        const WideString wide = utf8_to_wide(name, length);
+        if (wide.empty())
+            return reply.raise("%s", empty);
+        work(reply, wide);
+    });
+}
+
 }  // namespace
 
 int l_environ(lua_State* L)
@@ -124,19 +141,15 @@ int l_environ(lua_State* L)
 
 int l_getenv(lua_State* L)
 {
-    std::size_t length = 0;
-    const char* name = check_name_arg(L, 1, length, kGetenvName, "getenv", "name");
-    return respond(L, kWin32, [&](Reply& reply) {
-        const WideString wide_name = utf8_to_wide(name, length);
-        if (wide_name.empty())
-            return reply.raise("%s", kGetenvName);
+    const auto lookup = [](Reply& reply, const WideString& wide_name) {
         DWORD code = 0;
         switch (lookup_variable(wide_name, reply, code)) {
         case Lookup::not_set: reply.push_nil(); break;
         case Lookup::failure: fail_with_windows_error(reply, code); break;
         case Lookup::value: break;
         }
-    });
+    };
+    return respond_with_name(L, kGetenvName, "getenv", "name", lookup);
 }
 
 int l_setenv(lua_State* L)
@@ -226,17 +239,13 @@ int l_module_path(lua_State* L)
 
 int l_is_directory(lua_State* L)
 {
-    std::size_t length = 0;
-    const char* path = check_name_arg(L, 1, length, kDirectoryPath, "is_directory", "path");
-    return respond(L, kWin32, [&](Reply& reply) {
-        const WideString wide_path = utf8_to_wide(path, length);
-        if (wide_path.empty())
-            return reply.raise("%s", kDirectoryPath);
+    const auto check = [](Reply& reply, const WideString& wide_path) {
         const DWORD attributes = GetFileAttributesW(wide_path.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES)
             return fail_with_windows_error(reply, GetLastError());
         reply.push_boolean((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
-    });
+    };
+    return respond_with_name(L, kDirectoryPath, "is_directory", "path", check);
 }
 
 }  // namespace luamods::win32

@@ -52,6 +52,15 @@ int push_true_or_last_error(lua_State* L, BOOL ok)
     return 1;
 }
 
+int push_dword_or_last_error(lua_State* L, HANDLE h, BOOL(WINAPI* get)(HANDLE, DWORD*))
+{
+    DWORD value = 0;
+    if (!get(h, &value))
+        return push_windows_error(L, GetLastError());
+    lua_pushinteger(L, static_cast<lua_Integer>(value));
+    return 1;
+}
+
 HANDLE check_handle_arg(lua_State* L, int index)
 {
     const double n = check_finite_arg(L, index, kIntegerTexts, nullptr);

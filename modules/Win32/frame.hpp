@@ -26,6 +26,11 @@ int push_windows_error(lua_State* L, DWORD code);
 // GetLastError(): for a system call whose success is the whole result.
 int push_true_or_last_error(lua_State* L, BOOL ok);
 
+// Pushes the DWORD that `get` reads from h (GetConsoleMode,
+// GetExitCodeProcess, ...) and returns 1, else the failure triple of
+// GetLastError().
+int push_dword_or_last_error(lua_State* L, HANDLE h, BOOL(WINAPI* get)(HANDLE, DWORD*));
+
 // An integer argument that may name a handle: 0 and -1 raise, and so does a
 // number that is no 64-bit integer (NaN, an infinity, 2^63 or more).
 HANDLE check_handle_arg(lua_State* L, int index);

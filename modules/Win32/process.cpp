@@ -50,11 +50,7 @@ int l_exit_code(lua_State* L)
     }
     if (r != WAIT_OBJECT_0)
         return push_windows_error(L, GetLastError());
-    DWORD code = 0;
-    if (!GetExitCodeProcess(h, &code))
-        return push_windows_error(L, GetLastError());
-    lua_pushinteger(L, static_cast<lua_Integer>(code));
-    return 1;
+    return push_dword_or_last_error(L, h, GetExitCodeProcess);
 }
 
 int l_terminate(lua_State* L)
