@@ -174,43 +174,48 @@ fetch_source() {
   echo "$dir"
 }
 
-build_win_luajit() {
-  local src version out
-  src=$(fetch_source luajit)
+# Cross-builds Debian source package $1 once, into $CACHE/win/<name>-<version>
+# (made when the file $2 is missing there): copies the unpacked source into a
+# fresh work folder and runs $4 with the work and output folders as
+# arguments, in a subshell, its output into the work folder's build.log (the
+# log's tail on failure).  $3 names the library in the log.  Prints the
+# output folder.
+cross_build() {
+  local name=$1 marker=$2 what=$3 steps=$4 src version out
+  src=$(fetch_source "$name")
   version=$(basename "$src")
   out="$CACHE/win/$version"
-  if [ ! -f "$out/bin/luajit.exe" ]; then
-    log "building Windows LuaJIT ($version)"
+  if [ ! -f "$out/$marker" ]; then
+    log "building Windows $what ($version)"
     local work="$CACHE/build/$version"
     rm -rf "$work"; mkdir -p "$work"; cp -a "$src/unpacked/." "$work/"
-    make -C "$work/src" -j2 HOST_CC=gcc CROSS=x86_64-w64-mingw32- TARGET_SYS=Windows BUILDMODE=dynamic >"$work/build.log" 2>&1 \
+    ( "$steps" "$work" "$out" ) >"$work/build.log" 2>&1 \
       || { tail -n 30 "$work/build.log" >&2; return 1; }
-    mkdir -p "$out/bin" "$out/lib" "$out/include/luajit-2.1"
-    cp "$work/src/lua51.dll" "$work/src/luajit.exe" "$out/bin/"
-    cp "$work/src/libluajit-5.1.dll.a" "$out/lib/"
-    cp "$work/src"/{lua.h,lualib.h,lauxlib.h,luaconf.h,lua.hpp,luajit.h} "$out/include/luajit-2.1/"
-    mkdir -p "$out/bin/lua/jit"; cp "$work/src/jit/"*.lua "$out/bin/lua/jit/"
     rm -rf "$work"
   fi
   echo "$out"
 }
 
-build_win_sodium() {
-  local src version out
-  src=$(fetch_source libsodium)
-  version=$(basename "$src")
-  out="$CACHE/win/$version"
-  if [ ! -f "$out/lib/libsodium.a" ]; then
-    log "building Windows libsodium ($version)"
-    local work="$CACHE/build/$version"
-    rm -rf "$work"; mkdir -p "$work"; cp -a "$src/unpacked/." "$work/"
-    ( cd "$work" && DO_NOT_UPDATE_CONFIG_SCRIPTS=1 ./autogen.sh -s && \
-      ./configure --host=x86_64-w64-mingw32 --disable-shared --enable-static --prefix="$out" && \
-      make -j2 && make install ) >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log" >&2; return 1; }
-    rm -rf "$work"
-  fi
-  echo "$out"
+luajit_steps() {
+  local work=$1 out=$2
+  make -C "$work/src" -j2 HOST_CC=gcc CROSS=x86_64-w64-mingw32- TARGET_SYS=Windows BUILDMODE=dynamic &&
+    mkdir -p "$out/bin" "$out/lib" "$out/include/luajit-2.1" &&
+    cp "$work/src/lua51.dll" "$work/src/luajit.exe" "$out/bin/" &&
+    cp "$work/src/libluajit-5.1.dll.a" "$out/lib/" &&
+    cp "$work/src"/{lua.h,lualib.h,lauxlib.h,luaconf.h,lua.hpp,luajit.h} "$out/include/luajit-2.1/" &&
+    mkdir -p "$out/bin/lua/jit" && cp "$work/src/jit/"*.lua "$out/bin/lua/jit/"
 }
+
+build_win_luajit() { cross_build luajit bin/luajit.exe LuaJIT luajit_steps; }
+
+sodium_steps() {
+  local work=$1 out=$2
+  cd "$work" && DO_NOT_UPDATE_CONFIG_SCRIPTS=1 ./autogen.sh -s &&
+    ./configure --host=x86_64-w64-mingw32 --disable-shared --enable-static --prefix="$out" &&
+    make -j2 && make install
+}
+
+build_win_sodium() { cross_build libsodium lib/libsodium.a libsodium sodium_steps; }
 
 # Windows libcrypto (static), for the crypto module's bulk work.  Only the
 # library is built, with what the module does not use switched off: no
@@ -226,27 +231,18 @@ OPENSSL_WIN_OPTIONS=(
   no-srp no-scrypt no-siphash no-siv no-ocb no-cmac no-dh no-dsa no-ec no-ec2m
 )
 
-build_win_openssl() {
-  local src version out
-  src=$(fetch_source openssl)
-  version=$(basename "$src")
-  out="$CACHE/win/$version"
-  if [ ! -f "$out/lib/libcrypto.a" ]; then
-    log "building Windows libcrypto ($version)"
-    local work="$CACHE/build/$version"
-    rm -rf "$work"; mkdir -p "$work"; cp -a "$src/unpacked/." "$work/"
-    ( cd "$work" && \
-      ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- --prefix="$out" \
-        "${OPENSSL_WIN_OPTIONS[@]}" && \
-      make -j2 build_generated && make -j2 libcrypto.a ) >"$work/build.log" 2>&1 \
-      || { tail -n 30 "$work/build.log" >&2; return 1; }
-    mkdir -p "$out/lib" "$out/include/openssl"
-    cp "$work/include/openssl/"*.h "$out/include/openssl/"
+openssl_steps() {
+  local work=$1 out=$2
+  cd "$work" &&
+    ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- --prefix="$out" \
+      "${OPENSSL_WIN_OPTIONS[@]}" &&
+    make -j2 build_generated && make -j2 libcrypto.a &&
+    mkdir -p "$out/lib" "$out/include/openssl" &&
+    cp "$work/include/openssl/"*.h "$out/include/openssl/" &&
     cp "$work/libcrypto.a" "$out/lib/"
-    rm -rf "$work"
-  fi
-  echo "$out"
 }
+
+build_win_openssl() { cross_build openssl lib/libcrypto.a libcrypto openssl_steps; }
 
 make_wine_prefix() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then

@@ -1,5 +1,6 @@
-// Plain blocks: create, resize, free; and the byte operations on any block
-// (their work is in ops.cpp).
+// Plain blocks: create, resize, free; the making of shared ones (alike but
+// for the flag); and the byte operations on any block (their work is in
+// ops.cpp).
 
 #include <cstdlib>
 #include <cstring>
@@ -19,15 +20,20 @@ namespace {
 
 unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
-}  // namespace
-
-int l_alloc(lua_State* L)
+// alloc and shared: a new block of the size of argument 1, plain or shared.
+int new_block(lua_State* L, bool shared)
 {
     std::uint64_t size = check_size_arg(L, 1);
     return respond(L, kMemory, [&](Reply& reply) {
-        reply.push_pointer(register_block(size, false, reply.error(), state_context(L)));
+        reply.push_pointer(register_block(size, shared, reply.error(), state_context(L)));
     });
 }
+
+}  // namespace
+
+int l_alloc(lua_State* L) { return new_block(L, false); }
+
+int l_shared(lua_State* L) { return new_block(L, true); }
 
 int l_free(lua_State* L)
 {

@@ -12,6 +12,8 @@
 
 #include <lua.hpp>
 
+#include <cstdint>
+
 #include "Memory/messages.hpp"
 #include "Memory/status.hpp"
 #include "common/reply.hpp"
@@ -29,6 +31,39 @@ inline void raise_on_failure(lua_State* L, Status status, const void* p, const O
     Message message;
     format_status(message, status, p, out);
     raise_message(L, message);
+}
+
+// The messages of a refused retain or release (of a block or a queue), each
+// naming the pointer; a change with no message (release cannot have too many
+// holders) is answered with the count.
+struct CountMessages {
+    const char* unknown;
+    const char* not_shared;
+    const char* over_released;
+    const char* too_many = nullptr;
+};
+
+// retain and release: `change(count)` makes the change under the registry's
+// mutex and leaves the new count; the reply is that count, or the message of
+// the refused change.
+template <class ChangeCount>
+int respond_count(lua_State* L, const Wording& wording, const void* p, const CountMessages& m,
+                  ChangeCount&& change)
+{
+    return respond(L, wording, [&](Reply& reply) {
+        std::int32_t count = 0;
+        const auto c = change(count);
+        using Change = decltype(c);
+        const char* refused = c == Change::unknown         ? m.unknown
+                              : c == Change::not_shared    ? m.not_shared
+                              : c == Change::over_released ? m.over_released
+                              : c == Change::too_many      ? m.too_many
+                                                           : nullptr;
+        if (refused)
+            reply.raise(refused, p);
+        else
+            reply.push_integer(count);
+    });
 }
 
 }  // namespace luamods::memory

@@ -7,6 +7,7 @@ namespace luamods::memory {
 
 // blocks.cpp
 int l_alloc(lua_State* L);
+int l_shared(lua_State* L);
 int l_free(lua_State* L);
 int l_realloc(lua_State* L);
 int l_count_allocations(lua_State* L);
@@ -30,7 +31,6 @@ int l_seq_write(lua_State* L);
 int l_seq_read(lua_State* L);
 
 // shared.cpp
-int l_shared(lua_State* L);
 int l_retain(lua_State* L);
 int l_release(lua_State* L);
 int l_refcount(lua_State* L);

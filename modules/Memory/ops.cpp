@@ -59,6 +59,18 @@ inline Status with_element(HazardContext* ctx, const void* p, std::uint64_t offs
     return status;
 }
 
+// One piece of copy_bytes: `Piece` bytes at i when n has that bit, a memcpy
+// of constant size, which the compiler turns into plain moves.
+template <std::size_t Piece>
+inline void copy_piece(unsigned char* dst, const unsigned char* src, std::size_t n,
+                       std::size_t& i) noexcept
+{
+    if (n & Piece) {
+        std::memcpy(dst + i, src + i, Piece);
+        i += Piece;
+    }
+}
+
 // Copies of less than 64 bytes in fixed-size pieces, which the compiler
 // inlines: the C runtime's memcpy is a call, and the one Wine provides costs
 // several nanoseconds even for 16 bytes.  (No loop: a loop of pieces would be
@@ -70,26 +82,11 @@ inline void copy_bytes(unsigned char* dst, const unsigned char* src, std::size_t
         return;
     }
     std::size_t i = 0;
-    if (n & 32) {
-        std::memcpy(dst, src, 32);
-        i = 32;
-    }
-    if (n & 16) {
-        std::memcpy(dst + i, src + i, 16);
-        i += 16;
-    }
-    if (n & 8) {
-        std::memcpy(dst + i, src + i, 8);
-        i += 8;
-    }
-    if (n & 4) {
-        std::memcpy(dst + i, src + i, 4);
-        i += 4;
-    }
-    if (n & 2) {
-        std::memcpy(dst + i, src + i, 2);
-        i += 2;
-    }
+    copy_piece<32>(dst, src, n, i);
+    copy_piece<16>(dst, src, n, i);
+    copy_piece<8>(dst, src, n, i);
+    copy_piece<4>(dst, src, n, i);
+    copy_piece<2>(dst, src, n, i);
     if (n & 1)
         dst[i] = src[i];
 }

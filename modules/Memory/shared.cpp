@@ -1,6 +1,7 @@
 // Shared blocks: zero-filled blocks with a reference count instead of an
 // owner.  They go with their last `release` (deferred while an access is
-// open) and are left alone by the host's clean-up.
+// open) and are left alone by the host's clean-up.  `shared`, which makes
+// them, is in blocks.cpp beside `alloc`.
 
 #include <cstdint>
 
@@ -13,41 +14,26 @@
 
 namespace luamods::memory {
 
-int l_shared(lua_State* L)
-{
-    std::uint64_t size = check_size_arg(L, 1);
-    return respond(L, kMemory, [&](Reply& reply) {
-        reply.push_pointer(register_block(size, true, reply.error(), state_context(L)));
-    });
-}
+namespace {
+
+constexpr CountMessages kRetainMessages{msg::kRetainUnknown, msg::kNotShared, msg::kAlreadyReleased,
+                                        msg::kTooManyReferences};
+constexpr CountMessages kReleaseMessages{msg::kReleaseUnknown, msg::kNotShared, msg::kOverReleased};
+
+}  // namespace
 
 int l_retain(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
-    return respond(L, kMemory, [&](Reply& reply) {
-        std::int32_t count = 0;
-        switch (block_registry().retain(p, count)) {
-        case Change::unknown: reply.raise(msg::kRetainUnknown, p); break;
-        case Change::not_shared: reply.raise(msg::kNotShared, p); break;
-        case Change::over_released: reply.raise(msg::kAlreadyReleased, p); break;
-        case Change::too_many: reply.raise(msg::kTooManyReferences, p); break;
-        default: reply.push_integer(count); break;
-        }
-    });
+    return respond_count(L, kMemory, p, kRetainMessages,
+                         [&](std::int32_t& count) { return block_registry().retain(p, count); });
 }
 
 int l_release(lua_State* L)
 {
     void* p = check_pointer_arg(L, 1, msg::kBlockPointerExpected);
-    return respond(L, kMemory, [&](Reply& reply) {
-        std::int32_t count = 0;
-        switch (block_registry().release(p, count)) {
-        case Change::unknown: reply.raise(msg::kReleaseUnknown, p); break;
-        case Change::not_shared: reply.raise(msg::kNotShared, p); break;
-        case Change::over_released: reply.raise(msg::kOverReleased, p); break;
-        default: reply.push_integer(count); break;
-        }
-    });
+    return respond_count(L, kMemory, p, kReleaseMessages,
+                         [&](std::int32_t& count) { return block_registry().release(p, count); });
 }
 
 namespace {

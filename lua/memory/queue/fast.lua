@@ -139,6 +139,17 @@ local function limit(level, ms)
   return ms
 end
 
+-- The queue and time limit of wait_dequeue and wait_pop (called by them:
+-- `level` 3 is theirs).  The usual ones pass without a call a trace cannot
+-- hold.
+local function waiting(q, ms)
+  local a = address(q)
+  if not a then a = queue_arg(3, q) end
+  if ms == nil then ms = FOREVER
+  elseif not (type(ms) == "number" and ms >= 0) then ms = limit(3, ms) end
+  return a, ms
+end
+
 local M = {}
 for k, v in pairs(classic) do M[k] = v end
 
@@ -169,10 +180,8 @@ function M.dequeue(q)
 end
 
 function M.wait_dequeue(q, ms)
-  local a = address(q)
-  if not a then a = queue_arg(2, q) end
-  if ms == nil then ms = FOREVER
-  elseif not (type(ms) == "number" and ms >= 0) then ms = limit(2, ms) end
+  local a
+  a, ms = waiting(q, ms)
   local st = C.quandel_queue_take(state, a, ms, out)
   if st == OK then return out.item end
   if st ~= EMPTY then fail(2) end
@@ -234,10 +243,8 @@ function M.pop(q)
 end
 
 function M.wait_pop(q, ms)
-  local a = address(q)
-  if not a then a = queue_arg(2, q) end
-  if ms == nil then ms = FOREVER
-  elseif not (type(ms) == "number" and ms >= 0) then ms = limit(2, ms) end
+  local a
+  a, ms = waiting(q, ms)
   return (popped(C.quandel_queue_pop(state, a, ms, buf, BUF, out)))
 end
 

@@ -51,35 +51,27 @@ int lq_delete(lua_State* L)
     });
 }
 
+namespace {
+
+constexpr CountMessages kRetainMessages{msg::kQueueRetainUnknown, msg::kQueueNotShared,
+                                        msg::kQueueAlreadyReleased, msg::kQueueTooManyReferences};
+constexpr CountMessages kReleaseMessages{msg::kQueueReleaseUnknown, msg::kQueueNotShared,
+                                         msg::kQueueOverReleased};
+
+}  // namespace
+
 int lq_retain(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
-    return respond(L, kQueue, [&](Reply& reply) {
-        std::int32_t count = 0;
-        switch (queue_registry().retain(q, count)) {
-        case QueueRegistry::Change::unknown: reply.raise(msg::kQueueRetainUnknown, q); break;
-        case QueueRegistry::Change::not_shared: reply.raise(msg::kQueueNotShared, q); break;
-        case QueueRegistry::Change::over_released:
-            reply.raise(msg::kQueueAlreadyReleased, q);
-            break;
-        case QueueRegistry::Change::too_many: reply.raise(msg::kQueueTooManyReferences, q); break;
-        default: reply.push_integer(count); break;
-        }
-    });
+    return respond_count(L, kQueue, q, kRetainMessages,
+                         [&](std::int32_t& count) { return queue_registry().retain(q, count); });
 }
 
 int lq_release(lua_State* L)
 {
     void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
-    return respond(L, kQueue, [&](Reply& reply) {
-        std::int32_t count = 0;
-        switch (queue_registry().release(q, count)) {
-        case QueueRegistry::Change::unknown: reply.raise(msg::kQueueReleaseUnknown, q); break;
-        case QueueRegistry::Change::not_shared: reply.raise(msg::kQueueNotShared, q); break;
-        case QueueRegistry::Change::over_released: reply.raise(msg::kQueueOverReleased, q); break;
-        default: reply.push_integer(count); break;
-        }
-    });
+    return respond_count(L, kQueue, q, kReleaseMessages,
+                         [&](std::int32_t& count) { return queue_registry().release(q, count); });
 }
 
 int lq_refcount(lua_State* L)
@@ -111,6 +103,27 @@ int lq_enqueue(lua_State* L)
 
 namespace {
 
+// The taking functions come in pairs (dequeue and wait_dequeue, pop and
+// wait_pop) that differ only in how long `work` may wait for an item.
+using TakeWork = int (*)(lua_State* L, void* q, HazardContext* ctx, const TimeLimit& limit);
+
+// The one that does not wait.
+template <TakeWork work>
+int at_once(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
+    return work(L, q, state_context(L), TimeLimit::now());
+}
+
+// The one that waits up to the time limit of argument 2.
+template <TakeWork work>
+int waiting(lua_State* L)
+{
+    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
+    const TimeLimit limit = check_time_limit_arg(L, 2);
+    return work(L, q, state_context(L), limit);
+}
+
 // dequeue and wait_dequeue: the item as light userdata, or no value at all.
 int take(lua_State* L, void* q, HazardContext* ctx, const TimeLimit& limit)
 {
@@ -123,18 +136,9 @@ int take(lua_State* L, void* q, HazardContext* ctx, const TimeLimit& limit)
 
 }  // namespace
 
-int lq_dequeue(lua_State* L)
-{
-    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
-    return take(L, q, state_context(L), TimeLimit::now());
-}
+int lq_dequeue(lua_State* L) { return at_once<take>(L); }
 
-int lq_wait_dequeue(lua_State* L)
-{
-    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
-    const TimeLimit limit = check_time_limit_arg(L, 2);
-    return take(L, q, state_context(L), limit);
-}
+int lq_wait_dequeue(lua_State* L) { return waiting<take>(L); }
 
 int lq_len(lua_State* L)
 {
@@ -219,17 +223,8 @@ int pop(lua_State* L, void* q, HazardContext* ctx, const TimeLimit& limit)
 
 }  // namespace
 
-int lq_pop(lua_State* L)
-{
-    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
-    return pop(L, q, state_context(L), TimeLimit::now());
-}
+int lq_pop(lua_State* L) { return at_once<pop>(L); }
 
-int lq_wait_pop(lua_State* L)
-{
-    void* q = check_pointer_arg(L, 1, msg::kQueuePointerExpected);
-    const TimeLimit limit = check_time_limit_arg(L, 2);
-    return pop(L, q, state_context(L), limit);
-}
+int lq_wait_pop(lua_State* L) { return waiting<pop>(L); }
 
 }  // namespace luamods::memory
