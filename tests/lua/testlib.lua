@@ -6,6 +6,10 @@ local bit = require("bit")
 
 local T = { passed = 0, failed = 0 }
 
+-- Each line out at once: a test that fails and then hangs on a thread left
+-- blocked still shows its failure when it is killed.
+io.stdout:setvbuf("line")
+
 T.windows = ffi.os == "Windows"
 
 -- Loads a table from a module library of this build: T.load("Quandel", "luaopen_memory").

@@ -29,6 +29,7 @@ AddressTable<Record> table;
 std::mutex writers_mutex;  // what the registry's mutex is to its table
 std::atomic<int> failures{0};
 std::atomic<int> compactions{0};
+std::atomic<long> overlapped{0};  // erases that a rebuild ran beside
 
 void fail(const char* what, std::uint64_t key)
 {
@@ -55,32 +56,52 @@ std::uint64_t key_of(int w, int round, int i)
 
 constexpr int kWriters = 3;
 constexpr int kRounds = 300;
-constexpr int kMinCompactions = 600;  // the writers go on until as many ran
+// The writers go on until as many compactions ran, and as many of their
+// erases overlapped one: on a loaded machine the threads may seldom run at
+// once, and then the run takes longer rather than proving less.
+constexpr int kMinCompactions = 600;
+#ifdef __SANITIZE_THREAD__
+constexpr long kMinOverlapped = 250;  // ThreadSanitizer runs them about 8 times slower
+#else
+constexpr long kMinOverlapped = 1000;
+#endif
 constexpr int kBatch = 200;
 constexpr int kStable = 4000;
+
+void erase(std::uint64_t key)
+{
+    const std::uint64_t before = table.rebuilds();
+    table.erase(key);
+    if (table.rebuilds() != before)
+        overlapped.fetch_add(1, std::memory_order_relaxed);
+}
 
 void writer(int w)
 {
     std::vector<Record> records(kBatch);
     std::uint32_t unsaid = 0;  // slots counted in batches, as the registry's states do
-    for (int round = 0; round < kRounds || compactions.load() < kMinCompactions; ++round) {
+    for (int round = 0; round < kRounds || compactions.load() < kMinCompactions ||
+                        overlapped.load(std::memory_order_relaxed) < kMinOverlapped;
+         ++round) {
         for (int i = 0; i < kBatch; ++i) {
             records[i].key = key_of(w, round, i);
             insert(records[i].key, &records[i], &unsaid);
         }
         for (int i = 0; i < kBatch; ++i)
-            if (table.find(records[i].key) != &records[i])
-                fail("a listed key is not found", records[i].key);
+            if (Record* found = table.find(records[i].key); found != &records[i])
+                fail(found ? "a listed key is found with another key's record"
+                           : "a listed key is not found",
+                     records[i].key);
         // Half go at once, the rest after the others were checked.
         for (int i = 0; i < kBatch; i += 2)
-            table.erase(records[i].key);
+            erase(records[i].key);
         for (int i = 0; i < kBatch; ++i) {
             Record* found = table.find(records[i].key);
             if (found != (i % 2 ? &records[i] : nullptr))
                 fail(i % 2 ? "a listed key is lost" : "an unlisted key is found", records[i].key);
         }
         for (int i = 1; i < kBatch; i += 2)
-            table.erase(records[i].key);
+            erase(records[i].key);
     }
 }
 
@@ -135,8 +156,9 @@ int main()
     if (table.rebuilds() < 10)
         fail("too few rebuilds ran for the case to mean anything", table.rebuilds());
     table.destroy();
-    std::printf("%s address table: %llu rebuilds, %ld lookups beside them\n",
+    std::printf("%s address table: %llu rebuilds, %ld lookups and %ld erases beside them\n",
                 failures.load() ? "failed" : "ok  ",
-                static_cast<unsigned long long>(table.rebuilds()), lookups.load());
+                static_cast<unsigned long long>(table.rebuilds()), lookups.load(),
+                overlapped.load());
     return failures.load() ? 1 : 0;
 }
