@@ -12,9 +12,7 @@
 namespace luamods::memory {
 namespace {
 
-int cleanup_callback() { return memory_cleanup(); }
-
-HostHook g_host_hook(&cleanup_callback);
+HostHook g_host_hook(&memory_cleanup);
 
 }  // namespace
 }  // namespace luamods::memory
@@ -23,6 +21,7 @@ LUAMODS_EXPORT int luaopen_memory(lua_State* L)
 {
     using namespace luamods::memory;
     static const luaL_Reg functions[] = {
+        {"alloc", l_alloc},
         {"free", l_free},
         {"realloc", l_realloc},
         {"count_allocations", l_count_allocations},
@@ -49,15 +48,9 @@ LUAMODS_EXPORT int luaopen_memory(lua_State* L)
     Hazards::instance().init();  // before the host can run a clean-up
     g_host_hook.register_once(L);
     luamods::open_boundary(L);
-    push_state_context(L);
-    const int context = lua_gettop(L);
-    lua_newtable(L);
+    push_context_functions(L, functions);
     // alloc and malloc are one function value.
-    set_context_function(L, context, "alloc", l_alloc);
     lua_getfield(L, -1, "alloc");
     lua_setfield(L, -2, "malloc");
-    for (const luaL_Reg& f : functions)
-        set_context_function(L, context, f.name, f.func);
-    lua_remove(L, context);
     return 1;
 }

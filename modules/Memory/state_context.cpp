@@ -39,11 +39,17 @@ void push_state_context(lua_State* L)
     *slot = Hazards::instance().claim();
 }
 
-void set_context_function(lua_State* L, int context_index, const char* name, lua_CFunction fn)
+void push_context_functions(lua_State* L, const luaL_Reg* functions, std::size_t n)
 {
-    lua_pushvalue(L, context_index);
-    lua_pushcclosure(L, fn, 1);
-    lua_setfield(L, -2, name);
+    push_state_context(L);
+    const int context = lua_gettop(L);
+    lua_newtable(L);
+    for (std::size_t i = 0; i < n; ++i) {
+        lua_pushvalue(L, context);
+        lua_pushcclosure(L, functions[i].func, 1);
+        lua_setfield(L, -2, functions[i].name);
+    }
+    lua_remove(L, context);
 }
 
 }  // namespace luamods::memory

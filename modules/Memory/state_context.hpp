@@ -8,6 +8,8 @@
 
 #include <lua.hpp>
 
+#include <cstddef>
+
 #include "Memory/hazard.hpp"
 
 namespace luamods::memory {
@@ -15,8 +17,15 @@ namespace luamods::memory {
 // Pushes the state's context userdata, making it on first use.
 void push_state_context(lua_State* L);
 
-// Sets fn(L) with the context as upvalue into the table at the top.
-void set_context_function(lua_State* L, int context_index, const char* name, lua_CFunction fn);
+// Pushes a new table of the n functions, each with the state's context as
+// its upvalue: the table of memory and of memory.queue.
+void push_context_functions(lua_State* L, const luaL_Reg* functions, std::size_t n);
+
+template <std::size_t N>
+void push_context_functions(lua_State* L, const luaL_Reg (&functions)[N])
+{
+    push_context_functions(L, functions, N);
+}
 
 inline HazardContext* state_context(lua_State* L) noexcept
 {

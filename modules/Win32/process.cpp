@@ -15,6 +15,22 @@ constexpr DWORD kQueryRights = PROCESS_QUERY_LIMITED_INFORMATION;
 constexpr DWORD kWaitRights = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
 constexpr DWORD kTerminateRights = SYNCHRONIZE | PROCESS_TERMINATE;
 
+// A wait on a process as a boolean: whether it has ended (`ask_ended`) or
+// whether it is still running.  Any other result is the error `code`, read
+// right after the wait.
+int push_wait_result(lua_State* L, DWORD r, DWORD code, bool ask_ended)
+{
+    if (r != WAIT_OBJECT_0 && r != WAIT_TIMEOUT)
+        return push_windows_error(L, code);
+    lua_pushboolean(L, (r == WAIT_OBJECT_0) == ask_ended);
+    return 1;
+}
+
+DWORD error_after_wait(DWORD r)
+{
+    return r == WAIT_OBJECT_0 || r == WAIT_TIMEOUT ? 0 : GetLastError();
+}
+
 }  // namespace
 
 int l_wait(lua_State* L)
@@ -27,15 +43,7 @@ int l_wait(lua_State* L)
     const DWORD interval =
         timeout < 0 ? INFINITE : static_cast<DWORD>(timeout > 2147483647 ? 2147483647 : timeout);
     const DWORD r = WaitForSingleObject(h, interval);
-    if (r == WAIT_OBJECT_0) {
-        lua_pushboolean(L, 1);
-        return 1;
-    }
-    if (r == WAIT_TIMEOUT) {
-        lua_pushboolean(L, 0);
-        return 1;
-    }
-    return push_windows_error(L, GetLastError());
+    return push_wait_result(L, r, error_after_wait(r), true);
 }
 
 int l_exit_code(lua_State* L)
@@ -113,17 +121,9 @@ int l_pid_alive(lua_State* L)
         return push_windows_error(L, code);
     }
     const DWORD r = WaitForSingleObject(h, 0);
-    const DWORD code = (r == WAIT_OBJECT_0 || r == WAIT_TIMEOUT) ? 0 : GetLastError();
+    const DWORD code = error_after_wait(r);
     CloseHandle(h);
-    if (r == WAIT_TIMEOUT) {
-        lua_pushboolean(L, 1);
-        return 1;
-    }
-    if (r == WAIT_OBJECT_0) {
-        lua_pushboolean(L, 0);
-        return 1;
-    }
-    return push_windows_error(L, code);
+    return push_wait_result(L, r, code, false);
 }
 
 int l_process_started_at(lua_State* L)

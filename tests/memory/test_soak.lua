@@ -268,6 +268,18 @@ local function worker(id, seed, seconds, board, allq, ctl, seen)
     next_big[kind] = now + 0.4
     return true
   end
+  -- Releases one reference from `list` (taken out of it; a block or queue
+  -- released for the last time goes stale), or now and then an address
+  -- from other().
+  local function release_one(list, fname, f, other)
+    if #list > 0 and r(4) > 1 then
+      local i = r(#list); local v = list[i]; list[i] = list[#list]; list[#list] = nil
+      local ok, n = call(fname, f, v)
+      if ok and n == 0 then add(stale, v) end
+    else
+      call(fname, f, other())
+    end
+  end
   local ops = {
     { 4, function()
       local n = new_size(LO, HI)
@@ -341,13 +353,8 @@ local function worker(id, seed, seconds, board, allq, ctl, seen)
       if call("retain", m.retain, p) then held[#held + 1] = p end
     end },
     { 3, function()
-      if #held > 0 and r(4) > 1 then
-        local i = r(#held); local p = held[i]; held[i] = held[#held]; held[#held] = nil
-        local ok, n = call("release", m.release, p)
-        if ok and n == 0 then add(stale, p) end
-      else
-        call("release", m.release, block("n"))  -- not held: maybe another state's reference
-      end
+      -- Not held: maybe another state's reference.
+      release_one(held, "release", m.release, function() return block("n") end)
     end },
     { 2, function()
       local f = ({ "size", "refcount", "is_shared", "count_allocations" })[r(4)]
@@ -372,15 +379,7 @@ local function worker(id, seed, seconds, board, allq, ctl, seen)
       local q = queue()
       if call("Q.retain", Q.retain, q) then hq[#hq + 1] = q end
     end },
-    { 2, function()
-      if #hq > 0 and r(4) > 1 then
-        local i = r(#hq); local q = hq[i]; hq[i] = hq[#hq]; hq[#hq] = nil
-        local ok, n = call("Q.release", Q.release, q)
-        if ok and n == 0 then add(stale, q) end
-      else
-        call("Q.release", Q.release, queue())
-      end
-    end },
+    { 2, function() release_one(hq, "Q.release", Q.release, queue) end },
     { 3, function()
       local f = ({ "Q.refcount", "len" })[r(2)]
       call(f, f == "len" and qf().len or Q.refcount, queue())

@@ -207,13 +207,20 @@ T.case("status and name: running, done or failed, without joining", function()
   queue.delete(q)
 end)
 
-T.case("done tells without waiting whether the thread has finished", function()
+-- A thread that waits for an item on a new queue, then runs `rest` (with
+-- the item in `got`): it ends when the test enqueues one.
+local function start_waiting(rest)
   local q = queue.new()
   local t = threads.start([[
     local q = ...
     local T = require("testlib")
-    return T.queue().wait_dequeue(q) ~= nil
-  ]], q)
+    local got = T.queue().wait_dequeue(q)
+  ]] .. rest, q)
+  return t, q
+end
+
+T.case("done tells without waiting whether the thread has finished", function()
+  local t, q = start_waiting("return got ~= nil")
   T.eq(t:done(), false, "done while waiting")
   queue.enqueue(q, q)
   T.wait_until("the thread to finish", function() return threads.done(t) end)
@@ -223,13 +230,7 @@ T.case("done tells without waiting whether the thread has finished", function()
 end)
 
 T.case("join with a time limit: nil, \"timeout\" while the thread runs, and it stays joinable", function()
-  local q = queue.new()
-  local t = threads.start([[
-    local q = ...
-    local T = require("testlib")
-    T.queue().wait_dequeue(q)
-    return "finished", 2
-  ]], q)
+  local t, q = start_waiting('return "finished", 2')
   for _, ms in ipairs({ 0, 1, 30 }) do
     local t0 = threads.clock()
     local r = { t:join(ms) }

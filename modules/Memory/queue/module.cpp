@@ -12,9 +12,7 @@
 namespace luamods::memory {
 namespace {
 
-int queue_cleanup_callback() { return queue_cleanup(); }
-
-HostHook g_queue_host_hook(&queue_cleanup_callback);
+HostHook g_queue_host_hook(&queue_cleanup);
 
 }  // namespace
 }  // namespace luamods::memory
@@ -41,11 +39,6 @@ LUAMODS_EXPORT int luaopen_memory_queue(lua_State* L)
     Hazards::instance().init();  // before the host can run a clean-up
     g_queue_host_hook.register_once(L);
     luamods::open_boundary(L);
-    push_state_context(L);
-    const int context = lua_gettop(L);
-    lua_newtable(L);
-    for (const luaL_Reg& f : functions)
-        set_context_function(L, context, f.name, f.func);
-    lua_remove(L, context);
+    push_context_functions(L, functions);
     return 1;
 }
