@@ -3,11 +3,9 @@
 //
 // Open addressing with linear probing over a power-of-two array of slots,
 // each an atomic key and an atomic record pointer.  Readers probe with
-// acquire loads.  A key listed throughout a lookup is found with its own
-// record; a key unlisted meanwhile may leave its slot to another key's
-// record, so what a reader finds is only a candidate: the caller checks,
-// under a hazard slot, that the record is the live one for the address
-// (see registry.hpp).
+// acquire loads and may see a slot half-way through a change, so what they
+// find is only a candidate: the caller checks, under a hazard slot, that the
+// record is the live one for the address (see registry.hpp).
 //
 // Writers change slots with compare-and-swap, so threads listing and
 // unlisting different addresses never wait for each other:
@@ -118,20 +116,8 @@ public:
             for (std::uint64_t i = t->home(key);; i = (i + 1) & t->mask) {
                 std::uint64_t k = t->slots[i].key.load(std::memory_order_acquire) & ~kFrozen;
                 if (k == key) {
-                    Record* r = t->slots[i].record.load(std::memory_order_acquire);
-                    // A rebuild that listed the keys again meanwhile may
-                    // have put another key's record into this slot.  None
-                    // ran, or the one running has not moved the key: then
-                    // the record is the key's (a relisting puts each slot
-                    // once, a key with its record).
-                    const std::uint64_t now = rebuilds_.load(std::memory_order_acquire);
-                    if (now == seq &&
-                        ((seq & 1) == 0 ||
-                         (t->slots[i].key.load(std::memory_order_acquire) & ~kFrozen) == key)) {
-                        spot.key = &t->slots[i].key;
-                        return r;
-                    }
-                    break;  // look again
+                    spot.key = &t->slots[i].key;
+                    return t->slots[i].record.load(std::memory_order_acquire);
                 }
                 if (k == kEmpty)
                     break;

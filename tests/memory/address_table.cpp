@@ -6,8 +6,10 @@
 // the tombstones again and again.  Checked after every step
 // and at the end: a listed key is found with its record, an unlisted one is
 // not, and nothing unlisted is left behind (a key left behind would send
-// every later lookup of a reused record round in circles).  Nothing is
-// timed: a slow machine only makes the run longer.
+// every later lookup of a reused record round in circles).  A lookup checks
+// what it found as the registry's do: a slot that a rebuild filled anew
+// while the lookup read it may hand over another key's record, which means
+// "look again".  Nothing is timed: a slow machine only makes the run longer.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +24,7 @@ using namespace luamods::memory;
 namespace {
 
 struct Record {
-    std::uint64_t key = 0;
+    std::atomic<std::uint64_t> key{0};  // read by other threads' lookups
 };
 
 AddressTable<Record> table;
@@ -35,6 +37,16 @@ void fail(const char* what, std::uint64_t key)
 {
     if (failures.fetch_add(1) < 10)
         std::printf("FAIL %s (key %llx)\n", what, static_cast<unsigned long long>(key));
+}
+
+// The record listed under `key`, or null.
+Record* find(std::uint64_t key)
+{
+    for (;;) {
+        Record* r = table.find(key);
+        if (!r || r->key == key)
+            return r;
+    }
 }
 
 void insert(std::uint64_t key, Record* r, std::uint32_t* unsaid = nullptr)
@@ -88,7 +100,7 @@ void writer(int w)
             insert(records[i].key, &records[i], &unsaid);
         }
         for (int i = 0; i < kBatch; ++i)
-            if (Record* found = table.find(records[i].key); found != &records[i])
+            if (Record* found = find(records[i].key); found != &records[i])
                 fail(found ? "a listed key is found with another key's record"
                            : "a listed key is not found",
                      records[i].key);
@@ -96,7 +108,7 @@ void writer(int w)
         for (int i = 0; i < kBatch; i += 2)
             erase(records[i].key);
         for (int i = 0; i < kBatch; ++i) {
-            Record* found = table.find(records[i].key);
+            Record* found = find(records[i].key);
             if (found != (i % 2 ? &records[i] : nullptr))
                 fail(i % 2 ? "a listed key is lost" : "an unlisted key is found", records[i].key);
         }
@@ -119,7 +131,7 @@ int main()
     std::thread reader([&] {
         while (!done.load(std::memory_order_acquire))
             for (Record& r : stable) {
-                if (table.find(r.key) != &r)
+                if (find(r.key) != &r)
                     fail("a key that stays listed is not found meanwhile", r.key);
                 lookups.fetch_add(1, std::memory_order_relaxed);
             }
